@@ -1,0 +1,8 @@
+# The two set-up commands of the README, and an install step.
+.PHONY: demo test install
+demo:
+	cmake --preset dev >/dev/null && cmake --build --preset dev && bash tests/cli/sample_trees.sh --demo build/kalvern
+test:
+	cmake --workflow --preset dev && cmake --workflow --preset asan
+install:
+	cmake --preset dev >/dev/null && cmake --build --preset dev && cmake --install build

@@ -1,0 +1,247 @@
+// compare.cpp: the scan of one tree and the comparison of two.
+//
+// The scan walks the tree depth-first and holds one open directory per level
+// of the descent, reading its entries with getdents64 and taking their types
+// from the listing.  A regular file costs one fstatat relative to its open
+// directory.  Its key is its chain of names below the root: the walk never
+// descends through a symbolic link, so resolving the file's path would give
+// the resolved root followed by those same names.  Only a symbolic link needs
+// the full rule: its path is resolved weakly-canonically and made lexically
+// relative to the resolved root.  A link that leads out of the tree is not
+// recorded, so no key ever names a file outside its tree.
+
+#include "compare.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <system_error>
+
+#include "report.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Directories that are never descended into, matched byte for byte.
+const char* const kExcludedDirNames[] = {
+    "lost+found", "$RECYCLE.BIN", "System Volume Information", "Recovery",
+    "RECYCLER"};
+
+constexpr std::size_t kListingBufferSize = 32 * 1024;
+
+// One open directory of the descent, with its unread part of the listing.
+struct Level {
+  int fd = -1;
+  std::size_t prefix = 0;  // length of the directory's path below the root
+  std::unique_ptr<char[]> buffer;
+  long pos = 0;
+  long end = 0;
+};
+
+// The state of one scan.
+struct Walk {
+  std::string root;            // as given
+  std::string rel;             // path below the root of the current entry
+  std::vector<Level> levels;   // the open directories, root first
+  std::optional<fs::path> resolved_root;  // computed on first need
+  FileTimeMap files;
+};
+
+}  // namespace
+
+static bool is_excluded(const char* name) {
+  for (const char* excluded : kExcludedDirNames) {
+    if (std::strcmp(name, excluded) == 0) return true;
+  }
+  return false;
+}
+
+// The entry's path as walked: the root joined with its names below it.
+static std::string walked_path(const Walk& walk) {
+  if (walk.root.empty() || walk.root.back() == '/') return walk.root + walk.rel;
+  return walk.root + "/" + walk.rel;
+}
+
+[[noreturn]] static void fail_open(const std::string& root, int error) {
+  fatal("FEHLER beim Durchsuchen des Verzeichnisses: '" + shown_path(root, 2) +
+        "' (" + std::strerror(error) + ")\n\n");
+}
+
+[[noreturn]] static void fail_access(const std::string& path, int error) {
+  fatal("FEHLER: Zugriff verweigert bei " + quoted_path(path, 2) + " (" +
+        std::strerror(error) + ")\n\n");
+}
+
+[[noreturn]] static void fail_time(const std::string& path) {
+  fatal("FEHLER: Konnte Meta-Daten der Änderungszeit nicht lesen: " +
+        quoted_path(path, 2) + "\n");
+}
+
+void fatal(const std::string& message) {
+  std::cerr << message << std::flush;
+  std::exit(1);
+}
+
+std::int64_t get_file_time_sec(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) fail_time(path);
+  return st.st_mtim.tv_sec;
+}
+
+static void push_level(Walk& walk, int fd) {
+  Level level;
+  level.fd = fd;
+  level.prefix = walk.rel.size();
+  level.buffer = std::make_unique<char[]>(kListingBufferSize);
+  walk.levels.push_back(std::move(level));
+}
+
+static void pop_level(Walk& walk) {
+  close(walk.levels.back().fd);
+  walk.levels.pop_back();
+}
+
+// The next entry of the innermost directory, or nullptr at its end.
+// `first` marks the first read of the root, whose failure is an opening one.
+static const dirent64* next_entry(Walk& walk, bool first) {
+  Level& level = walk.levels.back();
+  if (level.pos >= level.end) {
+    long n = getdents64(level.fd, level.buffer.get(), kListingBufferSize);
+    if (n < 0 && first) fail_open(walk.root, errno);
+    if (n < 0) fail_access(walked_path(walk), errno);
+    if (n == 0) return nullptr;
+    level.pos = 0;
+    level.end = n;
+  }
+  auto* entry = reinterpret_cast<const dirent64*>(level.buffer.get() + level.pos);
+  level.pos += entry->d_reclen;
+  return entry;
+}
+
+// Records a symbolic link to a regular file under its target's key, unless
+// the target lies outside the tree.
+static void record_link(Walk& walk, std::int64_t seconds) {
+  std::string path = walked_path(walk);
+  std::error_code error;
+  if (!walk.resolved_root) {
+    fs::path resolved = fs::weakly_canonical(walk.root, error);
+    if (error) fail_access(path, error.value());
+    walk.resolved_root = resolved;
+  }
+  fs::path target = fs::weakly_canonical(path, error);
+  if (error) fail_access(path, error.value());
+  fs::path key = target.lexically_relative(*walk.resolved_root);
+  if (key.empty() || *key.begin() == "..") return;
+  walk.files.insert_or_assign(key.string(), seconds);
+}
+
+// A symbolic link: passed over unless it leads to a regular file.
+static void visit_link(Walk& walk, int dir_fd, const char* name) {
+  struct stat st;
+  if (fstatat(dir_fd, name, &st, 0) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return;
+    fail_access(walked_path(walk), errno);
+  }
+  if (S_ISREG(st.st_mode)) record_link(walk, st.st_mtim.tv_sec);
+}
+
+static void visit_file(Walk& walk, int dir_fd, const char* name) {
+  struct stat st;
+  if (fstatat(dir_fd, name, &st, 0) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) fail_time(walked_path(walk));
+    fail_access(walked_path(walk), errno);
+  }
+  walk.files.insert_or_assign(walk.rel, st.st_mtim.tv_sec);
+}
+
+static void visit_directory(Walk& walk, int dir_fd, const char* name) {
+  if (is_excluded(name)) return;
+  int fd = openat(dir_fd, name,
+                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) fail_access(walked_path(walk), errno);
+  push_level(walk, fd);
+}
+
+// The type of an entry the listing gave none for, links not followed.
+static unsigned char query_type(const Walk& walk, int dir_fd, const char* name) {
+  struct stat st;
+  if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return DT_UNKNOWN;
+    fail_access(walked_path(walk), errno);
+  }
+  if (S_ISLNK(st.st_mode)) return DT_LNK;
+  if (S_ISDIR(st.st_mode)) return DT_DIR;
+  if (S_ISREG(st.st_mode)) return DT_REG;
+  return DT_UNKNOWN;
+}
+
+static void visit(Walk& walk, const dirent64& entry) {
+  const char* name = entry.d_name;
+  int dir_fd = walk.levels.back().fd;
+  walk.rel.resize(walk.levels.back().prefix);
+  if (!walk.rel.empty()) walk.rel += '/';
+  walk.rel += name;
+  unsigned char type = entry.d_type;
+  if (type == DT_UNKNOWN) type = query_type(walk, dir_fd, name);
+  if (type == DT_DIR) visit_directory(walk, dir_fd, name);
+  if (type == DT_REG) visit_file(walk, dir_fd, name);
+  if (type == DT_LNK) visit_link(walk, dir_fd, name);
+}
+
+static bool is_dot_or_dot_dot(const char* name) {
+  return name[0] == '.' &&
+         (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+FileTimeMap scan_directory(const std::string& root) {
+  Walk walk;
+  walk.root = root;
+  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) fail_open(root, errno);
+  push_level(walk, fd);
+  bool first = true;
+  while (!walk.levels.empty()) {
+    const dirent64* entry = next_entry(walk, first);
+    first = false;
+    if (entry == nullptr) {
+      pop_level(walk);
+    } else if (!is_dot_or_dot_dot(entry->d_name)) {
+      visit(walk, *entry);
+    }
+  }
+  return std::move(walk.files);
+}
+
+CompareResult compare_dirs(const FileTimeMap& left, const FileTimeMap& right) {
+  CompareResult result;
+  result.left_total = left.size();
+  result.right_total = right.size();
+  for (const auto& [key, left_time] : left) {
+    auto found = right.find(key);
+    if (found == right.end()) {
+      result.entries.push_back({key, MissingRight});
+      ++result.missing_right_count;
+    } else if (left_time != found->second) {
+      result.entries.push_back(
+          {key, left_time > found->second ? LeftNewer : RightNewer});
+      ++result.different_count;
+    } else {
+      ++result.same_count;
+    }
+  }
+  for (const auto& [key, right_time] : right) {
+    if (left.count(key) != 0) continue;
+    result.entries.push_back({key, MissingLeft});
+    ++result.missing_left_count;
+  }
+  return result;
+}

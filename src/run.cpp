@@ -1,0 +1,216 @@
+// run.cpp: the command line, the run from start to exit status, and the two
+// questions that lead into the synchronisation.
+
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "compare.h"
+#include "report.h"
+#include "sync.h"
+
+namespace {
+
+// What the command line asks for.
+struct Options {
+  std::uint64_t column_width = 47;  // width of the listing's left column
+  bool auto_confirm = false;        // -y: do not ask whether to synchronise
+  std::vector<std::string> dirs;    // the positional arguments
+};
+
+}  // namespace
+
+// Columns of the terminal on standard output; 100 if unknown or below 40.
+static unsigned get_terminal_width() {
+  winsize size{};
+  if (ioctl(1, TIOCGWINSZ, &size) != 0 || size.ws_col < 40) return 100;
+  return size.ws_col;
+}
+
+// The value of -c, or the end of the run with its message.
+static std::uint64_t parse_column_width(const std::string& text) {
+  std::uint64_t value = 0;
+  const char* end = text.data() + text.size();
+  auto [stop, error] = std::from_chars(text.data(), end, value, 10);
+  if (error != std::errc() || stop != end) {
+    fatal("kalvern ERROR: -c benötigt eine gültige Zahl (5-300)\n\n");
+  }
+  if (value < 5 || value > 300) {
+    fatal("kalvern ERROR: Wertebereich für -c ist 5-300\n\n");
+  }
+  return value;
+}
+
+// Reads the options left to right; a version request ends the run at once.
+static Options parse_options(int argc, char** argv) {
+  Options options;
+  options.column_width = (get_terminal_width() - 6) / 2;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "-v" || arg == "--version") {
+      std::cout << "kalvern " << KALVERN_VERSION << "\n";
+      std::exit(0);
+    } else if (arg == "-y") {
+      options.auto_confirm = true;
+    } else if (arg == "-c") {
+      if (i + 1 == argc) fatal("kalvern ERROR: -c benötigt eine Zahl (5-300)\n\n");
+      options.column_width = parse_column_width(argv[++i]);
+    } else if (!arg.empty() && arg[0] == '-') {
+      fatal("kalvern ERROR: Unbekannte Option " + shown_path(arg, 2) + "\n\n");
+    } else {
+      options.dirs.push_back(arg);
+    }
+  }
+  if (options.dirs.size() != 2) {
+    fatal("Usage: kalvern [-v] [-c 5-300] [-y] dir1 dir2\n\n");
+  }
+  return options;
+}
+
+// Ends the run unless `dir` names an existing object, links followed.
+static void check_exists(const std::string& dir) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) == 0) return;
+  std::string shown = shown_path(dir, 2);
+  if (errno == ENOENT || errno == ENOTDIR) {
+    fatal("kalvern Fehler - Verzeichnis " + shown + " nicht gefunden.\n\n");
+  }
+  fatal("kalvern Fehler - Verzeichnis " + shown + " nicht zugänglich (" +
+        std::strerror(errno) + ").\n\n");
+}
+
+// `dir` without one trailing slash.
+static std::string strip_slash(const std::string& dir) {
+  if (!dir.empty() && dir.back() == '/') return dir.substr(0, dir.size() - 1);
+  return dir;
+}
+
+// The resolved form of a root, without a trailing slash; empty if unknown.
+static std::string resolved_text(const std::string& root) {
+  std::error_code error;
+  std::string text = std::filesystem::weakly_canonical(root, error).string();
+  if (error) return "";
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
+}
+
+// Whether resolved path `inner` lies strictly below resolved path `outer`.
+static bool lies_inside(const std::string& inner, const std::string& outer) {
+  if (inner.empty() || outer.empty() || inner.size() <= outer.size()) return false;
+  if (inner.compare(0, outer.size(), outer) != 0) return false;
+  return outer.back() == '/' || inner[outer.size()] == '/';
+}
+
+// Ends the run when one tree lies inside the other: a synchronisation could
+// then delete the files of one tree as one-sided files of the other.
+static void check_not_nested(const Options& options, const std::string& left,
+                             const std::string& right) {
+  if (left.empty() || right.empty()) return;
+  std::string left_resolved = resolved_text(left);
+  std::string right_resolved = resolved_text(right);
+  const std::string* inner = nullptr;
+  const std::string* outer = nullptr;
+  if (lies_inside(right_resolved, left_resolved)) {
+    inner = &options.dirs[1], outer = &options.dirs[0];
+  } else if (lies_inside(left_resolved, right_resolved)) {
+    inner = &options.dirs[0], outer = &options.dirs[1];
+  } else {
+    return;
+  }
+  fatal("kalvern Fehler - Verzeichnis " + shown_path(*inner, 2) +
+        " liegt innerhalb von " + shown_path(*outer, 2) + ".\n\n");
+}
+
+// Asks `question` until the folded first byte of an answer is in `valid`;
+// returns that byte, or '\0' when standard input ends.
+static char ask(const char* question, const std::string& valid,
+                const char* hint) {
+  std::string line;
+  while (true) {
+    std::cout << question << std::flush;
+    if (!std::getline(std::cin, line)) return '\0';
+    if (line.empty()) {
+      std::cout << "Sie haben nichts eingegeben!\n";
+      continue;
+    }
+    char answer = static_cast<char>(
+        std::tolower(static_cast<unsigned char>(line[0])));
+    if (answer != '\0' && valid.find(answer) != std::string::npos) return answer;
+    std::cout << hint;
+  }
+}
+
+static void report_no_input() {
+  std::cerr << "kalvern Fehler - keine Eingabe, Abgleich abgebrochen.\n";
+}
+
+// The questions and the synchronisation; false if a file operation failed.
+static bool run_dialog(const CompareResult& result, const std::string& left,
+                       const std::string& right, bool auto_confirm) {
+  if (!auto_confirm) {
+    char answer = ask("\nMöchten Sie die Verzeichnisse abgleichen (j/n)? ", "jn",
+                      "Bitte nur (j)a oder (n)ein angeben!\n");
+    if (answer == '\0') return report_no_input(), true;
+    if (answer == 'n') {
+      std::cout << "\nAbgleich wurde auf Wunsch beendet.\n\n";
+      return true;
+    }
+  }
+  bool ok = sync_different_files(result.entries, left, right);
+  if (result.missing_left_count != 0 || result.missing_right_count != 0) {
+    char action = ask(
+        "\nSollen die fehlenden Dateien (l)inks oder (r)echts gelöscht\n"
+        "oder alle (b)ehalten werden? ",
+        "lrb", "Bitte nur l(inks), r(echts) oder b(ehalten) angeben!\n");
+    if (action == '\0') return report_no_input(), ok;
+    std::cout << "\n";
+    ok = handle_missing(result.entries, left, right, action) && ok;
+  }
+  std::cout << "\n";
+  return ok;
+}
+
+int main(int argc, char** argv) {
+  // Standard output is buffered; standard error and standard input are tied
+  // to it, so it is flushed before either is used.
+  std::ios::sync_with_stdio(false);
+
+  // Options and the two directory arguments.
+  Options options = parse_options(argc, argv);
+
+  // Both directories must exist; then one trailing slash goes.
+  check_exists(options.dirs[0]);
+  check_exists(options.dirs[1]);
+  std::string left_root = strip_slash(options.dirs[0]);
+  std::string right_root = strip_slash(options.dirs[1]);
+  check_not_nested(options, left_root, right_root);
+
+  // Scan both trees; a failure ends the run inside the scan.
+  FileTimeMap left = scan_directory(left_root);
+  FileTimeMap right = scan_directory(right_root);
+
+  // Compare them and print the listing with its summary.
+  CompareResult result = compare_dirs(left, right);
+  print_results(result, options.column_width);
+
+  // Identical trees end the run here.
+  if (result.different_count == 0 && result.missing_left_count == 0 &&
+      result.missing_right_count == 0) {
+    std::cout << "\nDie Verzeichnisse sind vollkommen identisch!!!\n\n";
+    return 0;
+  }
+
+  // Otherwise ask, and synchronise; a failed file operation gives status 2.
+  bool ok = run_dialog(result, left_root, right_root, options.auto_confirm);
+  return ok ? 0 : 2;
+}
