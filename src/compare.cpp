@@ -65,10 +65,15 @@ static bool is_excluded(const char* name) {
   return false;
 }
 
+std::string full_path(const std::string& root,
+                      const std::string& relative_path) {
+  if (root.empty() || root.back() == '/') return root + relative_path;
+  return root + "/" + relative_path;
+}
+
 // The entry's path as walked: the root joined with its names below it.
 static std::string walked_path(const Walk& walk) {
-  if (walk.root.empty() || walk.root.back() == '/') return walk.root + walk.rel;
-  return walk.root + "/" + walk.rel;
+  return full_path(walk.root, walk.rel);
 }
 
 [[noreturn]] static void fail_open(const std::string& root, int error) {

@@ -35,6 +35,9 @@ struct CompareResult {
 
 /// Writes `message` to standard error as it stands and ends with status 1.
 [[noreturn]] void fatal(const std::string& message);
+/// `root` and `relative_path` joined by one "/", none added when `root` is
+/// empty or already ends in "/".
+std::string full_path(const std::string& root, const std::string& relative_path);
 /// Mtime of `path` in whole seconds, links followed; exits if stat fails.
 std::int64_t get_file_time_sec(const std::string& path);
 /// Every regular file below `root`, keyed relative to it; exits on failure.

@@ -1,8 +1,490 @@
-// sync.cpp: placeholder while the synchronisation is written.
+// sync.cpp: brings two trees into line, never reaching outside them.
+//
+// Every path below a root is reached through a handle on the root, opened
+// once as the user gave it; below the root no symbolic link is followed.
+// A directory is opened with openat2 (RESOLVE_BENEATH, RESOLVE_NO_SYMLINKS),
+// or component by component with O_NOFOLLOW where the kernel lacks openat2
+// and where missing parents are created with mkdirat.  Files are removed with
+// unlinkat, emptied directories with unlinkat(AT_REMOVEDIR).
+//
+// A copy writes a temporary file beside the target, gives it the source's
+// permission bits and modification time and renames it into place, so a copy
+// that fails leaves the old target byte for byte as it was.  An update
+// replaces the target only while it is still older than the source; a copy of
+// a one-sided file never replaces anything that stands at the target path.
+
 #include "sync.h"
-Tree open_tree(const std::string& root) { return Tree{root, -1, 0}; }
-void close_tree(Tree&) {}
-bool copy_with_timestamp(const Tree&, const Tree&, const std::string&, bool) { return true; }
-bool sync_different_files(const std::vector<DiffEntry>&, const std::string&, const std::string&) { return true; }
-bool handle_missing(const std::vector<DiffEntry>&, const std::string&, const std::string&, char) { return true; }
-bool remove_empty_parents(const Tree&, std::string) { return true; }
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "report.h"
+
+namespace {
+
+// The temporary file being written, for the interrupt handler to remove.
+// A signal handler can reach nothing but global state.
+struct PendingTemp {
+  volatile std::sig_atomic_t active = 0;
+  int dir_fd = -1;
+  char name[64] = {};
+};
+PendingTemp pending_temp;
+
+const char kNotOlder[] = "Ziel ist nicht älter als die Quelle";
+
+}  // namespace
+
+extern "C" void remove_temp_and_exit(int signal_number) {
+  if (pending_temp.active) unlinkat(pending_temp.dir_fd, pending_temp.name, 0);
+  _exit(128 + signal_number);
+}
+
+// SIGINT and SIGTERM remove a temporary file before the program ends; a
+// file size limit makes writes fail instead of killing the program.
+static void install_interrupt_handlers() {
+  struct sigaction action {};
+  action.sa_handler = remove_temp_and_exit;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  signal(SIGXFSZ, SIG_IGN);
+}
+
+static void set_pending_temp(int dir_fd, const char* name) {
+  pending_temp.active = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  pending_temp.dir_fd = dir_fd;
+  std::snprintf(pending_temp.name, sizeof pending_temp.name, "%s", name);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  pending_temp.active = 1;
+}
+
+static void clear_pending_temp() { pending_temp.active = 0; }
+
+// A line on standard output, written out at once.
+static void say(const std::string& line) { std::cout << line << std::flush; }
+
+static std::string parent_of(const std::string& relative_path) {
+  std::size_t slash = relative_path.rfind('/');
+  return slash == std::string::npos ? "" : relative_path.substr(0, slash);
+}
+
+static std::string name_of(const std::string& relative_path) {
+  std::size_t slash = relative_path.rfind('/');
+  return slash == std::string::npos ? relative_path
+                                    : relative_path.substr(slash + 1);
+}
+
+Tree open_tree(const std::string& root) {
+  Tree tree;
+  tree.root = root;
+  tree.fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (tree.fd < 0) tree.open_error = errno;
+  return tree;
+}
+
+void close_tree(Tree& tree) {
+  if (tree.fd >= 0) close(tree.fd);
+  tree.fd = -1;
+}
+
+// Opens directory `relative_path` below `dir_fd` one component at a time,
+// never following a link; with `create`, missing directories are made.  On
+// failure returns -1 with errno set and `reached` holding the components up
+// to the one that failed.
+static int open_components(int dir_fd, const std::string& relative_path,
+                           bool create, std::string& reached) {
+  int fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+  reached.clear();
+  std::size_t start = 0;
+  while (fd >= 0 && start < relative_path.size()) {
+    std::size_t slash = relative_path.find('/', start);
+    if (slash == std::string::npos) slash = relative_path.size();
+    std::string name = relative_path.substr(start, slash - start);
+    reached = relative_path.substr(0, slash);
+    start = slash + 1;
+    if (name == "..") {
+      close(fd);
+      errno = EXDEV;
+      return -1;
+    }
+    if (create && mkdirat(fd, name.c_str(), 0777) != 0 && errno != EEXIST) {
+      int error = errno;
+      close(fd);
+      errno = error;
+      return -1;
+    }
+    int next = openat(fd, name.c_str(),
+                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int error = errno;
+    close(fd);
+    fd = next;
+    errno = error;
+  }
+  return fd;
+}
+
+// Opens directory `relative_path` below the tree's root without following
+// any symbolic link; -1 with errno set on failure.
+static int open_beneath(const Tree& tree, const std::string& relative_path) {
+  if (tree.fd < 0) {
+    errno = tree.open_error;
+    return -1;
+  }
+  if (relative_path.empty()) return fcntl(tree.fd, F_DUPFD_CLOEXEC, 0);
+  open_how how{};
+  how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  long fd = syscall(SYS_openat2, tree.fd, relative_path.c_str(), &how,
+                    sizeof how);
+  if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
+  std::string reached;
+  return open_components(tree.fd, relative_path, false, reached);
+}
+
+// Whether an error means that a path was refused for crossing a link.
+static bool is_refused_path(int error) { return error == ELOOP || error == EXDEV; }
+
+static void report(const std::string& message) {
+  std::cerr << message << std::flush;
+}
+
+static bool copy_failed(const std::string& source, const std::string& target,
+                        const std::string& reason) {
+  report("Fehler beim Kopieren von " + quoted_path(source, 2) + " nach " +
+         quoted_path(target, 2) + ": " + reason + "\n");
+  return false;
+}
+
+static bool time_read_failed(const std::string& source, int error) {
+  report("Fehler beim Lesen des Zeitstempels von " + quoted_path(source, 2) +
+         ": " + std::strerror(error) + "\n");
+  return false;
+}
+
+// The target's parent directory below its root, created with every missing
+// ancestor when `create` is set; reports its own failures.
+static int open_target_dir(const Tree& to, const std::string& relative_path,
+                           bool create, const std::string& source,
+                           const std::string& target) {
+  std::string parent = parent_of(relative_path);
+  int fd = open_beneath(to, parent);
+  if (fd >= 0) return fd;
+  if (create && !is_refused_path(errno) && to.fd >= 0) {
+    std::string reached;
+    fd = open_components(to.fd, parent, true, reached);
+    if (fd >= 0) return fd;
+    if (!is_refused_path(errno)) {
+      report("Fehler beim Erstellen von " +
+             quoted_path(full_path(to.root, reached), 2) + ": " +
+             std::strerror(errno) + "\n");
+      return -1;
+    }
+  }
+  copy_failed(source, target, std::strerror(errno));
+  return -1;
+}
+
+static bool is_older(const timespec& a, const timespec& b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// Why the file now at the target may not be replaced, or "" if it may.
+// An update replaces only a regular file that is still older than the
+// source; a new file replaces nothing.
+static std::string refusal(int dir_fd, const std::string& name,
+                           const struct stat& source, bool create) {
+  struct stat st;
+  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? "" : std::strerror(errno);
+  }
+  if (create) return std::strerror(EEXIST);
+  if (S_ISLNK(st.st_mode)) return std::strerror(ELOOP);
+  if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+  if (!S_ISREG(st.st_mode)) return std::strerror(ENOTSUP);
+  if (!is_older(st.st_mtim, source.st_mtim)) return kNotOlder;
+  if (faccessat(dir_fd, name.c_str(), W_OK, AT_EACCESS) != 0) {
+    return std::strerror(errno);
+  }
+  return "";
+}
+
+// Copies all of `in` to `out`, in the kernel where it can; false with errno
+// set on failure.
+static bool copy_content(int in, int out) {
+  bool in_kernel = true;
+  char buffer[64 * 1024];
+  while (true) {
+    ssize_t n;
+    if (in_kernel) {
+      n = copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+      if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                    errno == EOPNOTSUPP)) {
+        in_kernel = false;
+        continue;
+      }
+    } else {
+      n = read(in, buffer, sizeof buffer);
+      for (ssize_t done = 0; n > 0 && done < n;) {
+        ssize_t written = write(out, buffer + done, n - done);
+        if (written < 0 && errno != EINTR) return false;
+        if (written > 0) done += written;
+      }
+    }
+    if (n == 0) return true;
+    if (n < 0 && errno != EINTR) return false;
+  }
+}
+
+// A new temporary file in `dir_fd`, registered for removal on interrupt;
+// -1 with errno set on failure.
+static int create_temp(int dir_fd, std::string& name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name = ".kalvern-" + std::to_string(getpid()) + "-" +
+           std::to_string(attempt) + ".tmp";
+    set_pending_temp(dir_fd, name.c_str());
+    int fd = openat(dir_fd, name.c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    clear_pending_temp();
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
+// Writes the content, owner, permission bits and time of the source into
+// the open temporary file `out`; reports its own failure.
+static bool fill_temp(int in, int out, const struct stat& source_st,
+                      const struct stat* replaced, const std::string& source,
+                      const std::string& target) {
+  if (!copy_content(in, out)) return copy_failed(source, target, std::strerror(errno));
+  if (replaced != nullptr) {
+    // Where the process may, the replacement keeps the old file's owner.
+    [[maybe_unused]] int ignored =
+        fchown(out, replaced->st_uid, replaced->st_gid);
+  }
+  if (fchmod(out, source_st.st_mode & 07777) != 0) {
+    return copy_failed(source, target, std::strerror(errno));
+  }
+  timespec times[2] = {{0, UTIME_OMIT}, source_st.st_mtim};
+  if (futimens(out, times) != 0) {
+    report("Fehler beim Setzen des Zeitstempels für " + quoted_path(target, 2) +
+           ": " + std::strerror(errno) + "\n");
+    return false;
+  }
+  return true;
+}
+
+// Copies the open source `in` beside the target and renames it into place.
+static bool replace_target(int in, int dir_fd, const std::string& name,
+                           const struct stat& source_st, bool create,
+                           const std::string& source,
+                           const std::string& target) {
+  struct stat old_st;
+  bool replacing = !create && fstatat(dir_fd, name.c_str(), &old_st,
+                                      AT_SYMLINK_NOFOLLOW) == 0;
+  std::string temp;
+  int out = create_temp(dir_fd, temp);
+  if (out < 0) return copy_failed(source, target, std::strerror(errno));
+  bool ok = fill_temp(in, out, source_st, replacing ? &old_st : nullptr,
+                      source, target);
+  if (close(out) != 0 && ok) ok = copy_failed(source, target, std::strerror(errno));
+  if (ok) {
+    unsigned flags = replacing ? 0 : RENAME_NOREPLACE;
+    if (renameat2(dir_fd, temp.c_str(), dir_fd, name.c_str(), flags) != 0) {
+      ok = copy_failed(source, target, std::strerror(errno));
+    }
+  }
+  if (!ok) unlinkat(dir_fd, temp.c_str(), 0);
+  clear_pending_temp();
+  return ok;
+}
+
+// Opens the source file and reads its status; reports its own failure.
+static int open_source(const Tree& from, const std::string& relative_path,
+                       struct stat& st, const std::string& source,
+                       const std::string& target) {
+  int dir_fd = open_beneath(from, parent_of(relative_path));
+  if (dir_fd < 0) {
+    int error = errno;
+    if (is_refused_path(error)) copy_failed(source, target, std::strerror(error));
+    if (!is_refused_path(error)) time_read_failed(source, error);
+    return -1;
+  }
+  std::string name = name_of(relative_path);
+  int fd = -1;
+  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    time_read_failed(source, errno);
+  } else if (S_ISLNK(st.st_mode)) {
+    copy_failed(source, target, std::strerror(ELOOP));
+  } else if (!S_ISREG(st.st_mode)) {
+    copy_failed(source, target, std::strerror(ENOTSUP));
+  } else {
+    fd = openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) copy_failed(source, target, std::strerror(errno));
+  }
+  close(dir_fd);
+  return fd;
+}
+
+bool copy_with_timestamp(const Tree& from, const Tree& to,
+                         const std::string& relative_path,
+                         bool create_parents) {
+  std::string source = full_path(from.root, relative_path);
+  std::string target = full_path(to.root, relative_path);
+  say(shown_path(source, 1) + " -> " + shown_path(target, 1) + "\n");
+  struct stat source_st;
+  int in = open_source(from, relative_path, source_st, source, target);
+  if (in < 0) return false;
+  int dir_fd =
+      open_target_dir(to, relative_path, create_parents, source, target);
+  bool ok = dir_fd >= 0;
+  std::string name = name_of(relative_path);
+  if (ok) {
+    std::string reason = refusal(dir_fd, name, source_st, create_parents);
+    if (!reason.empty()) ok = copy_failed(source, target, reason);
+  }
+  if (ok) ok = replace_target(in, dir_fd, name, source_st, create_parents,
+                              source, target);
+  if (dir_fd >= 0) close(dir_fd);
+  close(in);
+  return ok;
+}
+
+bool sync_different_files(const std::vector<DiffEntry>& entries,
+                          const std::string& left_root,
+                          const std::string& right_root) {
+  install_interrupt_handlers();
+  Tree left = open_tree(left_root);
+  Tree right = open_tree(right_root);
+  bool ok = true;
+  for (const DiffEntry& entry : entries) {
+    if (entry.kind == LeftNewer) {
+      ok = copy_with_timestamp(left, right, entry.relative_path, false) && ok;
+    } else if (entry.kind == RightNewer) {
+      ok = copy_with_timestamp(right, left, entry.relative_path, false) && ok;
+    }
+  }
+  close_tree(left);
+  close_tree(right);
+  return ok;
+}
+
+// Whether the open directory holds no entry at all; -1 with errno set if
+// it cannot be read.
+static int is_empty_dir(int fd) {
+  alignas(dirent64) char buffer[4096];
+  long n;
+  while ((n = getdents64(fd, buffer, sizeof buffer)) > 0) {
+    for (long pos = 0; pos < n;) {
+      auto* entry = reinterpret_cast<const dirent64*>(buffer + pos);
+      pos += entry->d_reclen;
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") return 0;
+    }
+  }
+  return n < 0 ? -1 : 1;
+}
+
+static bool check_failed(const std::string& directory, int error) {
+  report("Fehler beim Prüfen von " + quoted_path(directory, 2) + ": " +
+         std::strerror(error) + "\n");
+  return false;
+}
+
+static bool delete_failed(const std::string& path, int error) {
+  report("Fehler beim Löschen von " + quoted_path(path, 2) + ": " +
+         std::strerror(error) + "\n");
+  return false;
+}
+
+// Removes `directory` if it is empty: 1 removed, 0 left (not there or not
+// empty), -1 failed and reported.
+static int remove_if_empty(const Tree& tree, const std::string& directory) {
+  std::string shown = full_path(tree.root, directory);
+  int fd = open_beneath(tree, directory);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return 0;
+    return check_failed(shown, errno), -1;
+  }
+  int empty = is_empty_dir(fd);
+  int error = errno;
+  close(fd);
+  if (empty < 0) return check_failed(shown, error), -1;
+  if (empty == 0) return 0;
+  int parent_fd = open_beneath(tree, parent_of(directory));
+  if (parent_fd < 0) return delete_failed(shown, errno), -1;
+  int removed = unlinkat(parent_fd, name_of(directory).c_str(), AT_REMOVEDIR);
+  error = errno;
+  close(parent_fd);
+  if (removed != 0) return delete_failed(shown, error), -1;
+  say("Ordner " + quoted_path(shown, 1) + " wurde entfernt\n");
+  return 1;
+}
+
+bool remove_empty_parents(const Tree& tree, std::string directory) {
+  while (!directory.empty()) {
+    int removed = remove_if_empty(tree, directory);
+    if (removed <= 0) return removed == 0;
+    directory = parent_of(directory);
+  }
+  return true;
+}
+
+// Deletes a one-sided file and prunes the directories it leaves empty.
+static bool delete_one_sided(const Tree& tree, const std::string& relative_path) {
+  std::string path = full_path(tree.root, relative_path);
+  std::string parent = parent_of(relative_path);
+  int dir_fd = open_beneath(tree, parent);
+  if (dir_fd < 0 && errno != ENOENT && errno != ENOTDIR) {
+    return delete_failed(path, errno);
+  }
+  bool ok = true;
+  if (dir_fd >= 0) {
+    if (unlinkat(dir_fd, name_of(relative_path).c_str(), 0) != 0 &&
+        errno != ENOENT) {
+      ok = delete_failed(path, errno);
+    }
+    close(dir_fd);
+  }
+  if (ok) say("'" + shown_path(path, 1) + "' wurde entfernt\n");
+  return remove_empty_parents(tree, parent) && ok;
+}
+
+bool handle_missing(const std::vector<DiffEntry>& entries,
+                    const std::string& left_root, const std::string& right_root,
+                    char missing_action) {
+  char action = static_cast<char>(
+      std::tolower(static_cast<unsigned char>(missing_action)));
+  if (action != 'l' && action != 'r' && action != 'b') return true;
+  install_interrupt_handlers();
+  Tree left = open_tree(left_root);
+  Tree right = open_tree(right_root);
+  bool ok = true;
+  for (const DiffEntry& entry : entries) {
+    const std::string& path = entry.relative_path;
+    if (entry.kind == MissingRight) {
+      ok = (action == 'l' ? delete_one_sided(left, path)
+                          : copy_with_timestamp(left, right, path, true)) && ok;
+    } else if (entry.kind == MissingLeft) {
+      ok = (action == 'r' ? delete_one_sided(right, path)
+                          : copy_with_timestamp(right, left, path, true)) && ok;
+    }
+  }
+  close_tree(left);
+  close_tree(right);
+  return ok;
+}
