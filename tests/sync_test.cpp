@@ -1,0 +1,317 @@
+// Synchronisation on real temporary trees: what is printed, and what the
+// file system holds afterwards.
+
+#include "sync.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "test_util.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Standard output and standard error of one call, captured.
+struct Captured {
+  std::string out;
+  std::string err;
+  bool ok;
+};
+
+template <typename Call>
+Captured capture(Call call) {
+  std::ostringstream out, err;
+  std::streambuf* old_out = std::cout.rdbuf(out.rdbuf());
+  std::streambuf* old_err = std::cerr.rdbuf(err.rdbuf());
+  bool ok = call();
+  std::cout.rdbuf(old_out);
+  std::cerr.rdbuf(old_err);
+  return {out.str(), err.str(), ok};
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+timespec mtime_of(const std::string& path) {
+  struct stat st;
+  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+  return st.st_mtim;
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat st;
+  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
+// Names below `root`, with "/" after directories, sorted.
+std::string list_tree(const std::string& root) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    std::string name = entry.path().lexically_relative(root).string();
+    if (entry.is_directory() && !entry.is_symlink()) name += "/";
+    names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  std::string text;
+  for (const auto& name : names) text += name + "\n";
+  return text;
+}
+
+class SyncTest : public ::testing::Test {
+ protected:
+  TempDir tmp;
+  std::string left = tmp.path + "/L";
+  std::string right = tmp.path + "/R";
+  void SetUp() override {
+    fs::create_directories(left);
+    fs::create_directories(right);
+  }
+};
+
+TEST_F(SyncTest, UpdateCopiesContentModeAndNanosecondTime) {
+  make_file(left + "/a/b.txt", 2000, 123456789, "new content");
+  make_file(right + "/a/b.txt", 1000, 0, "old");
+  chmod((left + "/a/b.txt").c_str(), 0640);
+  auto result = capture([&] {
+    return sync_different_files({{"a/b.txt", LeftNewer}}, left, right);
+  });
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(result.out, left + "/a/b.txt -> " + right + "/a/b.txt\n");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(read_file(right + "/a/b.txt"), "new content");
+  EXPECT_EQ(mode_of(right + "/a/b.txt"), 0640u);
+  EXPECT_EQ(mtime_of(right + "/a/b.txt").tv_sec, 2000);
+  EXPECT_EQ(mtime_of(right + "/a/b.txt").tv_nsec, 123456789);
+  EXPECT_EQ(list_tree(right), "a/\na/b.txt\n");
+}
+
+TEST_F(SyncTest, RightNewerOverwritesTheLeftFile) {
+  make_file(left + "/x", -5, 0, "old");
+  make_file(right + "/x", 3, 0, "newer");
+  auto result = capture([&] {
+    return sync_different_files({{"x", RightNewer}}, left, right);
+  });
+  EXPECT_EQ(result.out, right + "/x -> " + left + "/x\n");
+  EXPECT_EQ(read_file(left + "/x"), "newer");
+  EXPECT_EQ(mtime_of(left + "/x").tv_sec, 3);
+}
+
+TEST_F(SyncTest, OneSidedEntriesAreLeftToTheUpdate) {
+  make_file(left + "/only", 5);
+  auto result = capture([&] {
+    return sync_different_files({{"only", MissingRight}, {"o2", MissingLeft}},
+                                left, right);
+  });
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(result.out + result.err, "");
+  EXPECT_EQ(list_tree(right), "");
+}
+
+TEST_F(SyncTest, TargetEditedSinceTheScanIsKept) {
+  make_file(left + "/f", 100, 0, "source");
+  make_file(right + "/f", 200, 0, "edited later");
+  auto result = capture([&] {
+    return sync_different_files({{"f", LeftNewer}}, left, right);
+  });
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.err, "Fehler beim Kopieren von \"" + left + "/f\" nach \"" +
+                            right +
+                            "/f\": Ziel ist nicht älter als die Quelle\n");
+  EXPECT_EQ(read_file(right + "/f"), "edited later");
+}
+
+TEST_F(SyncTest, VanishedSourceIsReportedAndNothingChanges) {
+  make_file(right + "/gone", 1, 0, "keep");
+  auto result = capture([&] {
+    return sync_different_files({{"gone", LeftNewer}}, left, right);
+  });
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.err, "Fehler beim Lesen des Zeitstempels von \"" + left +
+                            "/gone\": No such file or directory\n");
+  EXPECT_EQ(read_file(right + "/gone"), "keep");
+}
+
+TEST_F(SyncTest, QuotesAndBackslashesAreEscapedInErrorLines) {
+  std::string name = "a\"b\\c";
+  auto result = capture([&] {
+    return sync_different_files({{name, LeftNewer}}, left, right);
+  });
+  EXPECT_EQ(result.out, left + "/" + name + " -> " + right + "/" + name + "\n");
+  EXPECT_EQ(result.err, "Fehler beim Lesen des Zeitstempels von \"" + left +
+                            "/a\\\"b\\\\c\": No such file or directory\n");
+}
+
+TEST_F(SyncTest, RootWithTrailingSlashGivesSingleSlashPaths) {
+  make_file(left + "/f", 9, 0, "n");
+  make_file(right + "/f", 1, 0, "o");
+  auto result = capture([&] {
+    return sync_different_files({{"f", LeftNewer}}, left + "/", right + "/");
+  });
+  EXPECT_EQ(result.out, left + "/f -> " + right + "/f\n");
+}
+
+TEST_F(SyncTest, NewFileGetsItsParentsAndTime) {
+  make_file(right + "/n/m/y.txt", 777, 5, "y");
+  mode_t old_mask = umask(022);
+  auto result = capture([&] {
+    return handle_missing({{"n/m/y.txt", MissingLeft}}, left, right, 'b');
+  });
+  umask(old_mask);
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(result.out, right + "/n/m/y.txt -> " + left + "/n/m/y.txt\n");
+  EXPECT_EQ(read_file(left + "/n/m/y.txt"), "y");
+  EXPECT_EQ(mtime_of(left + "/n/m/y.txt").tv_nsec, 5);
+  EXPECT_EQ(mode_of(left + "/n"), 0755u);
+  EXPECT_EQ(mode_of(left + "/n/m"), 0755u);
+}
+
+TEST_F(SyncTest, NewFileNeverReplacesWhatAppearedAtItsPath) {
+  make_file(right + "/f", 10, 0, "from right");
+  make_file(left + "/f", 20, 0, "appeared later");
+  auto result = capture([&] {
+    return handle_missing({{"f", MissingLeft}}, left, right, 'b');
+  });
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.err, "Fehler beim Kopieren von \"" + right + "/f\" nach \"" +
+                            left + "/f\": File exists\n");
+  EXPECT_EQ(read_file(left + "/f"), "appeared later");
+}
+
+TEST_F(SyncTest, FileInTheWayOfAParentIsReported) {
+  make_file(right + "/d/f", 10);
+  make_file(left + "/d", 10, 0, "a file");
+  auto result = capture([&] {
+    return handle_missing({{"d/f", MissingLeft}}, left, right, 'b');
+  });
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.err,
+            "Fehler beim Erstellen von \"" + left + "/d\": Not a directory\n");
+  EXPECT_EQ(read_file(left + "/d"), "a file");
+}
+
+TEST_F(SyncTest, LinksBelowARootAreNeverCrossed) {
+  std::string outside = tmp.path + "/outside";
+  fs::create_directories(outside);
+  fs::create_directory_symlink(outside, right + "/a");
+  make_file(left + "/a/b.txt", 10);
+  for (char action : {'b', 'r'}) {
+    auto result = capture([&] {
+      return handle_missing({{"a/b.txt", MissingRight}}, left, right, action);
+    });
+    EXPECT_FALSE(result.ok) << action;
+    EXPECT_EQ(result.err, "Fehler beim Kopieren von \"" + left +
+                              "/a/b.txt\" nach \"" + right +
+                              "/a/b.txt\": Too many levels of symbolic links\n")
+        << action;
+    EXPECT_EQ(list_tree(outside), "") << action;
+  }
+}
+
+TEST_F(SyncTest, DeletionThroughALinkIsRefused) {
+  std::string outside = tmp.path + "/outside";
+  make_file(outside + "/b.txt", 10, 0, "outside");
+  fs::create_directory_symlink(outside, left + "/a");
+  auto result = capture([&] {
+    return handle_missing({{"a/b.txt", MissingRight}}, left, right, 'l');
+  });
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.err, "Fehler beim Löschen von \"" + left +
+                            "/a/b.txt\": Too many levels of symbolic links\n");
+  EXPECT_EQ(read_file(outside + "/b.txt"), "outside");
+}
+
+TEST_F(SyncTest, DeletionPrunesEmptiedDirectoriesButNotTheRoot) {
+  make_file(left + "/d/e/f.txt", 1);
+  auto result = capture([&] {
+    return handle_missing({{"d/e/f.txt", MissingRight}}, left, right, 'L');
+  });
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(result.out, "'" + left + "/d/e/f.txt' wurde entfernt\n" +
+                            "Ordner \"" + left + "/d/e\" wurde entfernt\n" +
+                            "Ordner \"" + left + "/d\" wurde entfernt\n");
+  EXPECT_TRUE(fs::is_directory(left));
+  EXPECT_EQ(list_tree(left), "");
+}
+
+TEST_F(SyncTest, PruningStopsAtADirectoryHoldingAnything) {
+  make_file(left + "/d/e/f.txt", 1);
+  fs::create_directories(left + "/d/empty");
+  auto result = capture([&] {
+    return handle_missing({{"d/e/f.txt", MissingRight}}, left, right, 'l');
+  });
+  EXPECT_EQ(result.out, "'" + left + "/d/e/f.txt' wurde entfernt\n" +
+                            "Ordner \"" + left + "/d/e\" wurde entfernt\n");
+  EXPECT_EQ(list_tree(left), "d/\nd/empty/\n");
+}
+
+TEST_F(SyncTest, VanishedOneSidedFileCountsAsRemoved) {
+  fs::create_directories(left + "/d");
+  auto result = capture([&] {
+    return handle_missing({{"d/x", MissingRight}}, left, right, 'l');
+  });
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(result.out, "'" + left + "/d/x' wurde entfernt\n" + "Ordner \"" +
+                            left + "/d\" wurde entfernt\n");
+}
+
+TEST_F(SyncTest, RootGivenWithASlashIsNeverRemoved) {
+  make_file(right + "/d/f", 1);
+  Tree tree = open_tree(right + "//");
+  unlink((right + "/d/f").c_str());
+  auto result = capture([&] { return remove_empty_parents(tree, "d"); });
+  close_tree(tree);
+  EXPECT_EQ(result.out, "Ordner \"" + right + "//d\" wurde entfernt\n");
+  EXPECT_TRUE(fs::is_directory(right));
+}
+
+TEST_F(SyncTest, OtherActionsChangeNothing) {
+  make_file(left + "/l", 1);
+  make_file(right + "/r", 1);
+  for (char action : {'x', 'j', '\0', ' '}) {
+    auto result = capture([&] {
+      return handle_missing({{"l", MissingRight}, {"r", MissingLeft}}, left,
+                            right, action);
+    });
+    EXPECT_EQ(result.out + result.err, "") << int(action);
+    EXPECT_EQ(list_tree(tmp.path), "L/\nL/l\nR/\nR/r\n") << int(action);
+  }
+}
+
+TEST_F(SyncTest, EachAnswerLeavesTheTreesAsAsked) {
+  struct Row {
+    char action;
+    std::string left_after;
+    std::string right_after;
+  };
+  const Row rows[] = {
+      {'l', "both\nr/\nr/only\n", "both\nr/\nr/only\n"},
+      {'r', "both\nl/\nl/only\n", "both\nl/\nl/only\n"},
+      {'b', "both\nl/\nl/only\nr/\nr/only\n", "both\nl/\nl/only\nr/\nr/only\n"},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    std::string l = dir.path + "/L", r = dir.path + "/R";
+    make_file(l + "/both", 1);
+    make_file(r + "/both", 1);
+    make_file(l + "/l/only", 2);
+    make_file(r + "/r/only", 3);
+    capture([&] {
+      return handle_missing({{"l/only", MissingRight}, {"r/only", MissingLeft}},
+                            l, r, row.action);
+    });
+    EXPECT_EQ(list_tree(l), row.left_after) << row.action;
+    EXPECT_EQ(list_tree(r), row.right_after) << row.action;
+  }
+}
+
+}  // namespace
