@@ -81,12 +81,13 @@ static Options parse_options(int argc, char** argv) {
 static void check_exists(const std::string& dir) {
   struct stat st;
   if (stat(dir.c_str(), &st) == 0) return;
+  int error = errno;
   std::string shown = shown_path(dir, 2);
-  if (errno == ENOENT || errno == ENOTDIR) {
+  if (error == ENOENT || error == ENOTDIR) {
     fatal("kalvern Fehler - Verzeichnis " + shown + " nicht gefunden.\n\n");
   }
   fatal("kalvern Fehler - Verzeichnis " + shown + " nicht zugänglich (" +
-        std::strerror(errno) + ").\n\n");
+        std::strerror(error) + ").\n\n");
 }
 
 // `dir` without one trailing slash.

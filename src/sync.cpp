@@ -187,10 +187,11 @@ static int open_target_dir(const Tree& to, const std::string& relative_path,
     std::string reached;
     fd = open_components(to.fd, parent, true, reached);
     if (fd >= 0) return fd;
-    if (!is_refused_path(errno)) {
+    int error = errno;
+    if (!is_refused_path(error)) {
       report("Fehler beim Erstellen von " +
              quoted_path(full_path(to.root, reached), 2) + ": " +
-             std::strerror(errno) + "\n");
+             std::strerror(error) + "\n");
       return -1;
     }
   }
@@ -281,8 +282,9 @@ static bool fill_temp(int in, int out, const struct stat& source_st,
   }
   timespec times[2] = {{0, UTIME_OMIT}, source_st.st_mtim};
   if (futimens(out, times) != 0) {
+    std::string reason = std::strerror(errno);
     report("Fehler beim Setzen des Zeitstempels für " + quoted_path(target, 2) +
-           ": " + std::strerror(errno) + "\n");
+           ": " + reason + "\n");
     return false;
   }
   return true;
