@@ -1,0 +1,207 @@
+# arguments.sh: the command line, its messages and exit statuses, and the
+# checks of the two directory arguments before the scan.
+. "$(dirname "$0")/common.sh"
+
+VERSION=$(expected 'kalvern 1.0.0\n')
+USAGE=$(expected 'Usage: kalvern [-v] [-c 5-300] [-y] dir1 dir2\n\n')
+NEEDS_NUMBER=$(expected 'kalvern ERROR: -c benötigt eine Zahl (5-300)\n\n')
+BAD_NUMBER=$(expected 'kalvern ERROR: -c benötigt eine gültige Zahl (5-300)\n\n')
+BAD_RANGE=$(expected 'kalvern ERROR: Wertebereich für -c ist 5-300\n\n')
+
+unknown_option() {
+  expected 'kalvern ERROR: Unbekannte Option %s\n\n' "$1"
+}
+not_found() {
+  expected 'kalvern Fehler - Verzeichnis %s nicht gefunden.\n\n' "$1"
+}
+nested() {
+  expected 'kalvern Fehler - Verzeichnis %s liegt innerhalb von %s.\n\n' "$1" "$2"
+}
+
+# Two identical trees with three files, and a pair that differs in one file
+# that exists only on the left.
+make_file same1/a.txt 1000
+make_file same1/sub/b.txt 2000
+make_file same1/sub/deeper/c.txt 3000
+cp -a same1 same2
+make_file diff1/only.txt 1000
+mkdir diff2
+
+IDENTICAL=$(expected "$(summary 6 3 0 0)$IDENTICAL_MSG")
+
+# The run on diff1 diff2 answered with "n", for column width $1.
+declined() {
+  expected "\n%s  -  --- fehlt ---\n$(summary 1 0 0 1)$ASK_SYNC$SAID_NO" \
+    "$(spaces $(($1 - 8)))only.txt"
+}
+
+# --- Version -----------------------------------------------------------------
+
+expect_run 0 "$VERSION" "$EMPTY" -- -v
+expect_run 0 "$VERSION" "$EMPTY" -- --version
+# Options come before any check of the directories.
+expect_run 0 "$VERSION" "$EMPTY" -- -v missing1 missing2
+expect_run 0 "$VERSION" "$EMPTY" -- missing1 missing2 --version
+expect_run 0 "$VERSION" "$EMPTY" -- same1 same2 -v
+expect_run 0 "$VERSION" "$EMPTY" -- -v -x
+expect_run 0 "$VERSION" "$EMPTY" -- -v -c 4
+expect_run 0 "$VERSION" "$EMPTY" -- -y -c 20 -v
+# Left to right: an error before the version request wins.
+expect_run 1 "$EMPTY" "$(unknown_option -x)" -- -x -v same1 same2
+expect_run 1 "$EMPTY" "$BAD_RANGE" -- -c 4 -v
+# The value of -c is taken whatever it looks like.
+expect_run 1 "$EMPTY" "$BAD_NUMBER" -- -c -v same1 same2
+
+# --- Column width ---------------------------------------------------------------
+
+# Width 5 cuts the path and the marker.
+expect_run 0 "$(expected "\n...xt  -  ...--\n$(summary 1 0 0 1)$ASK_SYNC$SAID_NO")" "$EMPTY" \
+  --stdin "$ANSWER_NO" -- -c 5 diff1 diff2
+expect_run 0 "$(declined 300)" "$EMPTY" --stdin "$ANSWER_NO" -- -c 300 diff1 diff2
+expect_run 0 "$(declined 50)" "$EMPTY" --stdin "$ANSWER_NO" -- -c 050 diff1 diff2
+expect_run 0 "$(declined 17)" "$EMPTY" --stdin "$ANSWER_NO" -- -c 17 diff1 diff2
+# A later -c replaces an earlier one, also after the directories.
+expect_run 0 "$(declined 20)" "$EMPTY" --stdin "$ANSWER_NO" -- -c 300 diff1 diff2 -c 20
+expect_run 0 "$IDENTICAL" "$EMPTY" -- -c 5 same1 same2
+
+for value in 4 301 0 00 18446744073709551615; do
+  expect_run 1 "$EMPTY" "$BAD_RANGE" -- -c "$value" same1 same2
+done
+for value in +5 -5 5x 0x10 '' ' 5' '5 ' 5.0 x 99999999999999999999999 18446744073709551616; do
+  expect_run 1 "$EMPTY" "$BAD_NUMBER" -- -c "$value" same1 same2
+done
+expect_run 1 "$EMPTY" "$NEEDS_NUMBER" -- same1 same2 -c
+expect_run 1 "$EMPTY" "$NEEDS_NUMBER" -- -c
+expect_run 1 "$EMPTY" "$NEEDS_NUMBER" -- -c 20 -c
+# The first error ends the processing: nothing after it is looked at.
+expect_run 1 "$EMPTY" "$BAD_RANGE" -- -c 4 -x
+expect_run 1 "$EMPTY" "$BAD_NUMBER" -- -c x -c 4
+expect_run 1 "$EMPTY" "$BAD_RANGE" -- -c 4 missing1
+expect_run 1 "$EMPTY" "$BAD_RANGE" -- missing1 missing2 -c 301
+
+# --- Unknown options -----------------------------------------------------------
+
+for option in -x -c50 -yv --vers --version=1 -V -Y -C - -- ---; do
+  expect_run 1 "$EMPTY" "$(unknown_option "$option")" -- "$option" same1 same2
+  expect_run 1 "$EMPTY" "$(unknown_option "$option")" -- same1 same2 "$option"
+done
+expect_run 1 "$EMPTY" "$(unknown_option -x)" -- -x -y
+expect_run 1 "$EMPTY" "$(unknown_option -q)" -- same1 -q -x same2
+expect_run 1 "$EMPTY" "$(unknown_option -x)" -- -x missing1 missing2
+expect_run 1 "$EMPTY" "$(unknown_option -x)" -- -x
+# A directory whose name begins with "-" cannot be named as it stands.
+mkdir -- -dir
+expect_run 1 "$EMPTY" "$(unknown_option -dir)" -- -dir same2
+expect_run 0 "$IDENTICAL" "$EMPTY" -- same1 same2 -y
+expect_run 0 "$IDENTICAL" "$EMPTY" -- -y same1 -c 20 same2
+
+# --- Number of directories -------------------------------------------------------
+
+expect_run 1 "$EMPTY" "$USAGE" --
+expect_run 1 "$EMPTY" "$USAGE" -- same1
+expect_run 1 "$EMPTY" "$USAGE" -- same1 same2 same1
+expect_run 1 "$EMPTY" "$USAGE" -- -y
+expect_run 1 "$EMPTY" "$USAGE" -- -c 20 -y same1
+expect_run 1 "$EMPTY" "$USAGE" -- missing1
+expect_run 1 "$EMPTY" "$USAGE" -- missing1 missing2 missing3
+expect_run 1 "$EMPTY" "$USAGE" -- same1 '' same2
+expect_run 1 "$EMPTY" "$USAGE" -- ''
+
+# --- Existence of the directories -------------------------------------------------
+
+expect_run 1 "$EMPTY" "$(not_found missing1)" -- missing1 missing2
+expect_run 1 "$EMPTY" "$(not_found missing1)" -- missing1 same2
+expect_run 1 "$EMPTY" "$(not_found missing2)" -- same1 missing2
+expect_run 1 "$EMPTY" "$(not_found missing/)" -- missing/ same2
+expect_run 1 "$EMPTY" "$(not_found same1/missing/deeper)" -- same2 same1/missing/deeper
+expect_run 1 "$EMPTY" "$(not_found "$TEST_TMP/missing")" -- "$TEST_TMP/missing" same2
+# An empty argument names nothing.
+expect_run 1 "$EMPTY" "$(not_found '')" -- '' same2
+expect_run 1 "$EMPTY" "$(not_found '')" -- same1 ''
+# A link that leads nowhere names nothing either.
+ln -s missing dangling
+expect_run 1 "$EMPTY" "$(not_found dangling)" -- same1 dangling
+# A missing directory is reported before a nesting of the two.
+expect_run 1 "$EMPTY" "$(not_found same1/sub/missing)" -- same1 same1/sub/missing
+
+# --- Trailing slashes and other spellings of a root --------------------------------
+
+expect_run 0 "$IDENTICAL" "$EMPTY" -- same1 same2
+expect_run 0 "$IDENTICAL" "$EMPTY" -- same1/ same2/
+expect_run 0 "$IDENTICAL" "$EMPTY" -- same1// same2//
+expect_run 0 "$IDENTICAL" "$EMPTY" -- ./same1/. "$TEST_TMP/same2/"
+expect_run 0 "$(declined 20)" "$EMPTY" --stdin "$ANSWER_NO" -- -c 20 diff1/ diff2/
+expect_run 0 "$(declined 20)" "$EMPTY" --stdin "$ANSWER_NO" -- -c 20 diff1// diff2
+expect_run 0 "$(declined 20)" "$EMPTY" --stdin "$ANSWER_NO" -- -c 20 ./diff1 "$TEST_TMP/diff2"
+
+# --- Identical trees ----------------------------------------------------------------
+
+# No question is asked: standard input is not read even when it has lines.
+expect_run 0 "$IDENTICAL" "$EMPTY" --stdin "$ANSWER_NO" -- same1 same2
+mkdir empty1 empty2
+expect_run 0 "$(expected "$(summary 0 0 0 0)$IDENTICAL_MSG")" "$EMPTY" -- empty1 empty2
+
+# Without an answer the dialog ends with its message, status 0.
+expect_run 0 "$(expected "\n%s  -  --- fehlt ---\n$(summary 1 0 0 1)$ASK_SYNC" "$(spaces 39)only.txt")" \
+  "$(expected "$NO_INPUT")" -- diff1 diff2
+
+# --- The root directory "/" ------------------------------------------------------------
+
+# "/" loses its slash and becomes the empty root, which the scan cannot open.
+NO_ROOT=$(expected "FEHLER beim Durchsuchen des Verzeichnisses: '' (No such file or directory)\n\n")
+expect_run 1 "$EMPTY" "$NO_ROOT" -- / same2
+expect_run 1 "$EMPTY" "$NO_ROOT" -- same1 /
+expect_run 1 "$EMPTY" "$NO_ROOT" -- / /
+# The left tree is scanned first: its failure is the one reported.
+expect_run 1 "$EMPTY" "$(expected "FEHLER beim Durchsuchen des Verzeichnisses: 'same1/a.txt' (Not a directory)\n\n")" \
+  -- same1/a.txt /
+
+# --- Nested trees ------------------------------------------------------------------------
+
+expect_run 1 "$EMPTY" "$(nested same1/sub same1)" -- same1 same1/sub
+expect_run 1 "$EMPTY" "$(nested same1/sub same1)" -- same1/sub same1
+expect_run 1 "$EMPTY" "$(nested same1/sub/deeper same1)" -- same1/sub/deeper same1
+expect_run 1 "$EMPTY" "$(nested same1/sub/ same1/)" -- same1/ same1/sub/
+expect_run 1 "$EMPTY" "$(nested ./same1/sub/deeper/.. "$TEST_TMP/same1")" \
+  -- "$TEST_TMP/same1" ./same1/sub/deeper/..
+# Through a link: the resolved paths count.
+ln -s same1/sub sublink
+expect_run 1 "$EMPTY" "$(nested sublink same1)" -- same1 sublink
+ln -s same1 toplink
+expect_run 1 "$EMPTY" "$(nested same1/sub toplink)" -- same1/sub toplink
+# The check comes before the scan: an unreadable directory is not reached.
+mkdir same1/sub/locked
+chmod 000 same1/sub/locked
+expect_run 1 "$EMPTY" "$(nested same1/sub same1)" --nobody -- same1/sub same1
+chmod 755 same1/sub/locked
+rmdir same1/sub/locked
+# A common prefix of the names is no nesting.
+cp -a same1 same1x
+expect_run 0 "$IDENTICAL" "$EMPTY" -- same1 same1x
+expect_run 0 "$IDENTICAL" "$EMPTY" -- same1x same1
+# The same directory twice is allowed, however it is spelled.
+expect_run 0 "$IDENTICAL" "$EMPTY" -- same1 same1
+expect_run 0 "$IDENTICAL" "$EMPTY" -- same1 ./same1/
+expect_run 0 "$IDENTICAL" "$EMPTY" -- toplink same1
+expect_run 0 "$IDENTICAL" "$EMPTY" -- "$TEST_TMP/same1" same1/sub/..
+
+# --- Directories the user may not reach ----------------------------------------------------
+
+mkdir -p closed/inner
+cp -a same1/. closed/inner/
+chmod 0644 closed
+EACCES='Permission denied'
+expect_run 1 "$EMPTY" \
+  "$(expected 'kalvern Fehler - Verzeichnis %s nicht zugänglich (%s).\n\n' closed/inner "$EACCES")" \
+  --nobody -- closed/inner same2
+expect_run 1 "$EMPTY" \
+  "$(expected 'kalvern Fehler - Verzeichnis %s nicht zugänglich (%s).\n\n' closed/inner/ "$EACCES")" \
+  --nobody -- same1 closed/inner/
+expect_run 1 "$EMPTY" \
+  "$(expected 'kalvern Fehler - Verzeichnis %s nicht zugänglich (%s).\n\n' closed/missing "$EACCES")" \
+  --nobody -- closed/missing missing2
+# Only the first argument is reported when both fail.
+expect_run 1 "$EMPTY" "$(not_found missing1)" --nobody -- missing1 closed/inner
+# The directory itself is reachable: the run goes on.
+expect_run 0 "$IDENTICAL" "$EMPTY" --nobody -- same1 same2
+chmod 0755 closed

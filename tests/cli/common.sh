@@ -1,0 +1,286 @@
+# common.sh: set-up and helpers shared by the end-to-end tests of kalvern.
+#
+# Every test script starts with
+#
+#   . "$(dirname "$0")/common.sh"
+#
+# and then runs in a fresh scratch directory, $TEST_TMP, which is also the
+# current directory.  The binary under test is named by $KALVERN (CTest sets
+# it; by hand: KALVERN=/path/to/kalvern bash tests/cli/x.sh).  KEEP_TMP=1
+# keeps the scratch directory for inspection.
+#
+# A script fails when a command fails (set -e; the ERR trap names the line)
+# or when a check fails.  Checks print what differs and let the script go on,
+# so that one run shows every difference; the exit status is then 1.
+#
+# Helpers, in short:
+#   make_file PATH SECONDS [CONTENT]   a file with a fixed modification time
+#   run_kalvern [OPTIONS] -- ARGS      run the binary, output in $OUT / $ERR
+#   expect_run STATUS OUT ERR [OPTIONS] -- ARGS
+#                                      run it and compare status and output
+#   check_same EXPECTED ACTUAL LABEL   whole-file comparison with diff -u
+#   check_status EXPECTED LABEL        compare $STATUS of the last run
+#   on_terminal COLS INPUT [--nobody] -- ARGS
+#                                      run it on a pseudo-terminal
+#   listing_key FILE                   a listing with its lines in fixed order
+#   fail MESSAGE                       record a failed check
+
+# The variables defined here are for the scripts that source this file.
+# shellcheck disable=SC2034
+set -eEu
+export LC_ALL=C
+
+: "${KALVERN:?KALVERN must name the kalvern binary under test}"
+case $KALVERN in
+  /*) ;;
+  *) KALVERN=$PWD/$KALVERN ;;
+esac
+[ -x "$KALVERN" ] || { echo "not executable: $KALVERN" >&2; exit 1; }
+
+# The directory of the test scripts, for sourcing sample_trees.sh and alike.
+CLI_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+FAILED=0
+
+TEST_TMP=$(mktemp -d "${TMPDIR:-/tmp}/kalvern-cli.XXXXXX")
+# The unprivileged user of run_as_nobody must reach the trees in here.
+chmod 0755 "$TEST_TMP"
+
+cleanup() {
+  local status=$?
+  cd /
+  if [ "${KEEP_TMP:-0}" = 1 ]; then
+    echo "scratch directory kept: $TEST_TMP" >&2
+  else
+    # Tests take permissions away; give them back so that rm can go through.
+    chmod -R u+rwX "$TEST_TMP" 2>/dev/null || true
+    rm -rf "$TEST_TMP"
+  fi
+  if [ "$status" -eq 0 ] && [ "$FAILED" -ne 0 ]; then status=1; fi
+  if [ "$FAILED" -ne 0 ]; then echo "$FAILED check(s) failed" >&2; fi
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'echo "${BASH_SOURCE[0]}:$LINENO: command failed: $BASH_COMMAND" >&2' ERR
+
+cd "$TEST_TMP"
+
+# Private files of the helpers.
+HELPER_DIR=$TEST_TMP/.helper
+mkdir "$HELPER_DIR"
+OUT=$HELPER_DIR/stdout
+ERR=$HELPER_DIR/stderr
+STATUS=0
+# An empty file, for "no output expected".
+EMPTY=$HELPER_DIR/empty
+: >"$EMPTY"
+# A one-line answer that declines the synchronisation.
+ANSWER_NO=$HELPER_DIR/answer-no
+printf 'n\n' >"$ANSWER_NO"
+
+# fail MESSAGE: report a failed check; the script goes on and exits with 1.
+fail() {
+  echo "FAIL: $*" >&2
+  FAILED=$((FAILED + 1))
+}
+
+# make_file PATH SECONDS [CONTENT]: creates the file (and its missing parent
+# directories) with CONTENT (default: its own path and a newline) and sets its
+# modification time to SECONDS since the epoch (may be negative or fractional).
+make_file() {
+  local path=$1 seconds=$2
+  mkdir -p -- "$(dirname -- "$path")"
+  if [ $# -ge 3 ]; then
+    printf '%s' "$3" >"$path"
+  else
+    printf '%s\n' "$path" >"$path"
+  fi
+  touch -d "@$seconds" -- "$path"
+}
+
+# Prints a command line for messages.
+describe() {
+  local word text=kalvern
+  for word in "$@"; do text+=" $(printf '%q' "$word")"; done
+  printf '%s' "$text"
+}
+
+# The copy of the binary that the unprivileged user may run: the build tree
+# may lie below directories that user cannot enter.
+NOBODY_UID=65534
+nobody_binary() {
+  local dir=$TEST_TMP/.bin
+  if [ ! -x "$dir/kalvern" ]; then
+    mkdir -p "$dir"
+    chmod 0755 "$dir"
+    cp "$KALVERN" "$dir/kalvern"
+    chmod 0755 "$dir/kalvern"
+  fi
+  printf '%s\n' "$dir/kalvern"
+}
+
+# as_nobody COMMAND...: runs COMMAND as an unprivileged user.  As root (CI)
+# that is uid/gid 65534 without supplementary groups; any other user lacks
+# the privilege to override permissions already and runs it as it stands.
+as_nobody() {
+  if [ "$(id -u)" -eq 0 ]; then
+    setpriv --reuid="$NOBODY_UID" --regid="$NOBODY_UID" --clear-groups -- "$@"
+  else
+    "$@"
+  fi
+}
+
+# run_kalvern [--stdin FILE] [--nobody] [--cwd DIR] -- ARGS...
+# Runs the binary with ARGS; standard input comes from FILE (default
+# /dev/null).  Standard output and standard error land in the files $OUT and
+# $ERR, the exit status in $STATUS.  --nobody runs it as an unprivileged user,
+# --cwd in DIR instead of the current directory.
+run_kalvern() {
+  local input=/dev/null nobody=0 cwd=. binary=$KALVERN
+  while [ $# -gt 0 ]; do
+    case $1 in
+      --stdin) input=$2; shift 2 ;;
+      --nobody) nobody=1; shift ;;
+      --cwd) cwd=$2; shift 2 ;;
+      --) shift; break ;;
+      *) echo "run_kalvern: unknown option $1" >&2; return 2 ;;
+    esac
+  done
+  if [ "$nobody" = 1 ]; then
+    binary=$(nobody_binary)
+    as_nobody env -C "$cwd" "$binary" "$@" <"$input" >"$OUT" 2>"$ERR" \
+      && STATUS=0 || STATUS=$?
+  else
+    env -C "$cwd" "$binary" "$@" <"$input" >"$OUT" 2>"$ERR" \
+      && STATUS=0 || STATUS=$?
+  fi
+  LAST_RUN=$(describe "$@")
+}
+
+# check_same EXPECTED_FILE ACTUAL_FILE LABEL: the two files must be equal byte
+# for byte; otherwise the diff is shown and the check fails.
+check_same() {
+  if ! diff -u --label "expected $3" --label "actual $3" -- "$1" "$2" >&2; then
+    fail "$3 differs"
+  fi
+}
+
+# check_status EXPECTED LABEL: the exit status of the last run.
+check_status() {
+  if [ "$STATUS" != "$1" ]; then
+    fail "$2: exit status $STATUS, expected $1"
+  fi
+}
+
+# expect_run STATUS EXPECTED_STDOUT_FILE EXPECTED_STDERR_FILE [OPTIONS] -- ARGS
+# Runs the binary as run_kalvern does (same OPTIONS) and checks the exit status
+# and the whole of both output streams.  $EMPTY stands for no output.
+expect_run() {
+  local status=$1 out=$2 err=$3
+  shift 3
+  run_kalvern "$@"
+  check_status "$status" "$LAST_RUN"
+  check_same "$out" "$OUT" "stdout of $LAST_RUN"
+  check_same "$err" "$ERR" "stderr of $LAST_RUN"
+}
+
+# expected TEXT...: writes the printf format TEXT (with its arguments) into a
+# fresh file and prints the file's name.  For expected output:
+#   expect_run 1 "$EMPTY" "$(expected 'Usage: ...\n\n')" -- a
+# (The file name goes through $(...), the text itself never does.)
+expected() {
+  local file
+  file=$(mktemp "$HELPER_DIR/expected.XXXXXX")
+  # shellcheck disable=SC2059
+  printf "$@" >"$file"
+  printf '%s\n' "$file"
+}
+
+# on_terminal COLS INPUT -- ARGS...: runs the binary with standard output and
+# standard error on a pseudo-terminal of COLS columns (util-linux script) and
+# standard input from the file INPUT.  The terminal's output, both streams
+# merged, lands in $OUT (no carriage returns added); the status in $STATUS.
+# With --nobody after INPUT it runs as the unprivileged user of as_nobody.
+on_terminal() {
+  local cols=$1 input=$2 command word prefix="exec"
+  shift 2
+  if [ "$1" = --nobody ]; then
+    shift
+    if [ "$(id -u)" -eq 0 ]; then
+      prefix="exec setpriv --reuid=$NOBODY_UID --regid=$NOBODY_UID --clear-groups --"
+    fi
+    command="stty cols $cols -onlcr && $prefix $(printf '%q' "$(nobody_binary)")"
+  else
+    command="stty cols $cols -onlcr && $prefix $(printf '%q' "$KALVERN")"
+  fi
+  [ "$1" = -- ] && shift
+  for word in "$@"; do command+=" $(printf '%q' "$word")"; done
+  command+=" <$(printf '%q' "$input")"
+  script -qec "$command" /dev/null </dev/null >"$OUT" 2>"$ERR" \
+    && STATUS=0 || STATUS=$?
+  LAST_RUN="$(describe "$@") on a terminal of $cols columns"
+  check_same "$EMPTY" "$ERR" "output of script(1) for $LAST_RUN"
+}
+
+# listing_key FILE: prints FILE with the lines of its listing (the block after
+# the opening blank line) sorted, so that outputs can be compared whatever
+# order the comparison produced.  Lines for files missing on the left
+# ("--- fehlt ---  -  ...") stay behind all others, as the program puts them;
+# one that stands before another kind of line is flagged so that a comparison
+# fails (the marker must be whole: a width of 13 or more).  Everything outside
+# the listing stays as it is.
+listing_key() {
+  awk '
+    function flush(   i, cmd) {
+      cmd = "sort"
+      for (i = 1; i <= n_other; i++) print other[i] | cmd
+      close(cmd)
+      for (i = 1; i <= n_left; i++) print left[i] | cmd
+      close(cmd)
+      n_other = 0; n_left = 0
+    }
+    NR == 1 { print; if ($0 == "") state = 1; next }
+    state == 1 {
+      if ($0 == "" || $0 ~ /^Zusammenfassung/) { state = 2; print; next }
+      state = 3
+    }
+    state == 3 {
+      if ($0 == "") { flush(); state = 2; print; next }
+      if ($0 ~ /^ *--- fehlt ---  -  /) {
+        left[++n_left] = $0
+      } else {
+        if (n_left > 0) print "!!! listed after a file missing on the left: " $0
+        other[++n_other] = $0
+      }
+      next
+    }
+    { print }
+    END { if (state == 3) flush() }
+  ' "$1"
+}
+
+# check_listing EXPECTED_FILE LABEL: compares $OUT with EXPECTED_FILE, both
+# passed through listing_key.
+check_listing() {
+  listing_key "$1" >"$HELPER_DIR/listing.expected"
+  listing_key "$OUT" >"$HELPER_DIR/listing.actual"
+  check_same "$HELPER_DIR/listing.expected" "$HELPER_DIR/listing.actual" "$2"
+}
+
+# spaces N: prints N spaces.
+spaces() {
+  printf '%*s' "$1" ''
+}
+
+# Fixed texts of the program, written as printf formats for expected():
+#   expected "$(summary 6 3 0 0)$IDENTICAL_MSG"
+ASK_SYNC='\nMöchten Sie die Verzeichnisse abgleichen (j/n)? '
+SAID_NO='\nAbgleich wurde auf Wunsch beendet.\n\n'
+NO_INPUT='kalvern Fehler - keine Eingabe, Abgleich abgebrochen.\n'
+IDENTICAL_MSG='\nDie Verzeichnisse sind vollkommen identisch!!!\n\n'
+
+# summary TOTAL SAME DIFFERENT MISSING: the two summary lines with the blank
+# line before them, as a printf format.
+summary() {
+  printf '%s' "\nZusammenfassung für $1 Dateien:\n$2 Dateien sind gleich, $3 Dateien sind unterschiedlich und $4 Dateien fehlen.\n"
+}
