@@ -1,18 +1,30 @@
 #include "test_util.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
 
+namespace {
+
+void make_parent(const std::string& path) {
+  fs::create_directories(fs::path(path).parent_path());
+}
+
+}  // namespace
+
 TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "kalvern-test-XXXXXX").string();
+  std::string pattern =
+      (fs::temp_directory_path() / "kalvern-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
   path = pattern;
 }
@@ -22,7 +34,8 @@ TempDir::~TempDir() {
   // Restore search and write permission a test may have taken away.
   for (auto it = fs::recursive_directory_iterator(
            path, fs::directory_options::skip_permission_denied, error);
-       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+       !error && it != fs::recursive_directory_iterator();
+       it.increment(error)) {
     if (it->is_directory(error) && !it->is_symlink(error)) {
       chmod(it->path().c_str(), 0700);
     }
@@ -31,12 +44,63 @@ TempDir::~TempDir() {
   fs::remove_all(path, error);
 }
 
+WorkingDir::WorkingDir(const std::string& path)
+    : previous(fs::current_path().string()) {
+  fs::current_path(path);
+}
+
+WorkingDir::~WorkingDir() {
+  std::error_code error;
+  fs::current_path(previous, error);
+}
+
 void make_file(const std::string& path, std::int64_t seconds, long nanoseconds,
                const std::string& content) {
-  fs::create_directories(fs::path(path).parent_path());
+  make_parent(path);
   std::ofstream(path, std::ios::binary) << content;
   timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
   if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
     throw std::runtime_error("utimensat " + path);
   }
+}
+
+void make_dir(const std::string& path) { fs::create_directories(path); }
+
+void make_link(const std::string& target, const std::string& path) {
+  make_parent(path);
+  fs::create_symlink(target, path);
+}
+
+void make_fifo(const std::string& path) {
+  make_parent(path);
+  if (mkfifo(path.c_str(), 0600) != 0) {
+    throw std::runtime_error("mkfifo " + path);
+  }
+}
+
+void make_socket(const std::string& path) {
+  make_parent(path);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) {
+    throw std::runtime_error("socket path too long: " + path);
+  }
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0) throw std::runtime_error("socket");
+  int bound =
+      bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  close(fd);
+  if (bound != 0) throw std::runtime_error("bind " + path);
+}
+
+std::string regex_escape(const std::string& text) {
+  std::string escaped;
+  for (char c : text) {
+    if (c != '\0' && std::strchr("\\^$.|?*+()[]{}", c) != nullptr) {
+      escaped += '\\';
+    }
+    escaped += c;
+  }
+  return escaped;
 }
