@@ -91,7 +91,7 @@ static std::string name_of(const std::string& relative_path) {
 Tree open_tree(const std::string& root) {
   Tree tree;
   tree.root = root;
-  tree.fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  tree.fd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (tree.fd < 0) tree.open_error = errno;
   return tree;
 }
@@ -128,8 +128,14 @@ static int open_components(int dir_fd, const std::string& relative_path,
       return -1;
     }
     int next = openat(fd, name.c_str(),
-                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                      O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     int error = errno;
+    struct stat st;
+    if (next < 0 && error == ENOTDIR &&
+        fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode)) {
+      error = ELOOP;  // a link where a directory is needed is never followed
+    }
     close(fd);
     fd = next;
     errno = error;
@@ -146,7 +152,7 @@ static int open_beneath(const Tree& tree, const std::string& relative_path) {
   }
   if (relative_path.empty()) return fcntl(tree.fd, F_DUPFD_CLOEXEC, 0);
   open_how how{};
-  how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
   long fd = syscall(SYS_openat2, tree.fd, relative_path.c_str(), &how,
                     sizeof how);
@@ -385,20 +391,27 @@ bool sync_different_files(const std::vector<DiffEntry>& entries,
   return ok;
 }
 
-// Whether the open directory holds no entry at all; -1 with errno set if
+// Whether directory `path_fd` holds no entry at all; -1 with errno set if
 // it cannot be read.
-static int is_empty_dir(int fd) {
+static int is_empty_dir(int path_fd) {
+  int fd = openat(path_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
   alignas(dirent64) char buffer[4096];
   long n;
-  while ((n = getdents64(fd, buffer, sizeof buffer)) > 0) {
-    for (long pos = 0; pos < n;) {
+  int empty = 1;
+  while (empty == 1 && (n = getdents64(fd, buffer, sizeof buffer)) > 0) {
+    for (long pos = 0; pos < n && empty == 1;) {
       auto* entry = reinterpret_cast<const dirent64*>(buffer + pos);
       pos += entry->d_reclen;
       std::string name = entry->d_name;
-      if (name != "." && name != "..") return 0;
+      if (name != "." && name != "..") empty = 0;
     }
   }
-  return n < 0 ? -1 : 1;
+  if (empty == 1 && n < 0) empty = -1;
+  int error = errno;
+  close(fd);
+  errno = error;
+  return empty;
 }
 
 static bool check_failed(const std::string& directory, int error) {

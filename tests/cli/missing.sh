@@ -1,0 +1,471 @@
+# One-sided files on real trees: the answers l, r and b, the deletion and
+# directory lines, the pruning of emptied directories, created parents,
+# failures as an unprivileged user, and no change through a symbolic link
+# below a root.
+. "$(dirname "$0")/common.sh"
+
+Q1='\nMöchten Sie die Verzeichnisse abgleichen (j/n)? '
+Q2='\nSollen die fehlenden Dateien (l)inks oder (r)echts gelöscht\noder alle (b)ehalten werden? '
+IDENTICAL='\nDie Verzeichnisse sind vollkommen identisch!!!\n\n'
+REFUSED='Too many levels of symbolic links'
+
+# snapshot DIR: every object below DIR with its type, mode, size, time and
+# link target.
+snapshot() {
+  (cd "$1" && find . -printf '%P %y %m %s %T@ %l\n' | sort)
+}
+
+# entry_line KIND PATH: one listing line at width 30 (ASCII paths only).
+entry_line() {
+  case $1 in
+    newer-left) printf '%s%s  ->  %s\n' "$(spaces $((30 - ${#2})))" "$2" "$2" ;;
+    newer-right) printf '%s%s  <-  %s\n' "$(spaces $((30 - ${#2})))" "$2" "$2" ;;
+    only-left) printf '%s%s  -  --- fehlt ---\n' "$(spaces $((30 - ${#2})))" "$2" ;;
+    only-right) printf '%s--- fehlt ---  -  %s\n' "$(spaces 17)" "$2" ;;
+  esac
+}
+
+# summary TOTAL SAME DIFFERENT MISSING: the summary with its blank line.
+summary() {
+  printf '\nZusammenfassung für %s Dateien:\n' "$1"
+  printf '%s Dateien sind gleich, %s Dateien sind unterschiedlich und %s Dateien fehlen.\n' \
+    "$2" "$3" "$4"
+}
+
+# listed_entries FILE: the entries of the listing at the top of FILE in the
+# order listed, one "KIND PATH" line each (width 30, no path cut).
+listed_entries() {
+  awk '
+    NR == 1 { next }
+    $0 == "" { exit }
+    /^ *--- fehlt ---  -  / { sub(/^ *--- fehlt ---  -  /, ""); print "only-right " $0; next }
+    /  -  --- fehlt ---$/ { sub(/  -  --- fehlt ---$/, ""); sub(/^ +/, ""); print "only-left " $0; next }
+    /  ->  / { sub(/^.*  ->  /, ""); print "newer-left " $0; next }
+    /  <-  / { sub(/^.*  <-  /, ""); print "newer-right " $0; next }
+    { print "unrecognised " $0 }
+  ' "$1"
+}
+
+# check_listed EXPECTED LABEL: the listing and summary at the top of $OUT
+# hold the lines of EXPECTED, in any order of the listing's entries.
+check_listed() {
+  sed -n "1,$(wc -l <"$1")p" "$OUT" >"$HELPER_DIR/listing"
+  listing_key "$1" >"$HELPER_DIR/listing.expected"
+  listing_key "$HELPER_DIR/listing" >"$HELPER_DIR/listing.actual"
+  check_same "$HELPER_DIR/listing.expected" "$HELPER_DIR/listing.actual" "$2"
+}
+
+# check_run STATUS EXPECTED_OUT EXPECTED_ERR: checks the last run.
+check_run() {
+  check_status "$1" "$LAST_RUN"
+  check_same "$2" "$OUT" "stdout of $LAST_RUN"
+  check_same "$3" "$ERR" "stderr of $LAST_RUN"
+}
+
+# dialog: the two questions and the blank line after the second answer.
+dialog() {
+  printf "$Q1$Q2\n"
+}
+
+# tree_shape DIR: the directories and files below DIR, without times.
+tree_shape() {
+  (cd "$1" && find . -mindepth 1 -printf '%y %P\n' | sort)
+}
+
+# run_paused [--nobody] DIR CHANGE ANSWERS -- ARGS: runs the binary in DIR
+# (as the unprivileged user with --nobody), waits until it asks its first
+# question, runs the command CHANGE (the trees have been scanned by then),
+# and only then gives it ANSWERS on standard input.
+run_paused() {
+  local prefix=() binary=$KALVERN dir change input pid i
+  if [ "$1" = --nobody ]; then
+    binary=$(nobody_binary)
+    if [ "$(id -u)" -eq 0 ]; then
+      prefix=(setpriv --reuid="$NOBODY_UID" --regid="$NOBODY_UID" --clear-groups --)
+    fi
+    shift
+  fi
+  dir=$1 change=$2 input=$3
+  shift 3
+  [ "$1" = -- ] && shift
+  rm -f "$HELPER_DIR/fifo"
+  mkfifo "$HELPER_DIR/fifo"
+  "${prefix[@]}" env -C "$dir" "$binary" "$@" <"$HELPER_DIR/fifo" >"$OUT" 2>"$ERR" &
+  pid=$!
+  exec 3>"$HELPER_DIR/fifo"
+  for i in $(seq 1 200); do
+    grep -q 'abgleichen' "$OUT" && break
+    sleep 0.05
+  done
+  grep -q 'abgleichen' "$OUT" || fail "$(describe "$@"): no question asked"
+  $change
+  printf "$input" >&3
+  exec 3>&-
+  wait "$pid" && STATUS=0 || STATUS=$?
+  LAST_RUN="$(describe "$@") after $change"
+}
+
+# check_tree DIR EXPECTED LABEL: DIR holds exactly the objects listed in the
+# printf format EXPECTED ("TYPE PATH" lines).
+check_tree() {
+  local exp
+  exp=$(expected "$2")
+  sort -o "$exp" "$exp"
+  tree_shape "$1" >"$HELPER_DIR/shape"
+  check_same "$exp" "$HELPER_DIR/shape" "$3"
+}
+
+# --- The deletion lines and the pruning ---------------------------------------
+
+# Nested directories emptied by a deletion go, innermost first; the root
+# stays, although nothing is left in it.
+dir=$TEST_TMP/nested
+make_file "$dir/L/d/e/f.txt" 1000
+mkdir -p "$dir/R"
+run_kalvern --stdin "$(expected 'j\nl\n')" --cwd "$dir" -- -c 30 L R
+exp=$(expected '\n')
+{
+  entry_line only-left d/e/f.txt; summary 1 0 0 1; dialog
+  printf "'L/d/e/f.txt' wurde entfernt\n"
+  printf 'Ordner "L/d/e" wurde entfernt\n'
+  printf 'Ordner "L/d" wurde entfernt\n\n'
+} >>"$exp"
+check_run 0 "$exp" "$EMPTY"
+check_tree "$dir/L" '' "L after the nested deletion"
+
+# The same with a root given with two trailing slashes: the walk still stops
+# at the root.
+dir=$TEST_TMP/nested-slashes
+make_file "$dir/L/d/f.txt" 1000
+mkdir -p "$dir/R"
+run_kalvern --stdin "$(expected 'j\nl\n')" --cwd "$dir" -- -c 30 L// R
+exp=$(expected '\n')
+{
+  entry_line only-left d/f.txt; summary 1 0 0 1; dialog
+  printf "'L/d/f.txt' wurde entfernt\n"
+  printf 'Ordner "L/d" wurde entfernt\n\n'
+} >>"$exp"
+check_run 0 "$exp" "$EMPTY"
+[ -d "$dir/L" ] || fail "root L// was removed"
+
+# A file directly in the root prunes nothing.
+dir=$TEST_TMP/in-root
+make_file "$dir/L/x.txt" 1000
+mkdir -p "$dir/R"
+run_kalvern --stdin "$(expected 'j\nl\n')" --cwd "$dir" -- -c 30 L R
+exp=$(expected '\n')
+{ entry_line only-left x.txt; summary 1 0 0 1; dialog; printf "'L/x.txt' wurde entfernt\n\n"; } >>"$exp"
+check_run 0 "$exp" "$EMPTY"
+[ -d "$dir/L" ] || fail "root L was removed"
+
+# A directory that still holds something the scan did not list stays, and
+# the walk ends there: an empty directory, a named pipe, a link to a
+# directory, a directory the scan skips by its name.
+unlisted_stays() {
+  local name=$1 dir=$TEST_TMP/unlisted-$1 exp
+  shift
+  make_file "$dir/L/d/e/f.txt" 1000
+  mkdir -p "$dir/R"
+  "$@" "$dir/L/d/$name"
+  run_kalvern --stdin "$(expected 'j\nl\n')" --cwd "$dir" -- -c 30 L R
+  exp=$(expected '\n')
+  {
+    entry_line only-left d/e/f.txt; summary 1 0 0 1; dialog
+    printf "'L/d/e/f.txt' wurde entfernt\n"
+    printf 'Ordner "L/d/e" wurde entfernt\n\n'
+  } >>"$exp"
+  check_run 0 "$exp" "$EMPTY"
+  [ -e "$dir/L/d/$name" ] || [ -L "$dir/L/d/$name" ] || fail "L/d/$name is gone"
+}
+make_lost_found() { mkdir -p "$1" && make_file "$1/kept.txt" 1000; }
+make_link_to_dir() { ln -s .. "$1"; }
+unlisted_stays empty mkdir
+unlisted_stays pipe mkfifo
+unlisted_stays link make_link_to_dir
+unlisted_stays lost+found make_lost_found
+
+# Created parent directories get the permissions of the umask and nothing
+# more; the copy gets the source's content, bits and time.
+dir=$TEST_TMP/parents
+mkdir -p "$dir/L"
+make_file "$dir/R/n/m/y.txt" 1234.5678
+chmod 0604 "$dir/R/n/m/y.txt"
+saved_umask=$(umask)
+umask 002
+run_kalvern --stdin "$(expected 'j\nl\n')" --cwd "$dir" -- -c 30 L R
+umask "$saved_umask"
+exp=$(expected '\n')
+{ entry_line only-right n/m/y.txt; summary 1 0 0 1; dialog; printf 'R/n/m/y.txt -> L/n/m/y.txt\n\n'; } >>"$exp"
+check_run 0 "$exp" "$EMPTY"
+[ "$(stat -c %a "$dir/L/n")" = 775 ] || fail "L/n: mode $(stat -c %a "$dir/L/n") under umask 002"
+[ "$(stat -c %a "$dir/L/n/m")" = 775 ] || fail "L/n/m: mode $(stat -c %a "$dir/L/n/m") under umask 002"
+cmp -s "$dir/R/n/m/y.txt" "$dir/L/n/m/y.txt" || fail "L/n/m/y.txt: content differs"
+[ "$(stat -c '%a %.9Y' "$dir/L/n/m/y.txt")" = "604 1234.567800000" ] ||
+  fail "L/n/m/y.txt: mode and time $(stat -c '%a %.9Y' "$dir/L/n/m/y.txt")"
+
+# --- Order: the right tree's one-sided files come last --------------------------
+
+# With l every deletion comes first: L/d goes with its last file, and the
+# copy that follows makes it anew.
+dir=$TEST_TMP/order-l
+make_file "$dir/L/d/only.txt" 1000
+make_file "$dir/R/d/new.txt" 1000
+run_kalvern --stdin "$(expected 'j\nl\n')" --cwd "$dir" -- -c 30 L R
+exp=$(expected '\n')
+{
+  entry_line only-left d/only.txt; entry_line only-right d/new.txt; summary 2 0 0 2; dialog
+  printf "'L/d/only.txt' wurde entfernt\n"
+  printf 'Ordner "L/d" wurde entfernt\n'
+  printf 'R/d/new.txt -> L/d/new.txt\n\n'
+} >>"$exp"
+check_run 0 "$exp" "$EMPTY"
+check_tree "$dir/L" 'd d\nf d/new.txt\n' "L after l"
+
+# With r every copy comes first, so R/d is never emptied.
+dir=$TEST_TMP/order-r
+make_file "$dir/L/d/a.txt" 1000
+make_file "$dir/R/d/b.txt" 1000
+run_kalvern --stdin "$(expected 'j\nr\n')" --cwd "$dir" -- -c 30 L R
+exp=$(expected '\n')
+{
+  entry_line only-left d/a.txt; entry_line only-right d/b.txt; summary 2 0 0 2; dialog
+  printf 'L/d/a.txt -> R/d/a.txt\n'
+  printf "'R/d/b.txt' wurde entfernt\n\n"
+} >>"$exp"
+check_run 0 "$exp" "$EMPTY"
+check_tree "$dir/R" 'd d\nf d/a.txt\n' "R after r"
+
+# --- Full runs of each answer ------------------------------------------------------
+
+# make_pair DIR: a pair with equal, differing and one-sided files at
+# several depths.
+make_pair() {
+  make_file "$1/L/same.txt" 1000 "same"
+  make_file "$1/R/same.txt" 1000 "same"
+  make_file "$1/L/diff/new-left.txt" 3000 "left, newer"
+  make_file "$1/R/diff/new-left.txt" 2000 "right, older"
+  make_file "$1/L/diff/new-right.txt" 2000 "left, older"
+  make_file "$1/R/diff/new-right.txt" 3000.5 "right, newer"
+  make_file "$1/L/lonly.txt" 1100
+  make_file "$1/L/deep/l1/l2/lfile.txt" 1200.25
+  make_file "$1/L/shared/lshared.txt" 1300
+  make_file "$1/R/ronly.txt" 1400
+  make_file "$1/R/rdeep/r1/rfile.txt" 1500.75
+  make_file "$1/R/shared/rshared.txt" 1600
+}
+
+# resolution ANSWER KIND PATH: the lines that resolving one entry prints.
+resolution() {
+  case $1:$2 in
+    l:only-left)
+      printf "'L/%s' wurde entfernt\n" "$3"
+      case $3 in
+        deep/l1/l2/lfile.txt)
+          printf 'Ordner "L/deep/l1/l2" wurde entfernt\n'
+          printf 'Ordner "L/deep/l1" wurde entfernt\n'
+          printf 'Ordner "L/deep" wurde entfernt\n' ;;
+        shared/lshared.txt) printf 'Ordner "L/shared" wurde entfernt\n' ;;
+      esac ;;
+    r:only-right)
+      printf "'R/%s' wurde entfernt\n" "$3"
+      case $3 in
+        rdeep/r1/rfile.txt)
+          printf 'Ordner "R/rdeep/r1" wurde entfernt\n'
+          printf 'Ordner "R/rdeep" wurde entfernt\n' ;;
+      esac ;;
+    *:only-left) printf 'L/%s -> R/%s\n' "$3" "$3" ;;
+    *:only-right) printf 'R/%s -> L/%s\n' "$3" "$3" ;;
+  esac
+}
+
+# update KIND PATH: the progress line of an update.
+update() {
+  case $1 in
+    newer-left) printf 'L/%s -> R/%s\n' "$2" "$2" ;;
+    newer-right) printf 'R/%s -> L/%s\n' "$2" "$2" ;;
+  esac
+}
+
+# full_run ANSWER SHAPE FILES: runs a whole synchronisation on a fresh pair
+# with ANSWER; both trees must then have SHAPE (a printf format of "TYPE
+# PATH" lines), equal files, and a further run finds FILES equal files.
+full_run() {
+  local answer=$1 dir=$TEST_TMP/full-$1 exp kind path file
+  make_pair "$dir"
+  run_kalvern --stdin "$(expected 'j\n%s\n' "$answer")" --cwd "$dir" -- -c 30 L R
+  exp=$(expected '\n')
+  {
+    entry_line newer-left diff/new-left.txt
+    entry_line newer-right diff/new-right.txt
+    entry_line only-left lonly.txt
+    entry_line only-left deep/l1/l2/lfile.txt
+    entry_line only-left shared/lshared.txt
+    entry_line only-right ronly.txt
+    entry_line only-right rdeep/r1/rfile.txt
+    entry_line only-right shared/rshared.txt
+    summary 12 1 2 6
+  } >>"$exp"
+  check_listed "$exp" "listing of $LAST_RUN"
+  listed_entries "$OUT" >"$HELPER_DIR/entries"
+  exp=$(expected '\n')
+  {
+    while read -r kind path; do entry_line "$kind" "$path"; done <"$HELPER_DIR/entries"
+    summary 12 1 2 6
+    printf "$Q1"
+    while read -r kind path; do update "$kind" "$path"; done <"$HELPER_DIR/entries"
+    printf "$Q2\n"
+    while read -r kind path; do resolution "$answer" "$kind" "$path"; done <"$HELPER_DIR/entries"
+    printf '\n'
+  } >>"$exp"
+  check_run 0 "$exp" "$EMPTY"
+  check_tree "$dir/L" "$2" "L after $answer"
+  check_tree "$dir/R" "$2" "R after $answer"
+  for file in $(cd "$dir/L" && find . -type f -printf '%P\n'); do
+    cmp -s "$dir/L/$file" "$dir/R/$file" || fail "after $answer: $file differs"
+  done
+  exp=$(expected '')
+  { summary $(($3 * 2)) "$3" 0 0; printf "$IDENTICAL"; } >"$exp"
+  expect_run 0 "$exp" "$EMPTY" --cwd "$dir" -- -c 30 L R
+}
+
+COMMON='f same.txt\nd diff\nf diff/new-left.txt\nf diff/new-right.txt\nd shared\n'
+LEFT_FILES='f lonly.txt\nd deep\nd deep/l1\nd deep/l1/l2\nf deep/l1/l2/lfile.txt\nf shared/lshared.txt\n'
+RIGHT_FILES='f ronly.txt\nd rdeep\nd rdeep/r1\nf rdeep/r1/rfile.txt\nf shared/rshared.txt\n'
+full_run l "$COMMON$RIGHT_FILES" 6
+full_run r "$COMMON$LEFT_FILES" 6
+full_run b "$COMMON$LEFT_FILES$RIGHT_FILES" 9
+
+# --- Failures as an unprivileged user -------------------------------------------
+
+# A file in a directory the user may not write: not deleted, reported, and
+# the walk stops without output.
+dir=$TEST_TMP/undeletable
+make_file "$dir/L/ro/f.txt" 1000
+mkdir -p "$dir/R"
+chown -R "$NOBODY_UID:$NOBODY_UID" "$dir"
+chmod 0555 "$dir/L/ro"
+run_kalvern --nobody --stdin "$(expected 'j\nl\n')" --cwd "$dir" -- -c 30 L R
+exp=$(expected '\n')
+{ entry_line only-left ro/f.txt; summary 1 0 0 1; dialog; printf '\n'; } >>"$exp"
+check_run 2 "$exp" "$(expected 'Fehler beim Löschen von "L/ro/f.txt": Permission denied\n')"
+[ -f "$dir/L/ro/f.txt" ] || fail "L/ro/f.txt was deleted"
+
+# An emptied directory in a directory the user may not write: the file goes,
+# the directory stays, with a message.
+dir=$TEST_TMP/unremovable
+make_file "$dir/L/a/b/f.txt" 1000
+mkdir -p "$dir/R"
+chown -R "$NOBODY_UID:$NOBODY_UID" "$dir"
+chmod 0555 "$dir/L/a"
+run_kalvern --nobody --stdin "$(expected 'j\nl\n')" --cwd "$dir" -- -c 30 L R
+exp=$(expected '\n')
+{ entry_line only-left a/b/f.txt; summary 1 0 0 1; dialog; printf "'L/a/b/f.txt' wurde entfernt\n\n"; } >>"$exp"
+check_run 2 "$exp" "$(expected 'Fehler beim Löschen von "L/a/b": Permission denied\n')"
+[ -d "$dir/L/a/b" ] || fail "L/a/b was removed"
+[ ! -e "$dir/L/a/b/f.txt" ] || fail "L/a/b/f.txt is still there"
+
+# A directory that may be written and searched but not read (locked so
+# after the scan): its emptiness cannot be tested, and the walk ends there.
+dir=$TEST_TMP/unreadable
+make_file "$dir/L/d/f.txt" 1000
+mkdir -p "$dir/R"
+chown -R "$NOBODY_UID:$NOBODY_UID" "$dir"
+lock_reading() { chmod 0300 "$dir/L/d"; }
+run_paused --nobody "$dir" lock_reading 'j\nl\n' -- -c 30 L R
+exp=$(expected '\n')
+{ entry_line only-left d/f.txt; summary 1 0 0 1; dialog; printf "'L/d/f.txt' wurde entfernt\n\n"; } >>"$exp"
+check_run 2 "$exp" "$(expected 'Fehler beim Prüfen von "L/d": Permission denied\n')"
+chmod 0700 "$dir/L/d"
+check_tree "$dir/L" 'd d\n' "L after the failed test"
+
+# Missing parents that cannot be created: nothing is copied for the entry.
+dir=$TEST_TMP/uncreatable
+mkdir -p "$dir/L"
+make_file "$dir/R/new/sub/y.txt" 1000
+chown -R "$NOBODY_UID:$NOBODY_UID" "$dir"
+chmod 0555 "$dir/L"
+run_kalvern --nobody --stdin "$(expected 'j\nb\n')" --cwd "$dir" -- -c 30 L R
+exp=$(expected '\n')
+{ entry_line only-right new/sub/y.txt; summary 1 0 0 1; dialog; printf 'R/new/sub/y.txt -> L/new/sub/y.txt\n\n'; } >>"$exp"
+check_run 2 "$exp" "$(expected 'Fehler beim Erstellen von "L/new": Permission denied\n')"
+check_tree "$dir/L" '' "L after the failed creation"
+
+# --- Symbolic links below a root -------------------------------------------------
+
+# make_outside DIR: a directory beside the trees that nothing may change.
+make_outside() {
+  make_file "$1/outside/b.txt" 500 "outside, must stay"
+  make_file "$1/outside/other.txt" 500 "outside too"
+  snapshot "$1/outside" >"$1.outside"
+}
+
+# check_outside DIR LABEL: the directory beside the trees is as it was.
+check_outside() {
+  snapshot "$1/outside" >"$HELPER_DIR/outside"
+  check_same "$1.outside" "$HELPER_DIR/outside" "directory outside the trees, $2"
+  printf 'outside, must stay' >"$HELPER_DIR/content"
+  check_same "$HELPER_DIR/content" "$1/outside/b.txt" "outside/b.txt, $2"
+}
+
+# The right tree holds a link a -> outside where the left tree has a/b.txt:
+# the copy to R/a/b.txt is refused with one message, b and r alike.
+for answer in b r; do
+  dir=$TEST_TMP/link-right-$answer
+  make_outside "$dir"
+  make_file "$dir/L/a/b.txt" 2000 "left"
+  mkdir -p "$dir/R"
+  ln -s "$dir/outside" "$dir/R/a"
+  run_kalvern --stdin "$(expected 'j\n%s\n' "$answer")" --cwd "$dir" -- -c 30 L R
+  exp=$(expected '\n')
+  { entry_line only-left a/b.txt; summary 1 0 0 1; dialog; printf 'L/a/b.txt -> R/a/b.txt\n\n'; } >>"$exp"
+  check_run 2 "$exp" \
+    "$(expected 'Fehler beim Kopieren von "L/a/b.txt" nach "R/a/b.txt": %s\n' "$REFUSED")"
+  check_outside "$dir" "answer $answer"
+  [ "$(readlink "$dir/R/a")" = "$dir/outside" ] || fail "answer $answer: the link R/a changed"
+  [ -f "$dir/L/a/b.txt" ] || fail "answer $answer: L/a/b.txt is gone"
+done
+
+# The mirror image: the link in the left tree, answered with l.
+dir=$TEST_TMP/link-left-l
+make_outside "$dir"
+make_file "$dir/R/a/b.txt" 2000 "right"
+mkdir -p "$dir/L"
+ln -s "$dir/outside" "$dir/L/a"
+run_kalvern --stdin "$(expected 'j\nl\n')" --cwd "$dir" -- -c 30 L R
+exp=$(expected '\n')
+{ entry_line only-right a/b.txt; summary 1 0 0 1; dialog; printf 'R/a/b.txt -> L/a/b.txt\n\n'; } >>"$exp"
+check_run 2 "$exp" \
+  "$(expected 'Fehler beim Kopieren von "R/a/b.txt" nach "L/a/b.txt": %s\n' "$REFUSED")"
+check_outside "$dir" "answer l"
+[ "$(readlink "$dir/L/a")" = "$dir/outside" ] || fail "answer l: the link L/a changed"
+
+# A link that replaces a directory after the scan: the deletion below it is
+# refused, nothing outside is deleted and no directory is removed.
+dir=$TEST_TMP/link-appears
+make_outside "$dir"
+make_file "$dir/L/a/b.txt" 2000 "left"
+mkdir -p "$dir/R"
+swap_in_link() { rm -r "$dir/L/a" && ln -s "$dir/outside" "$dir/L/a"; }
+run_paused "$dir" swap_in_link 'j\nl\n' -- -c 30 L R
+exp=$(expected '\n')
+{ entry_line only-left a/b.txt; summary 1 0 0 1; dialog; printf '\n'; } >>"$exp"
+check_run 2 "$exp" \
+  "$(expected 'Fehler beim Löschen von "L/a/b.txt": %s\n' "$REFUSED")"
+check_outside "$dir" "link made after the scan"
+[ "$(readlink "$dir/L/a")" = "$dir/outside" ] || fail "the link L/a made after the scan changed"
+
+# A one-sided file that another process deleted after the scan: the deletion
+# line all the same, and the walk follows.
+dir=$TEST_TMP/gone-meanwhile
+make_file "$dir/L/d/f.txt" 1000
+mkdir -p "$dir/R"
+delete_meanwhile() { rm "$dir/L/d/f.txt"; }
+run_paused "$dir" delete_meanwhile 'j\nl\n' -- -c 30 L R
+exp=$(expected '\n')
+{
+  entry_line only-left d/f.txt; summary 1 0 0 1; dialog
+  printf "'L/d/f.txt' wurde entfernt\n"
+  printf 'Ordner "L/d" wurde entfernt\n\n'
+} >>"$exp"
+check_run 0 "$exp" "$EMPTY"
+check_tree "$dir/L" '' "L after the file vanished"

@@ -1,0 +1,380 @@
+# The update of differing files on real trees: direction, content,
+# permission bits and times to the nanosecond; failures that leave the old
+# target as it was, end with status 2 and name both paths; links at a target
+# path left alone.
+. "$(dirname "$0")/common.sh"
+
+Q1='\nMöchten Sie die Verzeichnisse abgleichen (j/n)? '
+Q2='\nSollen die fehlenden Dateien (l)inks oder (r)echts gelöscht\noder alle (b)ehalten werden? '
+IDENTICAL='\nDie Verzeichnisse sind vollkommen identisch!!!\n\n'
+
+# snapshot DIR: every object below DIR with its type, mode, size, time and
+# link target.
+snapshot() {
+  (cd "$1" && find . -printf '%P %y %m %s %T@ %l\n' | sort)
+}
+
+# entry_line KIND PATH: one listing line at width 30 (ASCII paths only).
+entry_line() {
+  case $1 in
+    newer-left) printf '%s%s  ->  %s\n' "$(spaces $((30 - ${#2})))" "$2" "$2" ;;
+    newer-right) printf '%s%s  <-  %s\n' "$(spaces $((30 - ${#2})))" "$2" "$2" ;;
+    only-left) printf '%s%s  -  --- fehlt ---\n' "$(spaces $((30 - ${#2})))" "$2" ;;
+    only-right) printf '%s--- fehlt ---  -  %s\n' "$(spaces 17)" "$2" ;;
+  esac
+}
+
+# summary TOTAL SAME DIFFERENT MISSING: the summary with its blank line.
+summary() {
+  printf '\nZusammenfassung für %s Dateien:\n' "$1"
+  printf '%s Dateien sind gleich, %s Dateien sind unterschiedlich und %s Dateien fehlen.\n' \
+    "$2" "$3" "$4"
+}
+
+# listed_entries FILE: the entries of the listing at the top of FILE in the
+# order listed, one "KIND PATH" line each (width 30, no path cut).
+listed_entries() {
+  awk '
+    NR == 1 { next }
+    $0 == "" { exit }
+    /^ *--- fehlt ---  -  / { sub(/^ *--- fehlt ---  -  /, ""); print "only-right " $0; next }
+    /  -  --- fehlt ---$/ { sub(/  -  --- fehlt ---$/, ""); sub(/^ +/, ""); print "only-left " $0; next }
+    /  ->  / { sub(/^.*  ->  /, ""); print "newer-left " $0; next }
+    /  <-  / { sub(/^.*  <-  /, ""); print "newer-right " $0; next }
+    { print "unrecognised " $0 }
+  ' "$1"
+}
+
+# progress KIND PATH: the progress line of an update or a copy of a
+# one-sided file between the roots L and R.
+progress() {
+  case $1 in
+    newer-left | only-left) printf '%s -> %s\n' "L/$2" "R/$2" ;;
+    newer-right | only-right) printf '%s -> %s\n' "R/$2" "L/$2" ;;
+  esac
+}
+
+# quoted PATH: PATH in double quotes, with `"` and `\` escaped.
+quoted() {
+  local text=${1//\\/\\\\}
+  printf '"%s"' "${text//\"/\\\"}"
+}
+
+# copy_error KIND PATH REASON: the message of a failed copy.
+copy_error() {
+  local from=L to=R
+  case $1 in newer-right | only-right) from=R to=L ;; esac
+  printf 'Fehler beim Kopieren von %s nach %s: %s\n' \
+    "$(quoted "$from/$2")" "$(quoted "$to/$2")" "$3"
+}
+
+# check_no_temp DIR LABEL: no temporary file of a copy is left in DIR.
+check_no_temp() {
+  local left
+  left=$(find "$1" -name '.kalvern-*' -printf '%P\n')
+  [ -z "$left" ] || fail "$2: temporary files left behind: $left"
+}
+
+# check_same_file A B LABEL: same content, permission bits and time to the
+# nanosecond.
+check_same_file() {
+  cmp -s -- "$1" "$2" || fail "$3: content differs from the source"
+  stat -c '%a %.9Y' -- "$1" >"$HELPER_DIR/stat.source"
+  stat -c '%a %.9Y' -- "$2" >"$HELPER_DIR/stat.target"
+  check_same "$HELPER_DIR/stat.source" "$HELPER_DIR/stat.target" "mode and time of $3"
+}
+
+# check_listed EXPECTED LABEL: the listing and summary at the top of $OUT
+# hold the lines of EXPECTED, in any order of the listing's entries.
+check_listed() {
+  sed -n "1,$(wc -l <"$1")p" "$OUT" >"$HELPER_DIR/listing"
+  listing_key "$1" >"$HELPER_DIR/listing.expected"
+  listing_key "$HELPER_DIR/listing" >"$HELPER_DIR/listing.actual"
+  check_same "$HELPER_DIR/listing.expected" "$HELPER_DIR/listing.actual" "$2"
+}
+
+# check_identical_run DIR FILES: a further run on DIR finds nothing to do;
+# FILES is the number of files in each tree.
+check_identical_run() {
+  local exp
+  exp=$(expected '')
+  { summary $(($2 * 2)) "$2" 0 0; printf "$IDENTICAL"; } >"$exp"
+  expect_run 0 "$exp" "$EMPTY" --cwd "$1" -- -c 30 L R
+}
+
+# --- Direction, content, permission bits, times -------------------------------
+
+dir=$TEST_TMP/update
+make_file "$dir/L/a/b.txt" 1700000000.123456789 "left, newer"
+make_file "$dir/R/a/b.txt" 1600000000 "right, older and longer than the left"
+chmod 0640 "$dir/L/a/b.txt"
+chmod 0644 "$dir/R/a/b.txt"
+make_file "$dir/L/c.txt" 1500000000.5 "left, older"
+make_file "$dir/R/c.txt" 11000000000.25 "right, newer: a time after 2300"
+chmod 0600 "$dir/L/c.txt"
+chmod 0755 "$dir/R/c.txt"
+make_file "$dir/L/d.txt" -999999990.987654321 "left, newer: a time before 1970"
+make_file "$dir/R/d.txt" -1000000005 "right, older"
+make_file "$dir/L/e.txt" 1000.25 "same second"
+make_file "$dir/R/e.txt" 1000.75 "same second, other content"
+make_file "$dir/L/f.txt" 2000.75 "newer by a fraction over the second"
+make_file "$dir/R/f.txt" 1000 "older"
+# The copy has the source's permission bits whatever the umask.
+saved_umask=$(umask)
+umask 077
+run_kalvern --cwd "$dir" -- -y -c 30 L R
+umask "$saved_umask"
+check_status 0 "$LAST_RUN"
+exp=$(expected '\n')
+{
+  entry_line newer-left a/b.txt
+  entry_line newer-right c.txt
+  entry_line newer-left d.txt
+  entry_line newer-left f.txt
+  summary 10 1 4 0
+} >>"$exp"
+check_listed "$exp" "listing of $LAST_RUN"
+# The updates follow the order of the listing.
+exp=$(expected '\n')
+listed_entries "$OUT" >"$HELPER_DIR/entries"
+while read -r kind path; do entry_line "$kind" "$path"; done <"$HELPER_DIR/entries" >>"$exp"
+summary 10 1 4 0 >>"$exp"
+while read -r kind path; do progress "$kind" "$path"; done <"$HELPER_DIR/entries" >>"$exp"
+printf '\n' >>"$exp"
+check_same "$exp" "$OUT" "stdout of $LAST_RUN"
+check_same "$EMPTY" "$ERR" "stderr of $LAST_RUN"
+check_same_file "$dir/L/a/b.txt" "$dir/R/a/b.txt" "R/a/b.txt"
+check_same_file "$dir/R/c.txt" "$dir/L/c.txt" "L/c.txt"
+check_same_file "$dir/L/d.txt" "$dir/R/d.txt" "R/d.txt"
+check_same_file "$dir/L/f.txt" "$dir/R/f.txt" "R/f.txt"
+printf 'same second, other content' >"$HELPER_DIR/content"
+check_same "$HELPER_DIR/content" "$dir/R/e.txt" "R/e.txt, equal by the second"
+check_no_temp "$dir" "update"
+check_identical_run "$dir" 5
+
+# A root given with two trailing slashes keeps one; the full paths still
+# hold a single slash.
+dir=$TEST_TMP/slashes
+make_file "$dir/L/f.txt" 2000 "new"
+make_file "$dir/R/f.txt" 1000 "old"
+exp=$(expected '\n')
+{ entry_line newer-left f.txt; summary 2 0 1 0; printf 'L/f.txt -> R/f.txt\n\n'; } >>"$exp"
+expect_run 0 "$exp" "$EMPTY" --cwd "$dir" -- -y -c 30 L// R//
+check_same_file "$dir/L/f.txt" "$dir/R/f.txt" "R/f.txt after L// R//"
+
+# --- Targets the program may not replace --------------------------------------
+
+# A read-only target, for an unprivileged user in a directory of its own:
+# not replaced, reported with both paths quoted, status 2.
+dir=$TEST_TMP/read-only
+name='q"uote\back.txt'
+make_file "$dir/L/$name" 2000 "new"
+make_file "$dir/R/$name" 1000 "old"
+chmod 0444 "$dir/R/$name"
+chown -R "$NOBODY_UID:$NOBODY_UID" "$dir"
+snapshot "$dir/R" >"$HELPER_DIR/before"
+exp=$(expected '\n')
+{ entry_line newer-left "$name"; summary 2 0 1 0; progress newer-left "$name"; printf '\n'; } >>"$exp"
+err=$(expected '')
+copy_error newer-left "$name" 'Permission denied' >"$err"
+expect_run 2 "$exp" "$err" --nobody --cwd "$dir" -- -y -c 30 L R
+snapshot "$dir/R" >"$HELPER_DIR/after"
+check_same "$HELPER_DIR/before" "$HELPER_DIR/after" "R after the read-only target"
+printf 'old' >"$HELPER_DIR/content"
+check_same "$HELPER_DIR/content" "$dir/R/$name" "read-only target"
+
+# A writable target in a directory the unprivileged user may not write: the
+# replacement cannot be made there, and the target stays as it was.
+dir=$TEST_TMP/locked-dir
+make_file "$dir/L/sub/f.txt" 2000 "new"
+make_file "$dir/R/sub/f.txt" 1000 "old"
+chown -R "$NOBODY_UID:$NOBODY_UID" "$dir"
+chmod 0555 "$dir/R/sub"
+snapshot "$dir/R" >"$HELPER_DIR/before"
+exp=$(expected '\n')
+{ entry_line newer-left sub/f.txt; summary 2 0 1 0; progress newer-left sub/f.txt; printf '\n'; } >>"$exp"
+err=$(expected '')
+copy_error newer-left sub/f.txt 'Permission denied' >"$err"
+expect_run 2 "$exp" "$err" --nobody --cwd "$dir" -- -y -c 30 L R
+snapshot "$dir/R" >"$HELPER_DIR/after"
+check_same "$HELPER_DIR/before" "$HELPER_DIR/after" "R after the locked directory"
+
+# --- A copy that fails midway ---------------------------------------------------
+
+# Under a file size limit the copy of the large file fails part of the way
+# through; the old target stays byte for byte, no temporary file is left, the
+# small file is still updated, and the status is 2.
+dir=$TEST_TMP/file-size
+mkdir -p "$dir/L" "$dir/R"
+head -c 300000 /dev/urandom >"$dir/L/big.bin"
+touch -d @2000 "$dir/L/big.bin"
+make_file "$dir/R/big.bin" 1000 "the old, small target"
+cp -p "$dir/R/big.bin" "$HELPER_DIR/big.old"
+make_file "$dir/L/small.txt" 2000 "small and new"
+make_file "$dir/R/small.txt" 1000 "small and old"
+env -C "$dir" prlimit --fsize=100000 "$KALVERN" -y -c 30 L R \
+  </dev/null >"$OUT" 2>"$ERR" && STATUS=0 || STATUS=$?
+LAST_RUN="kalvern -y -c 30 L R under a file size limit"
+check_status 2 "$LAST_RUN"
+exp=$(expected '\n')
+listed_entries "$OUT" >"$HELPER_DIR/entries"
+while read -r kind path; do entry_line "$kind" "$path"; done <"$HELPER_DIR/entries" >>"$exp"
+summary 4 0 2 0 >>"$exp"
+while read -r kind path; do progress "$kind" "$path"; done <"$HELPER_DIR/entries" >>"$exp"
+printf '\n' >>"$exp"
+check_same "$exp" "$OUT" "stdout of $LAST_RUN"
+exp=$(expected '\n')
+{ entry_line newer-left big.bin; entry_line newer-left small.txt; summary 4 0 2 0; } >>"$exp"
+check_listed "$exp" "listing of $LAST_RUN"
+err=$(expected '')
+copy_error newer-left big.bin 'File too large' >"$err"
+check_same "$err" "$ERR" "stderr of $LAST_RUN"
+cmp -s "$HELPER_DIR/big.old" "$dir/R/big.bin" || fail "R/big.bin changed by the failed copy"
+[ "$(stat -c %Y "$dir/R/big.bin")" = 1000 ] || fail "R/big.bin: time changed by the failed copy"
+check_same_file "$dir/L/small.txt" "$dir/R/small.txt" "R/small.txt next to the failed copy"
+check_no_temp "$dir" "failed copy"
+# The failed pair is listed again in the next run, the other one is not.
+exp=$(expected '\n')
+{ entry_line newer-left big.bin; summary 4 1 1 0; printf "$Q1"; printf '\nAbgleich wurde auf Wunsch beendet.\n\n'; } >>"$exp"
+expect_run 0 "$exp" "$EMPTY" --stdin "$ANSWER_NO" --cwd "$dir" -- -c 30 L R
+
+# --- Symbolic links at the target path of a one-sided file ------------------------
+
+# R/x.txt links to a directory outside the trees, R/y.txt to a file outside
+# that does not exist yet.  The scan passes over both, so x.txt and y.txt are
+# listed as left-only; their copies must neither replace the links nor write
+# through them.
+dir=$TEST_TMP/links
+mkdir -p "$dir/outside"
+make_file "$dir/outside/x.txt" 1000 "outside, must stay"
+make_file "$dir/L/x.txt" 2000 "left x"
+make_file "$dir/L/y.txt" 2000 "left y"
+mkdir -p "$dir/R"
+ln -s "$dir/outside" "$dir/R/x.txt"
+ln -s "$dir/outside/y.txt" "$dir/R/y.txt"
+snapshot "$dir/outside" >"$HELPER_DIR/outside.before"
+snapshot "$dir/R" >"$HELPER_DIR/before"
+run_kalvern --stdin "$(expected 'j\nb\n')" --cwd "$dir" -- -c 30 L R
+check_status 2 "$LAST_RUN"
+exp=$(expected '\n')
+{ entry_line only-left x.txt; entry_line only-left y.txt; summary 2 0 0 2; } >>"$exp"
+check_listed "$exp" "listing of $LAST_RUN"
+listed_entries "$OUT" >"$HELPER_DIR/entries"
+exp=$(expected '\n')
+err=$(expected '')
+while read -r kind path; do entry_line "$kind" "$path"; done <"$HELPER_DIR/entries" >>"$exp"
+summary 2 0 0 2 >>"$exp"
+printf "$Q1$Q2\n" >>"$exp"
+while read -r kind path; do
+  progress "$kind" "$path" >>"$exp"
+  copy_error "$kind" "$path" 'File exists' >>"$err"
+done <"$HELPER_DIR/entries"
+printf '\n' >>"$exp"
+check_same "$exp" "$OUT" "stdout of $LAST_RUN"
+check_same "$err" "$ERR" "stderr of $LAST_RUN"
+snapshot "$dir/R" >"$HELPER_DIR/after"
+check_same "$HELPER_DIR/before" "$HELPER_DIR/after" "R with links at the target paths"
+snapshot "$dir/outside" >"$HELPER_DIR/outside.after"
+check_same "$HELPER_DIR/outside.before" "$HELPER_DIR/outside.after" "directory outside the trees"
+[ ! -e "$dir/outside/y.txt" ] || fail "a copy was written through the link R/y.txt"
+check_no_temp "$dir" "links"
+
+# --- Changes between the scan and the copy ---------------------------------------
+
+# run_paused [--nobody] DIR CHANGE ANSWERS -- ARGS: runs the binary in DIR
+# (as the unprivileged user with --nobody), waits until it asks its first
+# question, runs the command CHANGE (the trees have been scanned by then),
+# and only then gives it ANSWERS on standard input.
+run_paused() {
+  local prefix=() binary=$KALVERN dir change input pid i
+  if [ "$1" = --nobody ]; then
+    binary=$(nobody_binary)
+    if [ "$(id -u)" -eq 0 ]; then
+      prefix=(setpriv --reuid="$NOBODY_UID" --regid="$NOBODY_UID" --clear-groups --)
+    fi
+    shift
+  fi
+  dir=$1 change=$2 input=$3
+  shift 3
+  [ "$1" = -- ] && shift
+  rm -f "$HELPER_DIR/fifo"
+  mkfifo "$HELPER_DIR/fifo"
+  "${prefix[@]}" env -C "$dir" "$binary" "$@" <"$HELPER_DIR/fifo" >"$OUT" 2>"$ERR" &
+  pid=$!
+  exec 3>"$HELPER_DIR/fifo"
+  for i in $(seq 1 200); do
+    grep -q 'abgleichen' "$OUT" && break
+    sleep 0.05
+  done
+  grep -q 'abgleichen' "$OUT" || fail "$(describe "$@"): no question asked"
+  $change
+  printf "$input" >&3
+  exec 3>&-
+  wait "$pid" && STATUS=0 || STATUS=$?
+  LAST_RUN="$(describe "$@") after $change"
+}
+
+# The source is deleted: the time cannot be read, the target stays.
+dir=$TEST_TMP/source-gone
+make_file "$dir/L/f.txt" 2000 "new"
+make_file "$dir/R/f.txt" 1000 "old"
+snapshot "$dir/R" >"$HELPER_DIR/before"
+delete_source() { rm "$dir/L/f.txt"; }
+run_paused "$dir" delete_source 'j\n' -- -c 30 L R
+check_status 2 "$LAST_RUN"
+exp=$(expected '\n')
+{ entry_line newer-left f.txt; summary 2 0 1 0; printf "$Q1"; printf 'L/f.txt -> R/f.txt\n\n'; } >>"$exp"
+check_same "$exp" "$OUT" "stdout of $LAST_RUN"
+check_same "$(expected 'Fehler beim Lesen des Zeitstempels von "L/f.txt": No such file or directory\n')" \
+  "$ERR" "stderr of $LAST_RUN"
+snapshot "$dir/R" >"$HELPER_DIR/after"
+check_same "$HELPER_DIR/before" "$HELPER_DIR/after" "R after the source was deleted"
+
+# The target is edited after the scan, so it is no longer older: kept.
+dir=$TEST_TMP/target-edited
+make_file "$dir/L/f.txt" 2000 "new"
+make_file "$dir/R/f.txt" 1000 "old"
+edit_target() { make_file "$dir/R/f.txt" 3000 "edited meanwhile"; }
+run_paused "$dir" edit_target 'j\n' -- -c 30 L R
+check_status 2 "$LAST_RUN"
+check_same "$exp" "$OUT" "stdout of $LAST_RUN"
+err=$(expected '')
+copy_error newer-left f.txt 'Ziel ist nicht älter als die Quelle' >"$err"
+check_same "$err" "$ERR" "stderr of $LAST_RUN"
+printf 'edited meanwhile' >"$HELPER_DIR/content"
+check_same "$HELPER_DIR/content" "$dir/R/f.txt" "target edited after the scan"
+[ "$(stat -c %Y "$dir/R/f.txt")" = 3000 ] || fail "target edited after the scan: time changed"
+check_no_temp "$dir" "target edited after the scan"
+
+# A file appears at the target path of a one-sided file: never replaced.
+dir=$TEST_TMP/target-appears
+make_file "$dir/L/x.txt" 2000 "left only"
+mkdir -p "$dir/R"
+create_target() { make_file "$dir/R/x.txt" 500 "created meanwhile"; }
+run_paused "$dir" create_target 'j\nb\n' -- -c 30 L R
+check_status 2 "$LAST_RUN"
+exp=$(expected '\n')
+{ entry_line only-left x.txt; summary 1 0 0 1; printf "$Q1$Q2\n"; printf 'L/x.txt -> R/x.txt\n\n'; } >>"$exp"
+check_same "$exp" "$OUT" "stdout of $LAST_RUN"
+err=$(expected '')
+copy_error only-left x.txt 'File exists' >"$err"
+check_same "$err" "$ERR" "stderr of $LAST_RUN"
+printf 'created meanwhile' >"$HELPER_DIR/content"
+check_same "$HELPER_DIR/content" "$dir/R/x.txt" "file created at the target path"
+check_no_temp "$dir" "file created at the target path"
+
+# A source in a directory that the user may search but not read (locked so
+# after the scan): the file itself can be read, so it is copied.
+dir=$TEST_TMP/search-only
+make_file "$dir/L/d/f.txt" 2000 "new"
+make_file "$dir/R/d/f.txt" 1000 "old"
+chown -R "$NOBODY_UID:$NOBODY_UID" "$dir"
+lock_reading() { chmod 0311 "$dir/L/d"; }
+run_paused --nobody "$dir" lock_reading 'j\n' -- -c 30 L R
+exp=$(expected '\n')
+{ entry_line newer-left d/f.txt; summary 2 0 1 0; printf "$Q1"; printf 'L/d/f.txt -> R/d/f.txt\n\n'; } >>"$exp"
+check_status 0 "$LAST_RUN"
+check_same "$exp" "$OUT" "stdout of $LAST_RUN"
+check_same "$EMPTY" "$ERR" "stderr of $LAST_RUN"
+chmod 0755 "$dir/L/d"
+check_same_file "$dir/L/d/f.txt" "$dir/R/d/f.txt" "R/d/f.txt"
