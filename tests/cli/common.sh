@@ -24,6 +24,18 @@
 #                                      run it on a pseudo-terminal
 #   listing_key FILE                   a listing with its lines in fixed order
 #   fail MESSAGE                       record a failed check
+#   summary TOTAL SAME DIFFERENT MISSING
+#                                      the summary, as a printf format
+#   print_summary TOTAL SAME DIFFERENT MISSING
+#                                      the summary, printed as text
+#   entry_line KIND PATH               one listing line at width 30
+#   listed_entries FILE                the listing's entries, "KIND PATH"
+#   check_listed EXPECTED LABEL        the listing at the top of $OUT
+#   check_run STATUS OUT ERR           check status and output of the last run
+#   check_identical_run DIR FILES      a further run on DIR finds nothing to do
+#   snapshot DIR                       every object below DIR with its metadata
+#   run_paused [--nobody] DIR CHANGE ANSWERS -- ARGS
+#                                      run it, change the trees at the question
 
 # The variables defined here are for the scripts that source this file.
 # shellcheck disable=SC2034
@@ -278,9 +290,109 @@ ASK_SYNC='\nMöchten Sie die Verzeichnisse abgleichen (j/n)? '
 SAID_NO='\nAbgleich wurde auf Wunsch beendet.\n\n'
 NO_INPUT='kalvern Fehler - keine Eingabe, Abgleich abgebrochen.\n'
 IDENTICAL_MSG='\nDie Verzeichnisse sind vollkommen identisch!!!\n\n'
+# The second question, about the files that only one tree holds.
+ASK_MISSING='\nSollen die fehlenden Dateien (l)inks oder (r)echts gelöscht\noder alle (b)ehalten werden? '
 
 # summary TOTAL SAME DIFFERENT MISSING: the two summary lines with the blank
 # line before them, as a printf format.
 summary() {
   printf '%s' "\nZusammenfassung für $1 Dateien:\n$2 Dateien sind gleich, $3 Dateien sind unterschiedlich und $4 Dateien fehlen.\n"
+}
+
+# print_summary TOTAL SAME DIFFERENT MISSING: the same lines as summary, but
+# printed as text rather than as a printf format.
+print_summary() {
+  printf '%b' "$(summary "$@")"
+}
+
+# entry_line KIND PATH: one listing line at width 30 (ASCII paths only); KIND
+# is newer-left, newer-right, only-left or only-right.
+entry_line() {
+  case $1 in
+    newer-left) printf '%s%s  ->  %s\n' "$(spaces $((30 - ${#2})))" "$2" "$2" ;;
+    newer-right) printf '%s%s  <-  %s\n' "$(spaces $((30 - ${#2})))" "$2" "$2" ;;
+    only-left) printf '%s%s  -  --- fehlt ---\n' "$(spaces $((30 - ${#2})))" "$2" ;;
+    only-right) printf '%s--- fehlt ---  -  %s\n' "$(spaces 17)" "$2" ;;
+  esac
+}
+
+# listed_entries FILE: the entries of the listing at the top of FILE in the
+# order listed, one "KIND PATH" line each (width 30, no path cut).
+listed_entries() {
+  awk '
+    NR == 1 { next }
+    $0 == "" { exit }
+    /^ *--- fehlt ---  -  / { sub(/^ *--- fehlt ---  -  /, ""); print "only-right " $0; next }
+    /  -  --- fehlt ---$/ { sub(/  -  --- fehlt ---$/, ""); sub(/^ +/, ""); print "only-left " $0; next }
+    /  ->  / { sub(/^.*  ->  /, ""); print "newer-left " $0; next }
+    /  <-  / { sub(/^.*  <-  /, ""); print "newer-right " $0; next }
+    { print "unrecognised " $0 }
+  ' "$1"
+}
+
+# check_listed EXPECTED LABEL: the listing and summary at the top of $OUT
+# hold the lines of EXPECTED, in any order of the listing's entries.
+check_listed() {
+  sed -n "1,$(wc -l <"$1")p" "$OUT" >"$HELPER_DIR/listing"
+  listing_key "$1" >"$HELPER_DIR/listing.expected"
+  listing_key "$HELPER_DIR/listing" >"$HELPER_DIR/listing.actual"
+  check_same "$HELPER_DIR/listing.expected" "$HELPER_DIR/listing.actual" "$2"
+}
+
+# check_run STATUS EXPECTED_OUT EXPECTED_ERR: checks the exit status and both
+# output streams of the last run.
+check_run() {
+  check_status "$1" "$LAST_RUN"
+  check_same "$2" "$OUT" "stdout of $LAST_RUN"
+  check_same "$3" "$ERR" "stderr of $LAST_RUN"
+}
+
+# check_identical_run DIR FILES: a further run of -c 30 L R in DIR finds
+# nothing to do; FILES is the number of files in each tree.
+check_identical_run() {
+  local exp
+  exp=$(expected '')
+  # shellcheck disable=SC2059
+  { print_summary $(($2 * 2)) "$2" 0 0; printf "$IDENTICAL_MSG"; } >"$exp"
+  expect_run 0 "$exp" "$EMPTY" --cwd "$1" -- -c 30 L R
+}
+
+# snapshot DIR: every object below DIR with its type, mode, size, time and
+# link target.
+snapshot() {
+  (cd "$1" && find . -printf '%P %y %m %s %T@ %l\n' | sort)
+}
+
+# run_paused [--nobody] DIR CHANGE ANSWERS -- ARGS: runs the binary in DIR
+# (as the unprivileged user with --nobody), waits until it asks its first
+# question, runs the command CHANGE (the trees have been scanned by then),
+# and only then gives it ANSWERS on standard input.
+run_paused() {
+  local prefix=() binary=$KALVERN dir change input pid i
+  if [ "$1" = --nobody ]; then
+    binary=$(nobody_binary)
+    if [ "$(id -u)" -eq 0 ]; then
+      prefix=(setpriv --reuid="$NOBODY_UID" --regid="$NOBODY_UID" --clear-groups --)
+    fi
+    shift
+  fi
+  dir=$1 change=$2 input=$3
+  shift 3
+  [ "$1" = -- ] && shift
+  rm -f "$HELPER_DIR/fifo"
+  mkfifo "$HELPER_DIR/fifo"
+  "${prefix[@]}" env -C "$dir" "$binary" "$@" <"$HELPER_DIR/fifo" >"$OUT" 2>"$ERR" &
+  pid=$!
+  exec 3>"$HELPER_DIR/fifo"
+  for i in $(seq 1 200); do
+    grep -q 'abgleichen' "$OUT" && break
+    sleep 0.05
+  done
+  grep -q 'abgleichen' "$OUT" || fail "$(describe "$@"): no question asked"
+  $change
+  # shellcheck disable=SC2059
+  printf "$input" >&3
+  exec 3>&-
+  wait "$pid" && STATUS=0 || STATUS=$?
+  LAST_RUN="$(describe "$@") after $change"
 }

@@ -3,13 +3,9 @@
 # other answers, -y, and the end of standard input at either question.
 . "$(dirname "$0")/common.sh"
 
-Q1='\nMöchten Sie die Verzeichnisse abgleichen (j/n)? '
-Q2='\nSollen die fehlenden Dateien (l)inks oder (r)echts gelöscht\noder alle (b)ehalten werden? '
 NOTHING_TYPED='Sie haben nichts eingegeben!\n'
 ONLY_JN='Bitte nur (j)a oder (n)ein angeben!\n'
 ONLY_LRB='Bitte nur l(inks), r(echts) oder b(ehalten) angeben!\n'
-DECLINED='\nAbgleich wurde auf Wunsch beendet.\n\n'
-NO_INPUT='kalvern Fehler - keine Eingabe, Abgleich abgebrochen.\n'
 
 # run_in DIR INPUT [--nobody] -- ARGS: runs the binary in DIR with standard
 # input from INPUT, as run_kalvern does, but gives up after 20 seconds and
@@ -32,45 +28,15 @@ run_in() {
   LAST_RUN="$(describe "$@") in $dir"
 }
 
-# check_run STATUS EXPECTED_OUT EXPECTED_ERR: checks the last run.
-check_run() {
-  check_status "$1" "$LAST_RUN"
-  check_same "$2" "$OUT" "stdout of $LAST_RUN"
-  check_same "$3" "$ERR" "stderr of $LAST_RUN"
-}
-
-# snapshot DIR: every object below DIR with its type, mode, size and time.
-snapshot() {
-  (cd "$1" && find . -printf '%P %y %m %s %T@\n' | sort)
-}
-
 # answers TEXT: a file holding the printf format TEXT, for standard input.
 answers() {
   expected "$@"
 }
 
-# entry_line KIND PATH: one listing line at width 30 (ASCII paths only).
-entry_line() {
-  case $1 in
-    newer-left) printf '%s%s  ->  %s\n' "$(spaces $((30 - ${#2})))" "$2" "$2" ;;
-    newer-right) printf '%s%s  <-  %s\n' "$(spaces $((30 - ${#2})))" "$2" "$2" ;;
-    only-left) printf '%s%s  -  --- fehlt ---\n' "$(spaces $((30 - ${#2})))" "$2" ;;
-    only-right) printf '%s--- fehlt ---  -  %s\n' "$(spaces 17)" "$2" ;;
-  esac
-}
-
-# summary TOTAL SAME DIFFERENT MISSING: the two summary lines and the blank
-# line before them.
-summary() {
-  printf '\nZusammenfassung für %s Dateien:\n' "$1"
-  printf '%s Dateien sind gleich, %s Dateien sind unterschiedlich und %s Dateien fehlen.\n' \
-    "$2" "$3" "$4"
-}
-
 # The listing of the one-entry pairs below.
-listing_newer() { printf '\n'; entry_line newer-left f.txt; summary 2 0 1 0; }
-listing_only_left() { printf '\n'; entry_line only-left x.txt; summary 1 0 0 1; }
-listing_only_right() { printf '\n'; entry_line only-right y.txt; summary 1 0 0 1; }
+listing_newer() { printf '\n'; entry_line newer-left f.txt; print_summary 2 0 1 0; }
+listing_only_left() { printf '\n'; entry_line only-left x.txt; print_summary 1 0 0 1; }
+listing_only_right() { printf '\n'; entry_line only-right y.txt; print_summary 1 0 0 1; }
 
 # Trees of one case: DIR/L and DIR/R.
 pair_newer() {
@@ -112,7 +78,7 @@ for answer in j J ja jein; do
   pair_newer "$dir"
   run_in "$dir" "$(answers '%s\n' "$answer")" -- -c 30 L R
   exp=$(expected '')
-  { listing_newer; printf "$Q1"; printf 'L/f.txt -> R/f.txt\n\n'; } >"$exp"
+  { listing_newer; printf "$ASK_SYNC"; printf 'L/f.txt -> R/f.txt\n\n'; } >"$exp"
   check_run 0 "$exp" "$EMPTY"
   check_updated "$dir"
 done
@@ -122,7 +88,7 @@ dir=$TEST_TMP/yes-extra
 pair_newer "$dir"
 run_in "$dir" "$(answers 'j\nn\nx\n')" -- -c 30 L R
 exp=$(expected '')
-{ listing_newer; printf "$Q1"; printf 'L/f.txt -> R/f.txt\n\n'; } >"$exp"
+{ listing_newer; printf "$ASK_SYNC"; printf 'L/f.txt -> R/f.txt\n\n'; } >"$exp"
 check_run 0 "$exp" "$EMPTY"
 check_updated "$dir"
 
@@ -149,9 +115,9 @@ for answer in n N nein; do
     entry_line newer-right g.txt
     entry_line only-left only/left.txt
     entry_line only-right only/right.txt
-    summary 8 1 2 2
-    printf "$Q1"
-    printf "$DECLINED"
+    print_summary 8 1 2 2
+    printf "$ASK_SYNC"
+    printf "$SAID_NO"
   } >"$exp"
   check_status 0 "$LAST_RUN"
   check_listing "$exp" "stdout of $LAST_RUN"
@@ -169,11 +135,11 @@ run_in "$dir" "$(answers '\n j\nx\n\tn\nJa\n')" -- -c 30 L R
 exp=$(expected '')
 {
   listing_newer
-  printf "$Q1"; printf "$NOTHING_TYPED"
-  printf "$Q1"; printf "$ONLY_JN"
-  printf "$Q1"; printf "$ONLY_JN"
-  printf "$Q1"; printf "$ONLY_JN"
-  printf "$Q1"; printf 'L/f.txt -> R/f.txt\n\n'
+  printf "$ASK_SYNC"; printf "$NOTHING_TYPED"
+  printf "$ASK_SYNC"; printf "$ONLY_JN"
+  printf "$ASK_SYNC"; printf "$ONLY_JN"
+  printf "$ASK_SYNC"; printf "$ONLY_JN"
+  printf "$ASK_SYNC"; printf 'L/f.txt -> R/f.txt\n\n'
 } >"$exp"
 check_run 0 "$exp" "$EMPTY"
 check_updated "$dir"
@@ -185,9 +151,9 @@ snapshot "$dir" >"$dir.before"
 exp=$(expected '')
 {
   listing_newer
-  printf "$Q1"; printf "$NOTHING_TYPED"
-  printf "$Q1"; printf "$ONLY_JN"
-  printf "$Q1"; printf "$DECLINED"
+  printf "$ASK_SYNC"; printf "$NOTHING_TYPED"
+  printf "$ASK_SYNC"; printf "$ONLY_JN"
+  printf "$ASK_SYNC"; printf "$SAID_NO"
 } >"$exp"
 run_in "$dir" "$(answers '\n n\nn\n')" -- -c 30 L R
 check_run 0 "$exp" "$EMPTY"
@@ -201,7 +167,7 @@ dir=$TEST_TMP/upper-L
 pair_only_left "$dir"
 run_in "$dir" "$(answers 'j\nL\n')" -- -c 30 L R
 exp=$(expected '')
-{ listing_only_left; printf "$Q1$Q2\n"; printf "'L/x.txt' wurde entfernt\n\n"; } >"$exp"
+{ listing_only_left; printf "$ASK_SYNC$ASK_MISSING\n"; printf "'L/x.txt' wurde entfernt\n\n"; } >"$exp"
 check_run 0 "$exp" "$EMPTY"
 [ ! -e "$dir/L/x.txt" ] || fail "answer L: L/x.txt is still there"
 [ -d "$dir/L" ] || fail "answer L: the root L is gone"
@@ -210,7 +176,7 @@ dir=$TEST_TMP/upper-R
 pair_only_left "$dir"
 run_in "$dir" "$(answers 'j\nRechts\n')" -- -c 30 L R
 exp=$(expected '')
-{ listing_only_left; printf "$Q1$Q2\n"; printf 'L/x.txt -> R/x.txt\n\n'; } >"$exp"
+{ listing_only_left; printf "$ASK_SYNC$ASK_MISSING\n"; printf 'L/x.txt -> R/x.txt\n\n'; } >"$exp"
 check_run 0 "$exp" "$EMPTY"
 check_same "$dir/L/x.txt" "$dir/R/x.txt" "answer R: R/x.txt"
 [ "$(stat -c %Y "$dir/R/x.txt")" = 1500 ] || fail "answer R: R/x.txt has not the source's time"
@@ -219,7 +185,7 @@ dir=$TEST_TMP/upper-B
 pair_only_right "$dir"
 run_in "$dir" "$(answers 'j\nB\n')" -- -c 30 L R
 exp=$(expected '')
-{ listing_only_right; printf "$Q1$Q2\n"; printf 'R/y.txt -> L/y.txt\n\n'; } >"$exp"
+{ listing_only_right; printf "$ASK_SYNC$ASK_MISSING\n"; printf 'R/y.txt -> L/y.txt\n\n'; } >"$exp"
 check_run 0 "$exp" "$EMPTY"
 check_same "$dir/R/y.txt" "$dir/L/y.txt" "answer B: L/y.txt"
 [ -e "$dir/R/y.txt" ] || fail "answer B: R/y.txt is gone"
@@ -231,13 +197,13 @@ run_in "$dir" "$(answers 'j\n\n b\nj\nn\n\tl\nb\n')" -- -c 30 L R
 exp=$(expected '')
 {
   listing_only_right
-  printf "$Q1"
-  printf "$Q2"; printf "$NOTHING_TYPED"
-  printf "$Q2"; printf "$ONLY_LRB"
-  printf "$Q2"; printf "$ONLY_LRB"
-  printf "$Q2"; printf "$ONLY_LRB"
-  printf "$Q2"; printf "$ONLY_LRB"
-  printf "$Q2\n"; printf 'R/y.txt -> L/y.txt\n\n'
+  printf "$ASK_SYNC"
+  printf "$ASK_MISSING"; printf "$NOTHING_TYPED"
+  printf "$ASK_MISSING"; printf "$ONLY_LRB"
+  printf "$ASK_MISSING"; printf "$ONLY_LRB"
+  printf "$ASK_MISSING"; printf "$ONLY_LRB"
+  printf "$ASK_MISSING"; printf "$ONLY_LRB"
+  printf "$ASK_MISSING\n"; printf 'R/y.txt -> L/y.txt\n\n'
 } >"$exp"
 check_run 0 "$exp" "$EMPTY"
 check_same "$dir/R/y.txt" "$dir/L/y.txt" "after retries: L/y.txt"
@@ -258,7 +224,7 @@ dir=$TEST_TMP/auto-missing
 pair_only_right "$dir"
 run_in "$dir" "$(answers 'b\n')" -- -c 30 L R -y
 exp=$(expected '')
-{ listing_only_right; printf "$Q2\n"; printf 'R/y.txt -> L/y.txt\n\n'; } >"$exp"
+{ listing_only_right; printf "$ASK_MISSING\n"; printf 'R/y.txt -> L/y.txt\n\n'; } >"$exp"
 check_run 0 "$exp" "$EMPTY"
 check_same "$dir/R/y.txt" "$dir/L/y.txt" "-y and b: L/y.txt"
 
@@ -269,9 +235,9 @@ run_in "$dir" "$(answers 'r\n')" -- -y -c 30 L R
 exp=$(expected '')
 {
   printf '\n'; entry_line newer-left f.txt; entry_line only-right y.txt
-  summary 3 0 1 1
+  print_summary 3 0 1 1
   printf 'L/f.txt -> R/f.txt\n'
-  printf "$Q2\n"; printf "'R/y.txt' wurde entfernt\n\n"
+  printf "$ASK_MISSING\n"; printf "'R/y.txt' wurde entfernt\n\n"
 } >"$exp"
 check_run 0 "$exp" "$EMPTY"
 check_updated "$dir"
@@ -287,8 +253,8 @@ run_in "$dir" "$EMPTY" -- -c 30 L R
 exp=$(expected '')
 {
   printf '\n'; entry_line newer-left f.txt; entry_line only-right y.txt
-  summary 3 0 1 1
-  printf "$Q1"
+  print_summary 3 0 1 1
+  printf "$ASK_SYNC"
 } >"$exp"
 check_run 0 "$exp" "$(expected "$NO_INPUT")"
 check_untouched "$dir"
@@ -301,9 +267,9 @@ run_in "$dir" "$(answers 'x\n\n')" -- -c 30 L R
 exp=$(expected '')
 {
   listing_newer
-  printf "$Q1"; printf "$ONLY_JN"
-  printf "$Q1"; printf "$NOTHING_TYPED"
-  printf "$Q1"
+  printf "$ASK_SYNC"; printf "$ONLY_JN"
+  printf "$ASK_SYNC"; printf "$NOTHING_TYPED"
+  printf "$ASK_SYNC"
 } >"$exp"
 check_run 0 "$exp" "$(expected "$NO_INPUT")"
 check_untouched "$dir"
@@ -316,8 +282,8 @@ run_in "$dir" "$(answers 'j\n')" -- -c 30 L R
 exp=$(expected '')
 {
   printf '\n'; entry_line newer-left f.txt; entry_line only-right y.txt
-  summary 3 0 1 1
-  printf "$Q1"; printf 'L/f.txt -> R/f.txt\n'; printf "$Q2"
+  print_summary 3 0 1 1
+  printf "$ASK_SYNC"; printf 'L/f.txt -> R/f.txt\n'; printf "$ASK_MISSING"
 } >"$exp"
 check_run 0 "$exp" "$(expected "$NO_INPUT")"
 check_updated "$dir"
@@ -330,7 +296,7 @@ pair_only_right "$dir"
 snapshot "$dir" >"$dir.before"
 run_in "$dir" "$(answers 'q\n')" -- -y -c 30 L R
 exp=$(expected '')
-{ listing_only_right; printf "$Q2"; printf "$ONLY_LRB"; printf "$Q2"; } >"$exp"
+{ listing_only_right; printf "$ASK_MISSING"; printf "$ONLY_LRB"; printf "$ASK_MISSING"; } >"$exp"
 check_run 0 "$exp" "$(expected "$NO_INPUT")"
 check_untouched "$dir"
 
@@ -344,8 +310,8 @@ run_in "$dir" "$(answers 'j\n')" --nobody -- -c 30 L R
 exp=$(expected '')
 {
   printf '\n'; entry_line newer-left f.txt; entry_line only-right y.txt
-  summary 3 0 1 1
-  printf "$Q1"; printf 'L/f.txt -> R/f.txt\n'; printf "$Q2"
+  print_summary 3 0 1 1
+  printf "$ASK_SYNC"; printf 'L/f.txt -> R/f.txt\n'; printf "$ASK_MISSING"
 } >"$exp"
 check_run 2 "$exp" \
   "$(expected "Fehler beim Kopieren von \"L/f.txt\" nach \"R/f.txt\": Permission denied\n$NO_INPUT")"

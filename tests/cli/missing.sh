@@ -4,105 +4,16 @@
 # below a root.
 . "$(dirname "$0")/common.sh"
 
-Q1='\nMöchten Sie die Verzeichnisse abgleichen (j/n)? '
-Q2='\nSollen die fehlenden Dateien (l)inks oder (r)echts gelöscht\noder alle (b)ehalten werden? '
-IDENTICAL='\nDie Verzeichnisse sind vollkommen identisch!!!\n\n'
 REFUSED='Too many levels of symbolic links'
-
-# snapshot DIR: every object below DIR with its type, mode, size, time and
-# link target.
-snapshot() {
-  (cd "$1" && find . -printf '%P %y %m %s %T@ %l\n' | sort)
-}
-
-# entry_line KIND PATH: one listing line at width 30 (ASCII paths only).
-entry_line() {
-  case $1 in
-    newer-left) printf '%s%s  ->  %s\n' "$(spaces $((30 - ${#2})))" "$2" "$2" ;;
-    newer-right) printf '%s%s  <-  %s\n' "$(spaces $((30 - ${#2})))" "$2" "$2" ;;
-    only-left) printf '%s%s  -  --- fehlt ---\n' "$(spaces $((30 - ${#2})))" "$2" ;;
-    only-right) printf '%s--- fehlt ---  -  %s\n' "$(spaces 17)" "$2" ;;
-  esac
-}
-
-# summary TOTAL SAME DIFFERENT MISSING: the summary with its blank line.
-summary() {
-  printf '\nZusammenfassung für %s Dateien:\n' "$1"
-  printf '%s Dateien sind gleich, %s Dateien sind unterschiedlich und %s Dateien fehlen.\n' \
-    "$2" "$3" "$4"
-}
-
-# listed_entries FILE: the entries of the listing at the top of FILE in the
-# order listed, one "KIND PATH" line each (width 30, no path cut).
-listed_entries() {
-  awk '
-    NR == 1 { next }
-    $0 == "" { exit }
-    /^ *--- fehlt ---  -  / { sub(/^ *--- fehlt ---  -  /, ""); print "only-right " $0; next }
-    /  -  --- fehlt ---$/ { sub(/  -  --- fehlt ---$/, ""); sub(/^ +/, ""); print "only-left " $0; next }
-    /  ->  / { sub(/^.*  ->  /, ""); print "newer-left " $0; next }
-    /  <-  / { sub(/^.*  <-  /, ""); print "newer-right " $0; next }
-    { print "unrecognised " $0 }
-  ' "$1"
-}
-
-# check_listed EXPECTED LABEL: the listing and summary at the top of $OUT
-# hold the lines of EXPECTED, in any order of the listing's entries.
-check_listed() {
-  sed -n "1,$(wc -l <"$1")p" "$OUT" >"$HELPER_DIR/listing"
-  listing_key "$1" >"$HELPER_DIR/listing.expected"
-  listing_key "$HELPER_DIR/listing" >"$HELPER_DIR/listing.actual"
-  check_same "$HELPER_DIR/listing.expected" "$HELPER_DIR/listing.actual" "$2"
-}
-
-# check_run STATUS EXPECTED_OUT EXPECTED_ERR: checks the last run.
-check_run() {
-  check_status "$1" "$LAST_RUN"
-  check_same "$2" "$OUT" "stdout of $LAST_RUN"
-  check_same "$3" "$ERR" "stderr of $LAST_RUN"
-}
 
 # dialog: the two questions and the blank line after the second answer.
 dialog() {
-  printf "$Q1$Q2\n"
+  printf "$ASK_SYNC$ASK_MISSING\n"
 }
 
 # tree_shape DIR: the directories and files below DIR, without times.
 tree_shape() {
   (cd "$1" && find . -mindepth 1 -printf '%y %P\n' | sort)
-}
-
-# run_paused [--nobody] DIR CHANGE ANSWERS -- ARGS: runs the binary in DIR
-# (as the unprivileged user with --nobody), waits until it asks its first
-# question, runs the command CHANGE (the trees have been scanned by then),
-# and only then gives it ANSWERS on standard input.
-run_paused() {
-  local prefix=() binary=$KALVERN dir change input pid i
-  if [ "$1" = --nobody ]; then
-    binary=$(nobody_binary)
-    if [ "$(id -u)" -eq 0 ]; then
-      prefix=(setpriv --reuid="$NOBODY_UID" --regid="$NOBODY_UID" --clear-groups --)
-    fi
-    shift
-  fi
-  dir=$1 change=$2 input=$3
-  shift 3
-  [ "$1" = -- ] && shift
-  rm -f "$HELPER_DIR/fifo"
-  mkfifo "$HELPER_DIR/fifo"
-  "${prefix[@]}" env -C "$dir" "$binary" "$@" <"$HELPER_DIR/fifo" >"$OUT" 2>"$ERR" &
-  pid=$!
-  exec 3>"$HELPER_DIR/fifo"
-  for i in $(seq 1 200); do
-    grep -q 'abgleichen' "$OUT" && break
-    sleep 0.05
-  done
-  grep -q 'abgleichen' "$OUT" || fail "$(describe "$@"): no question asked"
-  $change
-  printf "$input" >&3
-  exec 3>&-
-  wait "$pid" && STATUS=0 || STATUS=$?
-  LAST_RUN="$(describe "$@") after $change"
 }
 
 # check_tree DIR EXPECTED LABEL: DIR holds exactly the objects listed in the
@@ -125,7 +36,7 @@ mkdir -p "$dir/R"
 run_kalvern --stdin "$(expected 'j\nl\n')" --cwd "$dir" -- -c 30 L R
 exp=$(expected '\n')
 {
-  entry_line only-left d/e/f.txt; summary 1 0 0 1; dialog
+  entry_line only-left d/e/f.txt; print_summary 1 0 0 1; dialog
   printf "'L/d/e/f.txt' wurde entfernt\n"
   printf 'Ordner "L/d/e" wurde entfernt\n'
   printf 'Ordner "L/d" wurde entfernt\n\n'
@@ -141,7 +52,7 @@ mkdir -p "$dir/R"
 run_kalvern --stdin "$(expected 'j\nl\n')" --cwd "$dir" -- -c 30 L// R
 exp=$(expected '\n')
 {
-  entry_line only-left d/f.txt; summary 1 0 0 1; dialog
+  entry_line only-left d/f.txt; print_summary 1 0 0 1; dialog
   printf "'L/d/f.txt' wurde entfernt\n"
   printf 'Ordner "L/d" wurde entfernt\n\n'
 } >>"$exp"
@@ -154,7 +65,7 @@ make_file "$dir/L/x.txt" 1000
 mkdir -p "$dir/R"
 run_kalvern --stdin "$(expected 'j\nl\n')" --cwd "$dir" -- -c 30 L R
 exp=$(expected '\n')
-{ entry_line only-left x.txt; summary 1 0 0 1; dialog; printf "'L/x.txt' wurde entfernt\n\n"; } >>"$exp"
+{ entry_line only-left x.txt; print_summary 1 0 0 1; dialog; printf "'L/x.txt' wurde entfernt\n\n"; } >>"$exp"
 check_run 0 "$exp" "$EMPTY"
 [ -d "$dir/L" ] || fail "root L was removed"
 
@@ -170,7 +81,7 @@ unlisted_stays() {
   run_kalvern --stdin "$(expected 'j\nl\n')" --cwd "$dir" -- -c 30 L R
   exp=$(expected '\n')
   {
-    entry_line only-left d/e/f.txt; summary 1 0 0 1; dialog
+    entry_line only-left d/e/f.txt; print_summary 1 0 0 1; dialog
     printf "'L/d/e/f.txt' wurde entfernt\n"
     printf 'Ordner "L/d/e" wurde entfernt\n\n'
   } >>"$exp"
@@ -195,7 +106,7 @@ umask 002
 run_kalvern --stdin "$(expected 'j\nl\n')" --cwd "$dir" -- -c 30 L R
 umask "$saved_umask"
 exp=$(expected '\n')
-{ entry_line only-right n/m/y.txt; summary 1 0 0 1; dialog; printf 'R/n/m/y.txt -> L/n/m/y.txt\n\n'; } >>"$exp"
+{ entry_line only-right n/m/y.txt; print_summary 1 0 0 1; dialog; printf 'R/n/m/y.txt -> L/n/m/y.txt\n\n'; } >>"$exp"
 check_run 0 "$exp" "$EMPTY"
 [ "$(stat -c %a "$dir/L/n")" = 775 ] || fail "L/n: mode $(stat -c %a "$dir/L/n") under umask 002"
 [ "$(stat -c %a "$dir/L/n/m")" = 775 ] || fail "L/n/m: mode $(stat -c %a "$dir/L/n/m") under umask 002"
@@ -213,7 +124,7 @@ make_file "$dir/R/d/new.txt" 1000
 run_kalvern --stdin "$(expected 'j\nl\n')" --cwd "$dir" -- -c 30 L R
 exp=$(expected '\n')
 {
-  entry_line only-left d/only.txt; entry_line only-right d/new.txt; summary 2 0 0 2; dialog
+  entry_line only-left d/only.txt; entry_line only-right d/new.txt; print_summary 2 0 0 2; dialog
   printf "'L/d/only.txt' wurde entfernt\n"
   printf 'Ordner "L/d" wurde entfernt\n'
   printf 'R/d/new.txt -> L/d/new.txt\n\n'
@@ -228,7 +139,7 @@ make_file "$dir/R/d/b.txt" 1000
 run_kalvern --stdin "$(expected 'j\nr\n')" --cwd "$dir" -- -c 30 L R
 exp=$(expected '\n')
 {
-  entry_line only-left d/a.txt; entry_line only-right d/b.txt; summary 2 0 0 2; dialog
+  entry_line only-left d/a.txt; entry_line only-right d/b.txt; print_summary 2 0 0 2; dialog
   printf 'L/d/a.txt -> R/d/a.txt\n'
   printf "'R/d/b.txt' wurde entfernt\n\n"
 } >>"$exp"
@@ -303,17 +214,17 @@ full_run() {
     entry_line only-right ronly.txt
     entry_line only-right rdeep/r1/rfile.txt
     entry_line only-right shared/rshared.txt
-    summary 12 1 2 6
+    print_summary 12 1 2 6
   } >>"$exp"
   check_listed "$exp" "listing of $LAST_RUN"
   listed_entries "$OUT" >"$HELPER_DIR/entries"
   exp=$(expected '\n')
   {
     while read -r kind path; do entry_line "$kind" "$path"; done <"$HELPER_DIR/entries"
-    summary 12 1 2 6
-    printf "$Q1"
+    print_summary 12 1 2 6
+    printf "$ASK_SYNC"
     while read -r kind path; do update "$kind" "$path"; done <"$HELPER_DIR/entries"
-    printf "$Q2\n"
+    printf "$ASK_MISSING\n"
     while read -r kind path; do resolution "$answer" "$kind" "$path"; done <"$HELPER_DIR/entries"
     printf '\n'
   } >>"$exp"
@@ -323,9 +234,7 @@ full_run() {
   for file in $(cd "$dir/L" && find . -type f -printf '%P\n'); do
     cmp -s "$dir/L/$file" "$dir/R/$file" || fail "after $answer: $file differs"
   done
-  exp=$(expected '')
-  { summary $(($3 * 2)) "$3" 0 0; printf "$IDENTICAL"; } >"$exp"
-  expect_run 0 "$exp" "$EMPTY" --cwd "$dir" -- -c 30 L R
+  check_identical_run "$dir" "$3"
 }
 
 COMMON='f same.txt\nd diff\nf diff/new-left.txt\nf diff/new-right.txt\nd shared\n'
@@ -346,7 +255,7 @@ chown -R "$NOBODY_UID:$NOBODY_UID" "$dir"
 chmod 0555 "$dir/L/ro"
 run_kalvern --nobody --stdin "$(expected 'j\nl\n')" --cwd "$dir" -- -c 30 L R
 exp=$(expected '\n')
-{ entry_line only-left ro/f.txt; summary 1 0 0 1; dialog; printf '\n'; } >>"$exp"
+{ entry_line only-left ro/f.txt; print_summary 1 0 0 1; dialog; printf '\n'; } >>"$exp"
 check_run 2 "$exp" "$(expected 'Fehler beim Löschen von "L/ro/f.txt": Permission denied\n')"
 [ -f "$dir/L/ro/f.txt" ] || fail "L/ro/f.txt was deleted"
 
@@ -359,7 +268,7 @@ chown -R "$NOBODY_UID:$NOBODY_UID" "$dir"
 chmod 0555 "$dir/L/a"
 run_kalvern --nobody --stdin "$(expected 'j\nl\n')" --cwd "$dir" -- -c 30 L R
 exp=$(expected '\n')
-{ entry_line only-left a/b/f.txt; summary 1 0 0 1; dialog; printf "'L/a/b/f.txt' wurde entfernt\n\n"; } >>"$exp"
+{ entry_line only-left a/b/f.txt; print_summary 1 0 0 1; dialog; printf "'L/a/b/f.txt' wurde entfernt\n\n"; } >>"$exp"
 check_run 2 "$exp" "$(expected 'Fehler beim Löschen von "L/a/b": Permission denied\n')"
 [ -d "$dir/L/a/b" ] || fail "L/a/b was removed"
 [ ! -e "$dir/L/a/b/f.txt" ] || fail "L/a/b/f.txt is still there"
@@ -373,7 +282,7 @@ chown -R "$NOBODY_UID:$NOBODY_UID" "$dir"
 lock_reading() { chmod 0300 "$dir/L/d"; }
 run_paused --nobody "$dir" lock_reading 'j\nl\n' -- -c 30 L R
 exp=$(expected '\n')
-{ entry_line only-left d/f.txt; summary 1 0 0 1; dialog; printf "'L/d/f.txt' wurde entfernt\n\n"; } >>"$exp"
+{ entry_line only-left d/f.txt; print_summary 1 0 0 1; dialog; printf "'L/d/f.txt' wurde entfernt\n\n"; } >>"$exp"
 check_run 2 "$exp" "$(expected 'Fehler beim Prüfen von "L/d": Permission denied\n')"
 chmod 0700 "$dir/L/d"
 check_tree "$dir/L" 'd d\n' "L after the failed test"
@@ -386,7 +295,7 @@ chown -R "$NOBODY_UID:$NOBODY_UID" "$dir"
 chmod 0555 "$dir/L"
 run_kalvern --nobody --stdin "$(expected 'j\nb\n')" --cwd "$dir" -- -c 30 L R
 exp=$(expected '\n')
-{ entry_line only-right new/sub/y.txt; summary 1 0 0 1; dialog; printf 'R/new/sub/y.txt -> L/new/sub/y.txt\n\n'; } >>"$exp"
+{ entry_line only-right new/sub/y.txt; print_summary 1 0 0 1; dialog; printf 'R/new/sub/y.txt -> L/new/sub/y.txt\n\n'; } >>"$exp"
 check_run 2 "$exp" "$(expected 'Fehler beim Erstellen von "L/new": Permission denied\n')"
 check_tree "$dir/L" '' "L after the failed creation"
 
@@ -417,7 +326,7 @@ for answer in b r; do
   ln -s "$dir/outside" "$dir/R/a"
   run_kalvern --stdin "$(expected 'j\n%s\n' "$answer")" --cwd "$dir" -- -c 30 L R
   exp=$(expected '\n')
-  { entry_line only-left a/b.txt; summary 1 0 0 1; dialog; printf 'L/a/b.txt -> R/a/b.txt\n\n'; } >>"$exp"
+  { entry_line only-left a/b.txt; print_summary 1 0 0 1; dialog; printf 'L/a/b.txt -> R/a/b.txt\n\n'; } >>"$exp"
   check_run 2 "$exp" \
     "$(expected 'Fehler beim Kopieren von "L/a/b.txt" nach "R/a/b.txt": %s\n' "$REFUSED")"
   check_outside "$dir" "answer $answer"
@@ -433,7 +342,7 @@ mkdir -p "$dir/L"
 ln -s "$dir/outside" "$dir/L/a"
 run_kalvern --stdin "$(expected 'j\nl\n')" --cwd "$dir" -- -c 30 L R
 exp=$(expected '\n')
-{ entry_line only-right a/b.txt; summary 1 0 0 1; dialog; printf 'R/a/b.txt -> L/a/b.txt\n\n'; } >>"$exp"
+{ entry_line only-right a/b.txt; print_summary 1 0 0 1; dialog; printf 'R/a/b.txt -> L/a/b.txt\n\n'; } >>"$exp"
 check_run 2 "$exp" \
   "$(expected 'Fehler beim Kopieren von "R/a/b.txt" nach "L/a/b.txt": %s\n' "$REFUSED")"
 check_outside "$dir" "answer l"
@@ -448,7 +357,7 @@ mkdir -p "$dir/R"
 swap_in_link() { rm -r "$dir/L/a" && ln -s "$dir/outside" "$dir/L/a"; }
 run_paused "$dir" swap_in_link 'j\nl\n' -- -c 30 L R
 exp=$(expected '\n')
-{ entry_line only-left a/b.txt; summary 1 0 0 1; dialog; printf '\n'; } >>"$exp"
+{ entry_line only-left a/b.txt; print_summary 1 0 0 1; dialog; printf '\n'; } >>"$exp"
 check_run 2 "$exp" \
   "$(expected 'Fehler beim Löschen von "L/a/b.txt": %s\n' "$REFUSED")"
 check_outside "$dir" "link made after the scan"
@@ -463,7 +372,7 @@ delete_meanwhile() { rm "$dir/L/d/f.txt"; }
 run_paused "$dir" delete_meanwhile 'j\nl\n' -- -c 30 L R
 exp=$(expected '\n')
 {
-  entry_line only-left d/f.txt; summary 1 0 0 1; dialog
+  entry_line only-left d/f.txt; print_summary 1 0 0 1; dialog
   printf "'L/d/f.txt' wurde entfernt\n"
   printf 'Ordner "L/d" wurde entfernt\n\n'
 } >>"$exp"

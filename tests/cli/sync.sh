@@ -4,47 +4,6 @@
 # path left alone.
 . "$(dirname "$0")/common.sh"
 
-Q1='\nMöchten Sie die Verzeichnisse abgleichen (j/n)? '
-Q2='\nSollen die fehlenden Dateien (l)inks oder (r)echts gelöscht\noder alle (b)ehalten werden? '
-IDENTICAL='\nDie Verzeichnisse sind vollkommen identisch!!!\n\n'
-
-# snapshot DIR: every object below DIR with its type, mode, size, time and
-# link target.
-snapshot() {
-  (cd "$1" && find . -printf '%P %y %m %s %T@ %l\n' | sort)
-}
-
-# entry_line KIND PATH: one listing line at width 30 (ASCII paths only).
-entry_line() {
-  case $1 in
-    newer-left) printf '%s%s  ->  %s\n' "$(spaces $((30 - ${#2})))" "$2" "$2" ;;
-    newer-right) printf '%s%s  <-  %s\n' "$(spaces $((30 - ${#2})))" "$2" "$2" ;;
-    only-left) printf '%s%s  -  --- fehlt ---\n' "$(spaces $((30 - ${#2})))" "$2" ;;
-    only-right) printf '%s--- fehlt ---  -  %s\n' "$(spaces 17)" "$2" ;;
-  esac
-}
-
-# summary TOTAL SAME DIFFERENT MISSING: the summary with its blank line.
-summary() {
-  printf '\nZusammenfassung für %s Dateien:\n' "$1"
-  printf '%s Dateien sind gleich, %s Dateien sind unterschiedlich und %s Dateien fehlen.\n' \
-    "$2" "$3" "$4"
-}
-
-# listed_entries FILE: the entries of the listing at the top of FILE in the
-# order listed, one "KIND PATH" line each (width 30, no path cut).
-listed_entries() {
-  awk '
-    NR == 1 { next }
-    $0 == "" { exit }
-    /^ *--- fehlt ---  -  / { sub(/^ *--- fehlt ---  -  /, ""); print "only-right " $0; next }
-    /  -  --- fehlt ---$/ { sub(/  -  --- fehlt ---$/, ""); sub(/^ +/, ""); print "only-left " $0; next }
-    /  ->  / { sub(/^.*  ->  /, ""); print "newer-left " $0; next }
-    /  <-  / { sub(/^.*  <-  /, ""); print "newer-right " $0; next }
-    { print "unrecognised " $0 }
-  ' "$1"
-}
-
 # progress KIND PATH: the progress line of an update or a copy of a
 # one-sided file between the roots L and R.
 progress() {
@@ -84,24 +43,6 @@ check_same_file() {
   check_same "$HELPER_DIR/stat.source" "$HELPER_DIR/stat.target" "mode and time of $3"
 }
 
-# check_listed EXPECTED LABEL: the listing and summary at the top of $OUT
-# hold the lines of EXPECTED, in any order of the listing's entries.
-check_listed() {
-  sed -n "1,$(wc -l <"$1")p" "$OUT" >"$HELPER_DIR/listing"
-  listing_key "$1" >"$HELPER_DIR/listing.expected"
-  listing_key "$HELPER_DIR/listing" >"$HELPER_DIR/listing.actual"
-  check_same "$HELPER_DIR/listing.expected" "$HELPER_DIR/listing.actual" "$2"
-}
-
-# check_identical_run DIR FILES: a further run on DIR finds nothing to do;
-# FILES is the number of files in each tree.
-check_identical_run() {
-  local exp
-  exp=$(expected '')
-  { summary $(($2 * 2)) "$2" 0 0; printf "$IDENTICAL"; } >"$exp"
-  expect_run 0 "$exp" "$EMPTY" --cwd "$1" -- -c 30 L R
-}
-
 # --- Direction, content, permission bits, times -------------------------------
 
 dir=$TEST_TMP/update
@@ -131,14 +72,14 @@ exp=$(expected '\n')
   entry_line newer-right c.txt
   entry_line newer-left d.txt
   entry_line newer-left f.txt
-  summary 10 1 4 0
+  print_summary 10 1 4 0
 } >>"$exp"
 check_listed "$exp" "listing of $LAST_RUN"
 # The updates follow the order of the listing.
 exp=$(expected '\n')
 listed_entries "$OUT" >"$HELPER_DIR/entries"
 while read -r kind path; do entry_line "$kind" "$path"; done <"$HELPER_DIR/entries" >>"$exp"
-summary 10 1 4 0 >>"$exp"
+print_summary 10 1 4 0 >>"$exp"
 while read -r kind path; do progress "$kind" "$path"; done <"$HELPER_DIR/entries" >>"$exp"
 printf '\n' >>"$exp"
 check_same "$exp" "$OUT" "stdout of $LAST_RUN"
@@ -158,7 +99,7 @@ dir=$TEST_TMP/slashes
 make_file "$dir/L/f.txt" 2000 "new"
 make_file "$dir/R/f.txt" 1000 "old"
 exp=$(expected '\n')
-{ entry_line newer-left f.txt; summary 2 0 1 0; printf 'L/f.txt -> R/f.txt\n\n'; } >>"$exp"
+{ entry_line newer-left f.txt; print_summary 2 0 1 0; printf 'L/f.txt -> R/f.txt\n\n'; } >>"$exp"
 expect_run 0 "$exp" "$EMPTY" --cwd "$dir" -- -y -c 30 L// R//
 check_same_file "$dir/L/f.txt" "$dir/R/f.txt" "R/f.txt after L// R//"
 
@@ -174,7 +115,7 @@ chmod 0444 "$dir/R/$name"
 chown -R "$NOBODY_UID:$NOBODY_UID" "$dir"
 snapshot "$dir/R" >"$HELPER_DIR/before"
 exp=$(expected '\n')
-{ entry_line newer-left "$name"; summary 2 0 1 0; progress newer-left "$name"; printf '\n'; } >>"$exp"
+{ entry_line newer-left "$name"; print_summary 2 0 1 0; progress newer-left "$name"; printf '\n'; } >>"$exp"
 err=$(expected '')
 copy_error newer-left "$name" 'Permission denied' >"$err"
 expect_run 2 "$exp" "$err" --nobody --cwd "$dir" -- -y -c 30 L R
@@ -192,7 +133,7 @@ chown -R "$NOBODY_UID:$NOBODY_UID" "$dir"
 chmod 0555 "$dir/R/sub"
 snapshot "$dir/R" >"$HELPER_DIR/before"
 exp=$(expected '\n')
-{ entry_line newer-left sub/f.txt; summary 2 0 1 0; progress newer-left sub/f.txt; printf '\n'; } >>"$exp"
+{ entry_line newer-left sub/f.txt; print_summary 2 0 1 0; progress newer-left sub/f.txt; printf '\n'; } >>"$exp"
 err=$(expected '')
 copy_error newer-left sub/f.txt 'Permission denied' >"$err"
 expect_run 2 "$exp" "$err" --nobody --cwd "$dir" -- -y -c 30 L R
@@ -219,12 +160,12 @@ check_status 2 "$LAST_RUN"
 exp=$(expected '\n')
 listed_entries "$OUT" >"$HELPER_DIR/entries"
 while read -r kind path; do entry_line "$kind" "$path"; done <"$HELPER_DIR/entries" >>"$exp"
-summary 4 0 2 0 >>"$exp"
+print_summary 4 0 2 0 >>"$exp"
 while read -r kind path; do progress "$kind" "$path"; done <"$HELPER_DIR/entries" >>"$exp"
 printf '\n' >>"$exp"
 check_same "$exp" "$OUT" "stdout of $LAST_RUN"
 exp=$(expected '\n')
-{ entry_line newer-left big.bin; entry_line newer-left small.txt; summary 4 0 2 0; } >>"$exp"
+{ entry_line newer-left big.bin; entry_line newer-left small.txt; print_summary 4 0 2 0; } >>"$exp"
 check_listed "$exp" "listing of $LAST_RUN"
 err=$(expected '')
 copy_error newer-left big.bin 'File too large' >"$err"
@@ -235,7 +176,7 @@ check_same_file "$dir/L/small.txt" "$dir/R/small.txt" "R/small.txt next to the f
 check_no_temp "$dir" "failed copy"
 # The failed pair is listed again in the next run, the other one is not.
 exp=$(expected '\n')
-{ entry_line newer-left big.bin; summary 4 1 1 0; printf "$Q1"; printf '\nAbgleich wurde auf Wunsch beendet.\n\n'; } >>"$exp"
+{ entry_line newer-left big.bin; print_summary 4 1 1 0; printf "$ASK_SYNC"; printf "$SAID_NO"; } >>"$exp"
 expect_run 0 "$exp" "$EMPTY" --stdin "$ANSWER_NO" --cwd "$dir" -- -c 30 L R
 
 # --- Symbolic links at the target path of a one-sided file ------------------------
@@ -257,14 +198,14 @@ snapshot "$dir/R" >"$HELPER_DIR/before"
 run_kalvern --stdin "$(expected 'j\nb\n')" --cwd "$dir" -- -c 30 L R
 check_status 2 "$LAST_RUN"
 exp=$(expected '\n')
-{ entry_line only-left x.txt; entry_line only-left y.txt; summary 2 0 0 2; } >>"$exp"
+{ entry_line only-left x.txt; entry_line only-left y.txt; print_summary 2 0 0 2; } >>"$exp"
 check_listed "$exp" "listing of $LAST_RUN"
 listed_entries "$OUT" >"$HELPER_DIR/entries"
 exp=$(expected '\n')
 err=$(expected '')
 while read -r kind path; do entry_line "$kind" "$path"; done <"$HELPER_DIR/entries" >>"$exp"
-summary 2 0 0 2 >>"$exp"
-printf "$Q1$Q2\n" >>"$exp"
+print_summary 2 0 0 2 >>"$exp"
+printf "$ASK_SYNC$ASK_MISSING\n" >>"$exp"
 while read -r kind path; do
   progress "$kind" "$path" >>"$exp"
   copy_error "$kind" "$path" 'File exists' >>"$err"
@@ -281,39 +222,6 @@ check_no_temp "$dir" "links"
 
 # --- Changes between the scan and the copy ---------------------------------------
 
-# run_paused [--nobody] DIR CHANGE ANSWERS -- ARGS: runs the binary in DIR
-# (as the unprivileged user with --nobody), waits until it asks its first
-# question, runs the command CHANGE (the trees have been scanned by then),
-# and only then gives it ANSWERS on standard input.
-run_paused() {
-  local prefix=() binary=$KALVERN dir change input pid i
-  if [ "$1" = --nobody ]; then
-    binary=$(nobody_binary)
-    if [ "$(id -u)" -eq 0 ]; then
-      prefix=(setpriv --reuid="$NOBODY_UID" --regid="$NOBODY_UID" --clear-groups --)
-    fi
-    shift
-  fi
-  dir=$1 change=$2 input=$3
-  shift 3
-  [ "$1" = -- ] && shift
-  rm -f "$HELPER_DIR/fifo"
-  mkfifo "$HELPER_DIR/fifo"
-  "${prefix[@]}" env -C "$dir" "$binary" "$@" <"$HELPER_DIR/fifo" >"$OUT" 2>"$ERR" &
-  pid=$!
-  exec 3>"$HELPER_DIR/fifo"
-  for i in $(seq 1 200); do
-    grep -q 'abgleichen' "$OUT" && break
-    sleep 0.05
-  done
-  grep -q 'abgleichen' "$OUT" || fail "$(describe "$@"): no question asked"
-  $change
-  printf "$input" >&3
-  exec 3>&-
-  wait "$pid" && STATUS=0 || STATUS=$?
-  LAST_RUN="$(describe "$@") after $change"
-}
-
 # The source is deleted: the time cannot be read, the target stays.
 dir=$TEST_TMP/source-gone
 make_file "$dir/L/f.txt" 2000 "new"
@@ -323,7 +231,7 @@ delete_source() { rm "$dir/L/f.txt"; }
 run_paused "$dir" delete_source 'j\n' -- -c 30 L R
 check_status 2 "$LAST_RUN"
 exp=$(expected '\n')
-{ entry_line newer-left f.txt; summary 2 0 1 0; printf "$Q1"; printf 'L/f.txt -> R/f.txt\n\n'; } >>"$exp"
+{ entry_line newer-left f.txt; print_summary 2 0 1 0; printf "$ASK_SYNC"; printf 'L/f.txt -> R/f.txt\n\n'; } >>"$exp"
 check_same "$exp" "$OUT" "stdout of $LAST_RUN"
 check_same "$(expected 'Fehler beim Lesen des Zeitstempels von "L/f.txt": No such file or directory\n')" \
   "$ERR" "stderr of $LAST_RUN"
@@ -354,7 +262,7 @@ create_target() { make_file "$dir/R/x.txt" 500 "created meanwhile"; }
 run_paused "$dir" create_target 'j\nb\n' -- -c 30 L R
 check_status 2 "$LAST_RUN"
 exp=$(expected '\n')
-{ entry_line only-left x.txt; summary 1 0 0 1; printf "$Q1$Q2\n"; printf 'L/x.txt -> R/x.txt\n\n'; } >>"$exp"
+{ entry_line only-left x.txt; print_summary 1 0 0 1; printf "$ASK_SYNC$ASK_MISSING\n"; printf 'L/x.txt -> R/x.txt\n\n'; } >>"$exp"
 check_same "$exp" "$OUT" "stdout of $LAST_RUN"
 err=$(expected '')
 copy_error only-left x.txt 'File exists' >"$err"
@@ -372,7 +280,7 @@ chown -R "$NOBODY_UID:$NOBODY_UID" "$dir"
 lock_reading() { chmod 0311 "$dir/L/d"; }
 run_paused --nobody "$dir" lock_reading 'j\n' -- -c 30 L R
 exp=$(expected '\n')
-{ entry_line newer-left d/f.txt; summary 2 0 1 0; printf "$Q1"; printf 'L/d/f.txt -> R/d/f.txt\n\n'; } >>"$exp"
+{ entry_line newer-left d/f.txt; print_summary 2 0 1 0; printf "$ASK_SYNC"; printf 'L/d/f.txt -> R/d/f.txt\n\n'; } >>"$exp"
 check_status 0 "$LAST_RUN"
 check_same "$exp" "$OUT" "stdout of $LAST_RUN"
 check_same "$EMPTY" "$ERR" "stderr of $LAST_RUN"
