@@ -3,7 +3,7 @@
 # Variables (awk -v):
 #   out     directory that receives the lists (must exist, with L/ and R/)
 #   seed    seed of the generator (a positive integer)
-#   per_dir files per directory at the deepest level (default 50)
+#   per_dir files per directory at the deepest level (default 20)
 #   mode    "scan": about n files per side, a share pdiff of the common files
 #           with different times, a share ponly of the files on one side only;
 #           "sync": nsmall small and nbig large common files, all with
@@ -90,7 +90,7 @@ BEGIN {
   }
 
   per_dir = int(per_dir + 0)
-  if (per_dir < 1) per_dir = 50
+  if (per_dir < 1) per_dir = 20
   leaves = int((total + per_dir - 1) / per_dir)
   fan = 1
   while (fan * fan * fan < leaves) fan++

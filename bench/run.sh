@@ -16,7 +16,7 @@
 #                in DIR/build]
 #   --skip-sync  leave out the synchronisation benchmark [SKIP_SYNC=1]
 # More knobs: SMALL_N (small pair for the memory figure, default 1000),
-# FILES_PER_DIR (files in each directory of the deepest level, default 50),
+# FILES_PER_DIR (files in each directory of the deepest level, default 20),
 # WRITE_N (files per side of the 10 % pair for the write count, default N),
 # SYNC_ROUNDS (default 5), SYNC_SMALL (default 20000), SYNC_LARGE (default
 # 200), SYNC_ONLY (one-sided files per side, default 200), KEEP_SYNC=1 keeps
@@ -69,7 +69,7 @@ while [ $# -gt 0 ]; do
 done
 
 SMALL_N=${SMALL_N:-1000}
-FILES_PER_DIR=${FILES_PER_DIR:-50}
+FILES_PER_DIR=${FILES_PER_DIR:-20}
 WRITE_N=${WRITE_N:-$N}
 SYNC_ROUNDS=${SYNC_ROUNDS:-5}
 SYNC_SMALL=${SYNC_SMALL:-20000}

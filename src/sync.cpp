@@ -209,15 +209,15 @@ static bool is_older(const timespec& a, const timespec& b) {
   return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
-// Why the file now at the target may not be replaced, or "" if it may.
-// An update replaces only a regular file that is still older than the
-// source; a new file replaces nothing.
+// Why the file now at the target may not be replaced, or "" if it may;
+// `exists` tells whether one stands there, with its status in `st`.  An
+// update replaces only a regular file that is still older than the source;
+// a new file replaces nothing.
 static std::string refusal(int dir_fd, const std::string& name,
-                           const struct stat& source, bool create) {
-  struct stat st;
-  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return errno == ENOENT ? "" : std::strerror(errno);
-  }
+                           const struct stat& source, bool create,
+                           struct stat& st, bool& exists) {
+  exists = fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!exists) return errno == ENOENT ? "" : std::strerror(errno);
   if (create) return std::strerror(EEXIST);
   if (S_ISLNK(st.st_mode)) return std::strerror(ELOOP);
   if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
@@ -229,12 +229,12 @@ static std::string refusal(int dir_fd, const std::string& name,
   return "";
 }
 
-// Copies all of `in` to `out`, in the kernel where it can; false with errno
-// set on failure.
-static bool copy_content(int in, int out) {
+// Copies `in` to `out` up to its end or `size` bytes, in the kernel where
+// it can; false with errno set on failure.
+static bool copy_content(int in, int out, off_t size) {
   bool in_kernel = true;
   char buffer[64 * 1024];
-  while (true) {
+  for (off_t copied = 0; copied < size;) {
     ssize_t n;
     if (in_kernel) {
       n = copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
@@ -253,7 +253,9 @@ static bool copy_content(int in, int out) {
     }
     if (n == 0) return true;
     if (n < 0 && errno != EINTR) return false;
+    if (n > 0) copied += n;
   }
+  return true;
 }
 
 // A new temporary file in `dir_fd`, registered for removal on interrupt;
@@ -277,7 +279,9 @@ static int create_temp(int dir_fd, std::string& name) {
 static bool fill_temp(int in, int out, const struct stat& source_st,
                       const struct stat* replaced, const std::string& source,
                       const std::string& target) {
-  if (!copy_content(in, out)) return copy_failed(source, target, std::strerror(errno));
+  if (!copy_content(in, out, source_st.st_size)) {
+    return copy_failed(source, target, std::strerror(errno));
+  }
   if (replaced != nullptr) {
     // Where the process may, the replacement keeps the old file's owner.
     [[maybe_unused]] int ignored =
@@ -296,22 +300,22 @@ static bool fill_temp(int in, int out, const struct stat& source_st,
   return true;
 }
 
-// Copies the open source `in` beside the target and renames it into place.
+// Copies the open source `in` beside the target and renames it into place,
+// over `replaced` if that is not null, else only where nothing stands.
 static bool replace_target(int in, int dir_fd, const std::string& name,
-                           const struct stat& source_st, bool create,
+                           const struct stat& source_st,
+                           const struct stat* replaced,
                            const std::string& source,
                            const std::string& target) {
-  struct stat old_st;
-  bool replacing = !create && fstatat(dir_fd, name.c_str(), &old_st,
-                                      AT_SYMLINK_NOFOLLOW) == 0;
   std::string temp;
   int out = create_temp(dir_fd, temp);
   if (out < 0) return copy_failed(source, target, std::strerror(errno));
-  bool ok = fill_temp(in, out, source_st, replacing ? &old_st : nullptr,
-                      source, target);
-  if (close(out) != 0 && ok) ok = copy_failed(source, target, std::strerror(errno));
+  bool ok = fill_temp(in, out, source_st, replaced, source, target);
+  if (close(out) != 0 && ok) {
+    ok = copy_failed(source, target, std::strerror(errno));
+  }
   if (ok) {
-    unsigned flags = replacing ? 0 : RENAME_NOREPLACE;
+    unsigned flags = replaced != nullptr ? 0 : RENAME_NOREPLACE;
     if (renameat2(dir_fd, temp.c_str(), dir_fd, name.c_str(), flags) != 0) {
       ok = copy_failed(source, target, std::strerror(errno));
     }
@@ -361,12 +365,17 @@ bool copy_with_timestamp(const Tree& from, const Tree& to,
       open_target_dir(to, relative_path, create_parents, source, target);
   bool ok = dir_fd >= 0;
   std::string name = name_of(relative_path);
+  struct stat old_st;
+  bool exists = false;
   if (ok) {
-    std::string reason = refusal(dir_fd, name, source_st, create_parents);
+    std::string reason =
+        refusal(dir_fd, name, source_st, create_parents, old_st, exists);
     if (!reason.empty()) ok = copy_failed(source, target, reason);
   }
-  if (ok) ok = replace_target(in, dir_fd, name, source_st, create_parents,
-                              source, target);
+  if (ok) {
+    ok = replace_target(in, dir_fd, name, source_st,
+                        exists ? &old_st : nullptr, source, target);
+  }
   if (dir_fd >= 0) close(dir_fd);
   close(in);
   return ok;

@@ -95,6 +95,22 @@ TEST_F(SyncTest, UpdateCopiesContentModeAndNanosecondTime) {
   EXPECT_EQ(list_tree(right), "a/\na/b.txt\n");
 }
 
+TEST_F(SyncTest, ReplacementKeepsTheOwnerOfTheOldFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root may give files away";
+  make_file(left + "/f", 2000, 0, "new");
+  make_file(right + "/f", 1000, 0, "old");
+  ASSERT_EQ(chown((right + "/f").c_str(), 65534, 65534), 0);
+  auto result = capture([&] {
+    return sync_different_files({{"f", LeftNewer}}, left, right);
+  });
+  struct stat st;
+  ASSERT_EQ(stat((right + "/f").c_str(), &st), 0);
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(read_file(right + "/f"), "new");
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+}
+
 TEST_F(SyncTest, RightNewerOverwritesTheLeftFile) {
   make_file(left + "/x", -5, 0, "old");
   make_file(right + "/x", 3, 0, "newer");
