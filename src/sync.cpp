@@ -220,8 +220,7 @@ static std::string refusal(int dir_fd, const std::string& name,
   if (!exists) return errno == ENOENT ? "" : std::strerror(errno);
   if (create) return std::strerror(EEXIST);
   if (S_ISLNK(st.st_mode)) return std::strerror(ELOOP);
-  if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
-  if (!S_ISREG(st.st_mode)) return std::strerror(ENOTSUP);
+  if (!S_ISREG(st.st_mode)) return std::strerror(EINVAL);
   if (!is_older(st.st_mtim, source.st_mtim)) return kNotOlder;
   if (faccessat(dir_fd, name.c_str(), W_OK, AT_EACCESS) != 0) {
     return std::strerror(errno);
@@ -325,8 +324,9 @@ static bool replace_target(int in, int dir_fd, const std::string& name,
   return ok;
 }
 
-// Opens the source file and reads its status; reports its own failure.
-static int open_source(const Tree& from, const std::string& relative_path,
+// Reads the source's status and returns the directory that holds it, or
+// -1 after a reported failure.
+static int stat_source(const Tree& from, const std::string& relative_path,
                        struct stat& st, const std::string& source,
                        const std::string& target) {
   int dir_fd = open_beneath(from, parent_of(relative_path));
@@ -336,19 +336,24 @@ static int open_source(const Tree& from, const std::string& relative_path,
     if (!is_refused_path(error)) time_read_failed(source, error);
     return -1;
   }
-  std::string name = name_of(relative_path);
-  int fd = -1;
-  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (fstatat(dir_fd, name_of(relative_path).c_str(), &st,
+              AT_SYMLINK_NOFOLLOW) != 0) {
     time_read_failed(source, errno);
-  } else if (S_ISLNK(st.st_mode)) {
-    copy_failed(source, target, std::strerror(ELOOP));
-  } else if (!S_ISREG(st.st_mode)) {
-    copy_failed(source, target, std::strerror(ENOTSUP));
-  } else {
-    fd = openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) copy_failed(source, target, std::strerror(errno));
+    close(dir_fd);
+    return -1;
   }
-  close(dir_fd);
+  return dir_fd;
+}
+
+// Opens the source for reading, only a regular file and never through a
+// link; -1 after a reported failure.
+static int open_source(int dir_fd, const std::string& name,
+                       const struct stat& st, const std::string& source,
+                       const std::string& target) {
+  if (S_ISLNK(st.st_mode)) return copy_failed(source, target, std::strerror(ELOOP)), -1;
+  if (!S_ISREG(st.st_mode)) return copy_failed(source, target, std::strerror(EINVAL)), -1;
+  int fd = openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) copy_failed(source, target, std::strerror(errno));
   return fd;
 }
 
@@ -357,14 +362,17 @@ bool copy_with_timestamp(const Tree& from, const Tree& to,
                          bool create_parents) {
   std::string source = full_path(from.root, relative_path);
   std::string target = full_path(to.root, relative_path);
+  std::string name = name_of(relative_path);
   say(shown_path(source, 1) + " -> " + shown_path(target, 1) + "\n");
   struct stat source_st;
-  int in = open_source(from, relative_path, source_st, source, target);
-  if (in < 0) return false;
+  int source_dir = stat_source(from, relative_path, source_st, source, target);
+  if (source_dir < 0) return false;
   int dir_fd =
       open_target_dir(to, relative_path, create_parents, source, target);
-  bool ok = dir_fd >= 0;
-  std::string name = name_of(relative_path);
+  int in = dir_fd < 0 ? -1
+                      : open_source(source_dir, name, source_st, source, target);
+  close(source_dir);
+  bool ok = in >= 0;
   struct stat old_st;
   bool exists = false;
   if (ok) {
@@ -377,7 +385,7 @@ bool copy_with_timestamp(const Tree& from, const Tree& to,
                         exists ? &old_st : nullptr, source, target);
   }
   if (dir_fd >= 0) close(dir_fd);
-  close(in);
+  if (in >= 0) close(in);
   return ok;
 }
 
@@ -473,18 +481,16 @@ static bool delete_one_sided(const Tree& tree, const std::string& relative_path)
   std::string path = full_path(tree.root, relative_path);
   std::string parent = parent_of(relative_path);
   int dir_fd = open_beneath(tree, parent);
-  if (dir_fd < 0 && errno != ENOENT && errno != ENOTDIR) {
-    return delete_failed(path, errno);
-  }
-  bool ok = true;
+  int error = dir_fd < 0 ? errno : 0;
   if (dir_fd >= 0) {
-    if (unlinkat(dir_fd, name_of(relative_path).c_str(), 0) != 0 &&
-        errno != ENOENT) {
-      ok = delete_failed(path, errno);
-    }
+    if (unlinkat(dir_fd, name_of(relative_path).c_str(), 0) != 0) error = errno;
     close(dir_fd);
   }
+  bool ok = error == 0 || error == ENOENT;
   if (ok) say("'" + shown_path(path, 1) + "' wurde entfernt\n");
+  if (!ok) delete_failed(path, error);
+  // A path through a link is left alone, its directories too.
+  if (is_refused_path(error)) return false;
   return remove_empty_parents(tree, parent) && ok;
 }
 

@@ -215,6 +215,31 @@ TEST_F(SyncTest, FileInTheWayOfAParentIsReported) {
   EXPECT_EQ(read_file(left + "/d"), "a file");
 }
 
+TEST_F(SyncTest, ParentsComeBeforeTheCopyThatFails) {
+  fs::create_directories(right + "/n/m");
+  ASSERT_EQ(mkfifo((right + "/n/m/pipe").c_str(), 0644), 0);
+  auto result = capture([&] {
+    return handle_missing({{"n/m/pipe", MissingLeft}}, left, right, 'b');
+  });
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.err, "Fehler beim Kopieren von \"" + right +
+                            "/n/m/pipe\" nach \"" + left +
+                            "/n/m/pipe\": Invalid argument\n");
+  EXPECT_EQ(list_tree(left), "n/\nn/m/\n");
+}
+
+TEST_F(SyncTest, DeletionBelowAFileIsReported) {
+  make_file(left + "/d", 1, 0, "a file now");
+  auto result = capture([&] {
+    return handle_missing({{"d/x", MissingRight}}, left, right, 'l');
+  });
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err,
+            "Fehler beim Löschen von \"" + left + "/d/x\": Not a directory\n");
+  EXPECT_EQ(read_file(left + "/d"), "a file now");
+}
+
 TEST_F(SyncTest, LinksBelowARootAreNeverCrossed) {
   std::string outside = tmp.path + "/outside";
   fs::create_directories(outside);
