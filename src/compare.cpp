@@ -26,6 +26,7 @@
 #include <system_error>
 
 #include "report.h"
+#include "sync.h"
 
 namespace fs = std::filesystem;
 
@@ -160,6 +161,7 @@ static void visit_link(Walk& walk, int dir_fd, const char* name) {
 }
 
 static void visit_file(Walk& walk, int dir_fd, const char* name) {
+  if (is_temp_file_name(name)) return;
   struct stat st;
   if (fstatat(dir_fd, name, &st, 0) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) fail_time(walked_path(walk));

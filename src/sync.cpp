@@ -52,14 +52,15 @@ extern "C" void remove_temp_and_exit(int signal_number) {
   _exit(128 + signal_number);
 }
 
-// SIGINT and SIGTERM remove a temporary file before the program ends; a
-// file size limit makes writes fail instead of killing the program.
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT remove a temporary file before the
+// program ends; a file size limit makes writes fail instead of killing it.
 static void install_interrupt_handlers() {
   struct sigaction action {};
   action.sa_handler = remove_temp_and_exit;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  sigfillset(&action.sa_mask);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    sigaction(signal_number, &action, nullptr);
+  }
   signal(SIGXFSZ, SIG_IGN);
 }
 
@@ -76,6 +77,26 @@ static void clear_pending_temp() { pending_temp.active = 0; }
 
 // A line on standard output, written out at once.
 static void say(const std::string& line) { std::cout << line << std::flush; }
+
+std::string temp_file_name(long pid, int attempt) {
+  return ".kalvern-" + std::to_string(pid) + "-" + std::to_string(attempt) +
+         ".tmp";
+}
+
+// Skips one or more decimal digits; nullptr if there is none.
+static const char* skip_digits(const char* text) {
+  const char* start = text;
+  while (*text >= '0' && *text <= '9') ++text;
+  return text == start ? nullptr : text;
+}
+
+bool is_temp_file_name(const char* name) {
+  if (std::strncmp(name, ".kalvern-", 9) != 0) return false;
+  const char* rest = skip_digits(name + 9);
+  if (rest == nullptr || *rest != '-') return false;
+  rest = skip_digits(rest + 1);
+  return rest != nullptr && std::strcmp(rest, ".tmp") == 0;
+}
 
 static std::string parent_of(const std::string& relative_path) {
   std::size_t slash = relative_path.rfind('/');
@@ -261,8 +282,7 @@ static bool copy_content(int in, int out, off_t size) {
 // -1 with errno set on failure.
 static int create_temp(int dir_fd, std::string& name) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    name = ".kalvern-" + std::to_string(getpid()) + "-" +
-           std::to_string(attempt) + ".tmp";
+    name = temp_file_name(getpid(), attempt);
     set_pending_temp(dir_fd, name.c_str());
     int fd = openat(dir_fd, name.c_str(),
                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);

@@ -356,3 +356,38 @@ TEST_F(SyncTest, EachAnswerLeavesTheTreesAsAsked) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TempFileNameTest, OnlyTheCopysOwnNamesMatch) {
+  struct Row {
+    std::string name;
+    bool matches;
+  };
+  const Row rows[] = {
+      {temp_file_name(4711, 0), true},
+      {temp_file_name(1, 99), true},
+      {".kalvern-12-3.tmp", true},
+      {".kalvern--3.tmp", false},
+      {".kalvern-12-.tmp", false},
+      {".kalvern-12-3.tmp~", false},
+      {"kalvern-12-3.tmp", false},
+      {".kalvern-1a-3.tmp", false},
+      {".kalvern-12-3.TMP", false},
+      {".kalvern-12.tmp", false},
+      {"photo.jpg", false},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(is_temp_file_name(row.name.c_str()), row.matches) << row.name;
+  }
+}
+
+TEST(TempFileNameTest, ScanPassesOverALeftoverTemporaryFile) {
+  TempDir tmp;
+  make_file(tmp.path + "/d/" + temp_file_name(123, 0), 10);
+  make_file(tmp.path + "/d/.kalvern-notes.tmp", 20);
+  EXPECT_EQ(scan_directory(tmp.path),
+            (FileTimeMap{{"d/.kalvern-notes.tmp", 20}}));
+}
+
+}  // namespace

@@ -1,4 +1,4 @@
-# An interrupted copy: SIGINT or SIGTERM while a file is being copied removes
+# An interrupted copy: SIGINT, SIGTERM or SIGHUP while a file is being copied removes
 # the temporary file, leaves the old target as it was and ends the run with
 # 128 + the signal's number.  strace holds the copy back for a few seconds so
 # that the signal reliably arrives in the middle of it.
@@ -43,3 +43,4 @@ interrupt() {
 
 interrupt TERM 143
 interrupt INT 130
+interrupt HUP 129
