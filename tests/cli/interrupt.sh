@@ -1,6 +1,6 @@
-# An interrupted copy: SIGINT, SIGTERM or SIGHUP while a file is being copied removes
-# the temporary file, leaves the old target as it was and ends the run with
-# 128 + the signal's number.  strace holds the copy back for a few seconds so
+# An interrupted copy: SIGINT, SIGTERM or SIGHUP while a file is being
+# copied removes the temporary file, leaves the old target as it was and ends
+# the run with 128 + the signal's number.  strace holds the copy back for a few seconds so
 # that the signal reliably arrives in the middle of it.
 . "$(dirname "$0")/common.sh"
 
