@@ -33,9 +33,9 @@ namespace fs = std::filesystem;
 namespace {
 
 // Directories that are never descended into, matched byte for byte.
-const char* const kExcludedDirNames[] = {
-    "lost+found", "$RECYCLE.BIN", "System Volume Information", "Recovery",
-    "RECYCLER"};
+const char* const kExcludedDirNames[] = {"lost+found", "$RECYCLE.BIN",
+                                         "System Volume Information",
+                                         "Recovery", "RECYCLER"};
 
 constexpr std::size_t kListingBufferSize = 32 * 1024;
 
@@ -50,9 +50,9 @@ struct Level {
 
 // The state of one scan.
 struct Walk {
-  std::string root;            // as given
-  std::string rel;             // path below the root of the current entry
-  std::vector<Level> levels;   // the open directories, root first
+  std::string root;           // as given
+  std::string rel;            // path below the root of the current entry
+  std::vector<Level> levels;  // the open directories, root first
   std::optional<fs::path> resolved_root;  // computed on first need
   FileTimeMap files;
 };
@@ -128,7 +128,8 @@ static const dirent64* next_entry(Walk& walk, bool first) {
     level.pos = 0;
     level.end = n;
   }
-  auto* entry = reinterpret_cast<const dirent64*>(level.buffer.get() + level.pos);
+  auto* entry =
+      reinterpret_cast<const dirent64*>(level.buffer.get() + level.pos);
   level.pos += entry->d_reclen;
   return entry;
 }
@@ -172,14 +173,15 @@ static void visit_file(Walk& walk, int dir_fd, const char* name) {
 
 static void visit_directory(Walk& walk, int dir_fd, const char* name) {
   if (is_excluded(name)) return;
-  int fd = openat(dir_fd, name,
-                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd =
+      openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) fail_access(walked_path(walk), errno);
   push_level(walk, fd);
 }
 
 // The type of an entry the listing gave none for, links not followed.
-static unsigned char query_type(const Walk& walk, int dir_fd, const char* name) {
+static unsigned char query_type(const Walk& walk, int dir_fd,
+                                const char* name) {
   struct stat st;
   if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno == ENOENT) return DT_UNKNOWN;

@@ -24,10 +24,10 @@ struct DiffEntry {
 
 /// The whole outcome of one comparison.
 struct CompareResult {
-  std::vector<DiffEntry> entries;  // MissingLeft entries come last
-  std::uint64_t left_total = 0;    // keys in the left map
-  std::uint64_t right_total = 0;   // keys in the right map
-  std::uint64_t same_count = 0;    // keys in both, equal times
+  std::vector<DiffEntry> entries;         // MissingLeft entries come last
+  std::uint64_t left_total = 0;           // keys in the left map
+  std::uint64_t right_total = 0;          // keys in the right map
+  std::uint64_t same_count = 0;           // keys in both, equal times
   std::uint64_t different_count = 0;      // keys in both, different times
   std::uint64_t missing_left_count = 0;   // MissingLeft entries
   std::uint64_t missing_right_count = 0;  // MissingRight entries
@@ -37,7 +37,8 @@ struct CompareResult {
 [[noreturn]] void fatal(const std::string& message);
 /// `root` and `relative_path` joined by one "/", none added when `root` is
 /// empty or already ends in "/".
-std::string full_path(const std::string& root, const std::string& relative_path);
+std::string full_path(const std::string& root,
+                      const std::string& relative_path);
 /// Mtime of `path` in whole seconds, links followed; exits if stat fails.
 std::int64_t get_file_time_sec(const std::string& path);
 /// Every regular file below `root`, keyed relative to it; exits on failure.

@@ -19,7 +19,9 @@ static bool is_terminal(int fd) {
   return fd == 1 ? out : err;
 }
 
-static bool is_control(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
+static bool is_control(unsigned char byte) {
+  return byte < 0x20 || byte == 0x7F;
+}
 
 std::string shown_path(const std::string& path, int fd) {
   if (!is_terminal(fd)) return path;

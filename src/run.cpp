@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cstdlib>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -64,7 +64,8 @@ static Options parse_options(int argc, char** argv) {
     } else if (arg == "-y") {
       options.auto_confirm = true;
     } else if (arg == "-c") {
-      if (i + 1 == argc) fatal("kalvern ERROR: -c benötigt eine Zahl (5-300)\n\n");
+      if (i + 1 == argc)
+        fatal("kalvern ERROR: -c benötigt eine Zahl (5-300)\n\n");
       options.column_width = parse_column_width(argv[++i]);
     } else if (!arg.empty() && arg[0] == '-') {
       fatal("kalvern ERROR: Unbekannte Option " + shown_path(arg, 2) + "\n\n");
@@ -108,7 +109,8 @@ static std::string resolved_text(const std::string& root) {
 
 // Whether resolved path `inner` lies strictly below resolved path `outer`.
 static bool lies_inside(const std::string& inner, const std::string& outer) {
-  if (inner.empty() || outer.empty() || inner.size() <= outer.size()) return false;
+  if (inner.empty() || outer.empty() || inner.size() <= outer.size())
+    return false;
   if (inner.compare(0, outer.size(), outer) != 0) return false;
   return outer.back() == '/' || inner[outer.size()] == '/';
 }
@@ -145,9 +147,10 @@ static char ask(const char* question, const std::string& valid,
       std::cout << "Sie haben nichts eingegeben!\n";
       continue;
     }
-    char answer = static_cast<char>(
-        std::tolower(static_cast<unsigned char>(line[0])));
-    if (answer != '\0' && valid.find(answer) != std::string::npos) return answer;
+    char answer =
+        static_cast<char>(std::tolower(static_cast<unsigned char>(line[0])));
+    if (answer != '\0' && valid.find(answer) != std::string::npos)
+      return answer;
     std::cout << hint;
   }
 }
@@ -168,8 +171,8 @@ static void report_no_input() {
 static bool run_dialog(const CompareResult& result, const std::string& left,
                        const std::string& right, bool auto_confirm) {
   if (!auto_confirm) {
-    char answer = ask("\nMöchten Sie die Verzeichnisse abgleichen (j/n)? ", "jn",
-                      "Bitte nur (j)a oder (n)ein angeben!\n");
+    char answer = ask("\nMöchten Sie die Verzeichnisse abgleichen (j/n)? ",
+                      "jn", "Bitte nur (j)a oder (n)ein angeben!\n");
     if (answer == '\0') return report_no_input(), true;
     if (answer == 'n') {
       std::cout << "\nAbgleich wurde auf Wunsch beendet.\n\n";
@@ -178,10 +181,10 @@ static bool run_dialog(const CompareResult& result, const std::string& left,
   }
   bool ok = sync_different_files(result.entries, left, right);
   if (result.missing_left_count != 0 || result.missing_right_count != 0) {
-    char action = ask(
-        "\nSollen die fehlenden Dateien (l)inks oder (r)echts gelöscht\n"
-        "oder alle (b)ehalten werden? ",
-        "lrb", "Bitte nur l(inks), r(echts) oder b(ehalten) angeben!\n");
+    char action =
+        ask("\nSollen die fehlenden Dateien (l)inks oder (r)echts gelöscht\n"
+            "oder alle (b)ehalten werden? ",
+            "lrb", "Bitte nur l(inks), r(echts) oder b(ehalten) angeben!\n");
     if (action == '\0') return report_no_input(), ok;
     std::cout << "\n";
     ok = handle_missing(result.entries, left, right, action) && ok;

@@ -148,8 +148,8 @@ static int open_components(int dir_fd, const std::string& relative_path,
       errno = error;
       return -1;
     }
-    int next = openat(fd, name.c_str(),
-                      O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int next =
+        openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     int error = errno;
     struct stat st;
     if (next < 0 && error == ENOTDIR &&
@@ -175,15 +175,17 @@ static int open_beneath(const Tree& tree, const std::string& relative_path) {
   open_how how{};
   how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  long fd = syscall(SYS_openat2, tree.fd, relative_path.c_str(), &how,
-                    sizeof how);
+  long fd =
+      syscall(SYS_openat2, tree.fd, relative_path.c_str(), &how, sizeof how);
   if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
   std::string reached;
   return open_components(tree.fd, relative_path, false, reached);
 }
 
 // Whether an error means that a path was refused for crossing a link.
-static bool is_refused_path(int error) { return error == ELOOP || error == EXDEV; }
+static bool is_refused_path(int error) {
+  return error == ELOOP || error == EXDEV;
+}
 
 static void report(const std::string& message) {
   std::cerr << message << std::flush;
@@ -352,7 +354,8 @@ static int stat_source(const Tree& from, const std::string& relative_path,
   int dir_fd = open_beneath(from, parent_of(relative_path));
   if (dir_fd < 0) {
     int error = errno;
-    if (is_refused_path(error)) copy_failed(source, target, std::strerror(error));
+    if (is_refused_path(error))
+      copy_failed(source, target, std::strerror(error));
     if (!is_refused_path(error)) time_read_failed(source, error);
     return -1;
   }
@@ -370,8 +373,10 @@ static int stat_source(const Tree& from, const std::string& relative_path,
 static int open_source(int dir_fd, const std::string& name,
                        const struct stat& st, const std::string& source,
                        const std::string& target) {
-  if (S_ISLNK(st.st_mode)) return copy_failed(source, target, std::strerror(ELOOP)), -1;
-  if (!S_ISREG(st.st_mode)) return copy_failed(source, target, std::strerror(EINVAL)), -1;
+  if (S_ISLNK(st.st_mode))
+    return copy_failed(source, target, std::strerror(ELOOP)), -1;
+  if (!S_ISREG(st.st_mode))
+    return copy_failed(source, target, std::strerror(EINVAL)), -1;
   int fd = openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) copy_failed(source, target, std::strerror(errno));
   return fd;
@@ -389,8 +394,9 @@ bool copy_with_timestamp(const Tree& from, const Tree& to,
   if (source_dir < 0) return false;
   int dir_fd =
       open_target_dir(to, relative_path, create_parents, source, target);
-  int in = dir_fd < 0 ? -1
-                      : open_source(source_dir, name, source_st, source, target);
+  int in = dir_fd < 0
+               ? -1
+               : open_source(source_dir, name, source_st, source, target);
   close(source_dir);
   bool ok = in >= 0;
   struct stat old_st;
@@ -401,8 +407,8 @@ bool copy_with_timestamp(const Tree& from, const Tree& to,
     if (!reason.empty()) ok = copy_failed(source, target, reason);
   }
   if (ok) {
-    ok = replace_target(in, dir_fd, name, source_st,
-                        exists ? &old_st : nullptr, source, target);
+    ok = replace_target(in, dir_fd, name, source_st, exists ? &old_st : nullptr,
+                        source, target);
   }
   if (dir_fd >= 0) close(dir_fd);
   if (in >= 0) close(in);
@@ -497,7 +503,8 @@ bool remove_empty_parents(const Tree& tree, std::string directory) {
 }
 
 // Deletes a one-sided file and prunes the directories it leaves empty.
-static bool delete_one_sided(const Tree& tree, const std::string& relative_path) {
+static bool delete_one_sided(const Tree& tree,
+                             const std::string& relative_path) {
   std::string path = full_path(tree.root, relative_path);
   std::string parent = parent_of(relative_path);
   int dir_fd = open_beneath(tree, parent);
@@ -507,7 +514,8 @@ static bool delete_one_sided(const Tree& tree, const std::string& relative_path)
     close(dir_fd);
   }
   bool ok = error == 0 || error == ENOENT;
-  if (ok) say("'" + shown_path(path, 1) + "' wurde entfernt\n");
+  if (ok)
+    say(std::string("'").append(shown_path(path, 1)) + "' wurde entfernt\n");
   if (!ok) delete_failed(path, error);
   // A path through a link is left alone, its directories too.
   if (is_refused_path(error)) return false;
@@ -528,10 +536,12 @@ bool handle_missing(const std::vector<DiffEntry>& entries,
     const std::string& path = entry.relative_path;
     if (entry.kind == MissingRight) {
       ok = (action == 'l' ? delete_one_sided(left, path)
-                          : copy_with_timestamp(left, right, path, true)) && ok;
+                          : copy_with_timestamp(left, right, path, true)) &&
+           ok;
     } else if (entry.kind == MissingLeft) {
       ok = (action == 'r' ? delete_one_sided(right, path)
-                          : copy_with_timestamp(right, left, path, true)) && ok;
+                          : copy_with_timestamp(right, left, path, true)) &&
+           ok;
     }
   }
   close_tree(left);
