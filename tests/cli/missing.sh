@@ -159,10 +159,10 @@ make_pair() {
   make_file "$1/R/diff/new-right.txt" 3000.5 "right, newer"
   make_file "$1/L/lonly.txt" 1100
   make_file "$1/L/deep/l1/l2/lfile.txt" 1200.25
-  make_file "$1/L/shared/lshared.txt" 1300
+  make_file "$1/L/both/lboth.txt" 1300
   make_file "$1/R/ronly.txt" 1400
   make_file "$1/R/rdeep/r1/rfile.txt" 1500.75
-  make_file "$1/R/shared/rshared.txt" 1600
+  make_file "$1/R/both/rboth.txt" 1600
 }
 
 # resolution ANSWER KIND PATH: the lines that resolving one entry prints.
@@ -175,7 +175,7 @@ resolution() {
           printf 'Ordner "L/deep/l1/l2" wurde entfernt\n'
           printf 'Ordner "L/deep/l1" wurde entfernt\n'
           printf 'Ordner "L/deep" wurde entfernt\n' ;;
-        shared/lshared.txt) printf 'Ordner "L/shared" wurde entfernt\n' ;;
+        both/lboth.txt) printf 'Ordner "L/both" wurde entfernt\n' ;;
       esac ;;
     r:only-right)
       printf "'R/%s' wurde entfernt\n" "$3"
@@ -210,10 +210,10 @@ full_run() {
     entry_line newer-right diff/new-right.txt
     entry_line only-left lonly.txt
     entry_line only-left deep/l1/l2/lfile.txt
-    entry_line only-left shared/lshared.txt
+    entry_line only-left both/lboth.txt
     entry_line only-right ronly.txt
     entry_line only-right rdeep/r1/rfile.txt
-    entry_line only-right shared/rshared.txt
+    entry_line only-right both/rboth.txt
     print_summary 12 1 2 6
   } >>"$exp"
   check_listed "$exp" "listing of $LAST_RUN"
@@ -237,9 +237,9 @@ full_run() {
   check_identical_run "$dir" "$3"
 }
 
-COMMON='f same.txt\nd diff\nf diff/new-left.txt\nf diff/new-right.txt\nd shared\n'
-LEFT_FILES='f lonly.txt\nd deep\nd deep/l1\nd deep/l1/l2\nf deep/l1/l2/lfile.txt\nf shared/lshared.txt\n'
-RIGHT_FILES='f ronly.txt\nd rdeep\nd rdeep/r1\nf rdeep/r1/rfile.txt\nf shared/rshared.txt\n'
+COMMON='f same.txt\nd diff\nf diff/new-left.txt\nf diff/new-right.txt\nd both\n'
+LEFT_FILES='f lonly.txt\nd deep\nd deep/l1\nd deep/l1/l2\nf deep/l1/l2/lfile.txt\nf both/lboth.txt\n'
+RIGHT_FILES='f ronly.txt\nd rdeep\nd rdeep/r1\nf rdeep/r1/rfile.txt\nf both/rboth.txt\n'
 full_run l "$COMMON$RIGHT_FILES" 6
 full_run r "$COMMON$LEFT_FILES" 6
 full_run b "$COMMON$LEFT_FILES$RIGHT_FILES" 9
