@@ -198,9 +198,12 @@ static bool copy_failed(const std::string& source, const std::string& target,
   return false;
 }
 
-static bool time_read_failed(const std::string& source, int error) {
-  report("Fehler beim Lesen des Zeitstempels von " + quoted_path(source, 2) +
-         ": " + std::strerror(error) + "\n");
+// Reports a failed operation on `path`: "Fehler beim <action> <path>: <system
+// message>"; returns false for the caller to pass on.
+static bool failed(const char* action, const std::string& path, int error) {
+  std::string reason = std::strerror(error);
+  report(std::string("Fehler beim ") + action + " " + quoted_path(path, 2) +
+         ": " + reason + "\n");
   return false;
 }
 
@@ -218,9 +221,7 @@ static int open_target_dir(const Tree& to, const std::string& relative_path,
     if (fd >= 0) return fd;
     int error = errno;
     if (!is_refused_path(error)) {
-      report("Fehler beim Erstellen von " +
-             quoted_path(full_path(to.root, reached), 2) + ": " +
-             std::strerror(error) + "\n");
+      failed("Erstellen von", full_path(to.root, reached), error);
       return -1;
     }
   }
@@ -284,7 +285,8 @@ static bool copy_content(int in, int out, off_t size) {
 // -1 with errno set on failure.
 static int create_temp(int dir_fd, std::string& name) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    name = temp_file_name(getpid(), attempt);
+    static const long pid = getpid();  // asked once, not once per copy
+    name = temp_file_name(pid, attempt);
     set_pending_temp(dir_fd, name.c_str());
     int fd = openat(dir_fd, name.c_str(),
                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -313,10 +315,7 @@ static bool fill_temp(int in, int out, const struct stat& source_st,
   }
   timespec times[2] = {{0, UTIME_OMIT}, source_st.st_mtim};
   if (futimens(out, times) != 0) {
-    std::string reason = std::strerror(errno);
-    report("Fehler beim Setzen des Zeitstempels für " + quoted_path(target, 2) +
-           ": " + reason + "\n");
-    return false;
+    return failed("Setzen des Zeitstempels für", target, errno);
   }
   return true;
 }
@@ -356,12 +355,13 @@ static int stat_source(const Tree& from, const std::string& relative_path,
     int error = errno;
     if (is_refused_path(error))
       copy_failed(source, target, std::strerror(error));
-    if (!is_refused_path(error)) time_read_failed(source, error);
+    if (!is_refused_path(error))
+      failed("Lesen des Zeitstempels von", source, error);
     return -1;
   }
   if (fstatat(dir_fd, name_of(relative_path).c_str(), &st,
               AT_SYMLINK_NOFOLLOW) != 0) {
-    time_read_failed(source, errno);
+    failed("Lesen des Zeitstempels von", source, errno);
     close(dir_fd);
     return -1;
   }
@@ -457,18 +457,6 @@ static int is_empty_dir(int path_fd) {
   return empty;
 }
 
-static bool check_failed(const std::string& directory, int error) {
-  report("Fehler beim Prüfen von " + quoted_path(directory, 2) + ": " +
-         std::strerror(error) + "\n");
-  return false;
-}
-
-static bool delete_failed(const std::string& path, int error) {
-  report("Fehler beim Löschen von " + quoted_path(path, 2) + ": " +
-         std::strerror(error) + "\n");
-  return false;
-}
-
 // Removes `directory` if it is empty: 1 removed, 0 left (not there or not
 // empty), -1 failed and reported.
 static int remove_if_empty(const Tree& tree, const std::string& directory) {
@@ -476,19 +464,19 @@ static int remove_if_empty(const Tree& tree, const std::string& directory) {
   int fd = open_beneath(tree, directory);
   if (fd < 0) {
     if (errno == ENOENT || errno == ENOTDIR) return 0;
-    return check_failed(shown, errno), -1;
+    return failed("Prüfen von", shown, errno), -1;
   }
   int empty = is_empty_dir(fd);
   int error = errno;
   close(fd);
-  if (empty < 0) return check_failed(shown, error), -1;
+  if (empty < 0) return failed("Prüfen von", shown, error), -1;
   if (empty == 0) return 0;
   int parent_fd = open_beneath(tree, parent_of(directory));
-  if (parent_fd < 0) return delete_failed(shown, errno), -1;
+  if (parent_fd < 0) return failed("Löschen von", shown, errno), -1;
   int removed = unlinkat(parent_fd, name_of(directory).c_str(), AT_REMOVEDIR);
   error = errno;
   close(parent_fd);
-  if (removed != 0) return delete_failed(shown, error), -1;
+  if (removed != 0) return failed("Löschen von", shown, error), -1;
   say("Ordner " + quoted_path(shown, 1) + " wurde entfernt\n");
   return 1;
 }
@@ -516,7 +504,7 @@ static bool delete_one_sided(const Tree& tree,
   bool ok = error == 0 || error == ENOENT;
   if (ok)
     say(std::string("'").append(shown_path(path, 1)) + "' wurde entfernt\n");
-  if (!ok) delete_failed(path, error);
+  if (!ok) failed("Löschen von", path, error);
   // A path through a link is left alone, its directories too.
   if (is_refused_path(error)) return false;
   return remove_empty_parents(tree, parent) && ok;
