@@ -41,6 +41,11 @@
 # shellcheck disable=SC2034
 set -eEu
 export LC_ALL=C
+# script(1) runs its command with $SHELL; the commands built here use bash's
+# quoting ($'...' from printf %q), so that shell must be bash, whatever the
+# caller's login shell is (CI runs with /bin/sh).
+SHELL=$BASH
+export SHELL
 
 : "${KALVERN:?KALVERN must name the kalvern binary under test}"
 case $KALVERN in
