@@ -24,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <system_error>
+#include <utility>
 
 #include "report.h"
 #include "sync.h"
@@ -227,33 +228,44 @@ FileTimeMap scan_directory(const std::string& root) {
       visit(walk, *entry);
     }
   }
-  // The table grew by doubling; fitted to its size it holds both trees'
-  // tables in less memory through the comparison.
-  walk.files.rehash(0);
   return std::move(walk.files);
 }
 
-CompareResult compare_dirs(const FileTimeMap& left, const FileTimeMap& right) {
+CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right) {
   CompareResult result;
   result.left_total = left.size();
   result.right_total = right.size();
-  for (const auto& [key, left_time] : left) {
-    auto found = right.find(key);
+  // A listed key leaves its table for the entry; a differing key leaves only
+  // the right table, so that the second loop still finds it on the left.
+  for (auto it = left.begin(); it != left.end();) {
+    auto found = right.find(it->first);
     if (found == right.end()) {
-      result.entries.push_back({key, MissingRight});
+      std::string key = std::move(left.extract(it++).key());
+      result.entries.push_back({std::move(key), MissingRight});
       ++result.missing_right_count;
-    } else if (left_time != found->second) {
-      result.entries.push_back(
-          {key, left_time > found->second ? LeftNewer : RightNewer});
+    } else if (it->second != found->second) {
+      DiffKind kind = it->second > found->second ? LeftNewer : RightNewer;
+      result.entries.push_back({std::move(right.extract(found).key()), kind});
       ++result.different_count;
+      ++it;
     } else {
       ++result.same_count;
+      ++it;
     }
   }
-  for (const auto& [key, right_time] : right) {
-    if (left.count(key) != 0) continue;
-    result.entries.push_back({key, MissingLeft});
+  for (auto it = right.begin(); it != right.end();) {
+    if (left.count(it->first) != 0) {
+      ++it;
+      continue;
+    }
+    std::string key = std::move(right.extract(it++).key());
+    result.entries.push_back({std::move(key), MissingLeft});
     ++result.missing_left_count;
   }
   return result;
+}
+
+CompareResult compare_dirs(const FileTimeMap& left, const FileTimeMap& right) {
+  // A copy keeps the original's order, so both forms list alike.
+  return compare_dirs(FileTimeMap(left), FileTimeMap(right));
 }

@@ -43,5 +43,9 @@ std::string full_path(const std::string& root,
 std::int64_t get_file_time_sec(const std::string& path);
 /// Every regular file below `root`, keyed relative to it; exits on failure.
 FileTimeMap scan_directory(const std::string& root);
-/// Pairs `left` with `right` by key: the differing and one-sided files.
+/// Pairs `left` with `right` by key: the differing and one-sided files, in
+/// the tables' order (left's first, then right's one-sided ones).
 CompareResult compare_dirs(const FileTimeMap& left, const FileTimeMap& right);
+/// The same, moving each listed key out of its table instead of copying it;
+/// the tables keep the files that are the same on both sides.
+CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right);

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "compare.h"
@@ -213,7 +214,7 @@ int main(int argc, char** argv) {
   FileTimeMap right = scan_directory(right_root);
 
   // Compare them and print the listing with its summary.
-  CompareResult result = compare_dirs(left, right);
+  CompareResult result = compare_dirs(std::move(left), std::move(right));
   print_results(result, options.column_width);
 
   // Identical trees end the run here.

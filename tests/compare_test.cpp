@@ -233,6 +233,30 @@ TEST_P(CompareDirsTest, InvariantsHold) {
             std::vector<std::string>{});
 }
 
+// Entries in list order, kinds included.
+std::vector<Entry> listed(const CompareResult& result) {
+  std::vector<Entry> entries;
+  for (const DiffEntry& entry : result.entries) {
+    entries.emplace_back(entry.relative_path, entry.kind);
+  }
+  return entries;
+}
+
+// The form that moves keys out of the tables lists the same entries in the
+// same order as the copying form, and leaves only the files that are the
+// same in the tables.
+TEST_P(CompareDirsTest, MovingFormListsAlike) {
+  const CompareRow& row = GetParam();
+  CompareResult copied = compare_dirs(row.left, row.right);
+  FileTimeMap left = row.left;
+  FileTimeMap right = row.right;
+  CompareResult moved = compare_dirs(std::move(left), std::move(right));
+  EXPECT_EQ(listed(moved), listed(copied));
+  EXPECT_EQ(outcome_of(moved), outcome_of(copied));
+  EXPECT_EQ(left.size(), copied.same_count + copied.different_count);
+  EXPECT_EQ(right.size(), copied.same_count);
+}
+
 INSTANTIATE_TEST_SUITE_P(Rows, CompareDirsTest,
                          ::testing::ValuesIn(compare_rows()),
                          [](const auto& info) { return info.param.name; });
@@ -625,6 +649,20 @@ TEST_P(KeyRuleTest, ScanGivesTheKeysOfThePlainRule) {
   WorkingDir cwd(base.path);
   std::string root = with_base(GetParam(), base.path);
   EXPECT_EQ(scan_directory(root), scan_by_the_key_rule(root));
+}
+
+// The listing follows the table's own order, so the scan must leave it as a
+// plain table filled in walk order has it (no reserving, no refitting).
+TEST_P(KeyRuleTest, ScanKeepsTheOrderOfThePlainRule) {
+  using Pairs = std::vector<std::pair<std::string, std::int64_t>>;
+  TempDir base;
+  build_mixed(base.path);
+  WorkingDir cwd(base.path);
+  std::string root = with_base(GetParam(), base.path);
+  FileTimeMap scanned = scan_directory(root);
+  FileTimeMap plain = scan_by_the_key_rule(root);
+  EXPECT_EQ(Pairs(scanned.begin(), scanned.end()),
+            Pairs(plain.begin(), plain.end()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Roots, KeyRuleTest,
