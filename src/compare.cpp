@@ -207,7 +207,7 @@ static void visit(Walk& walk, const dirent64& entry) {
   if (type == DT_LNK) visit_link(walk, dir_fd, name);
 }
 
-static bool is_dot_or_dot_dot(const char* name) {
+bool is_dot_or_dot_dot(const char* name) {
   return name[0] == '.' &&
          (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
@@ -231,6 +231,12 @@ FileTimeMap scan_directory(const std::string& root) {
   return std::move(walk.files);
 }
 
+// Removes the file at `it` from `files` and hands its key over.
+static std::string take_key(FileTimeMap& files,
+                            FileTimeMap::const_iterator it) {
+  return std::move(files.extract(it).key());
+}
+
 CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right) {
   CompareResult result;
   result.left_total = left.size();
@@ -240,27 +246,26 @@ CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right) {
   for (auto it = left.begin(); it != left.end();) {
     auto found = right.find(it->first);
     if (found == right.end()) {
-      std::string key = std::move(left.extract(it++).key());
-      result.entries.push_back({std::move(key), MissingRight});
+      result.entries.push_back({take_key(left, it++), MissingRight});
       ++result.missing_right_count;
-    } else if (it->second != found->second) {
-      DiffKind kind = it->second > found->second ? LeftNewer : RightNewer;
-      result.entries.push_back({std::move(right.extract(found).key()), kind});
-      ++result.different_count;
-      ++it;
-    } else {
-      ++result.same_count;
-      ++it;
+      continue;
     }
+    if (it->second == found->second) {
+      ++result.same_count;
+    } else {
+      DiffKind kind = it->second > found->second ? LeftNewer : RightNewer;
+      result.entries.push_back({take_key(right, found), kind});
+      ++result.different_count;
+    }
+    ++it;
   }
   for (auto it = right.begin(); it != right.end();) {
     if (left.count(it->first) != 0) {
       ++it;
-      continue;
+    } else {
+      result.entries.push_back({take_key(right, it++), MissingLeft});
+      ++result.missing_left_count;
     }
-    std::string key = std::move(right.extract(it++).key());
-    result.entries.push_back({std::move(key), MissingLeft});
-    ++result.missing_left_count;
   }
   return result;
 }

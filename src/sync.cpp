@@ -353,10 +353,11 @@ static int stat_source(const Tree& from, const std::string& relative_path,
   int dir_fd = open_beneath(from, parent_of(relative_path));
   if (dir_fd < 0) {
     int error = errno;
-    if (is_refused_path(error))
+    if (is_refused_path(error)) {
       copy_failed(source, target, std::strerror(error));
-    if (!is_refused_path(error))
+    } else {
       failed("Lesen des Zeitstempels von", source, error);
+    }
     return -1;
   }
   if (fstatat(dir_fd, name_of(relative_path).c_str(), &st,
@@ -446,8 +447,7 @@ static int is_empty_dir(int path_fd) {
     for (long pos = 0; pos < n && empty == 1;) {
       auto* entry = reinterpret_cast<const dirent64*>(buffer + pos);
       pos += entry->d_reclen;
-      std::string name = entry->d_name;
-      if (name != "." && name != "..") empty = 0;
+      if (!is_dot_or_dot_dot(entry->d_name)) empty = 0;
     }
   }
   if (empty == 1 && n < 0) empty = -1;
@@ -502,9 +502,11 @@ static bool delete_one_sided(const Tree& tree,
     close(dir_fd);
   }
   bool ok = error == 0 || error == ENOENT;
-  if (ok)
-    say(std::string("'").append(shown_path(path, 1)) + "' wurde entfernt\n");
-  if (!ok) failed("Löschen von", path, error);
+  if (ok) {
+    say("'" + shown_path(path, 1) + "' wurde entfernt\n");
+  } else {
+    failed("Löschen von", path, error);
+  }
   // A path through a link is left alone, its directories too.
   if (is_refused_path(error)) return false;
   return remove_empty_parents(tree, parent) && ok;

@@ -13,6 +13,22 @@ progress() {
   esac
 }
 
+# update_output TOTAL SAME DIFFERENT MISSING: the file of the whole standard
+# output of a run with -y that only updates, in the order of the listing of
+# the last run: the entries, the summary, a progress line each, a blank line.
+update_output() {
+  local exp kind path
+  exp=$(expected '\n')
+  listed_entries "$OUT" >"$HELPER_DIR/entries"
+  {
+    while read -r kind path; do entry_line "$kind" "$path"; done <"$HELPER_DIR/entries"
+    print_summary "$@"
+    while read -r kind path; do progress "$kind" "$path"; done <"$HELPER_DIR/entries"
+    printf '\n'
+  } >>"$exp"
+  printf '%s\n' "$exp"
+}
+
 # quoted PATH: PATH in double quotes, with `"` and `\` escaped.
 quoted() {
   local text=${1//\\/\\\\}
@@ -76,13 +92,7 @@ exp=$(expected '\n')
 } >>"$exp"
 check_listed "$exp" "listing of $LAST_RUN"
 # The updates follow the order of the listing.
-exp=$(expected '\n')
-listed_entries "$OUT" >"$HELPER_DIR/entries"
-while read -r kind path; do entry_line "$kind" "$path"; done <"$HELPER_DIR/entries" >>"$exp"
-print_summary 10 1 4 0 >>"$exp"
-while read -r kind path; do progress "$kind" "$path"; done <"$HELPER_DIR/entries" >>"$exp"
-printf '\n' >>"$exp"
-check_same "$exp" "$OUT" "stdout of $LAST_RUN"
+check_same "$(update_output 10 1 4 0)" "$OUT" "stdout of $LAST_RUN"
 check_same "$EMPTY" "$ERR" "stderr of $LAST_RUN"
 check_same_file "$dir/L/a/b.txt" "$dir/R/a/b.txt" "R/a/b.txt"
 check_same_file "$dir/R/c.txt" "$dir/L/c.txt" "L/c.txt"
@@ -157,13 +167,7 @@ env -C "$dir" prlimit --fsize=100000 "$KALVERN" -y -c 30 L R \
   </dev/null >"$OUT" 2>"$ERR" && STATUS=0 || STATUS=$?
 LAST_RUN="kalvern -y -c 30 L R under a file size limit"
 check_status 2 "$LAST_RUN"
-exp=$(expected '\n')
-listed_entries "$OUT" >"$HELPER_DIR/entries"
-while read -r kind path; do entry_line "$kind" "$path"; done <"$HELPER_DIR/entries" >>"$exp"
-print_summary 4 0 2 0 >>"$exp"
-while read -r kind path; do progress "$kind" "$path"; done <"$HELPER_DIR/entries" >>"$exp"
-printf '\n' >>"$exp"
-check_same "$exp" "$OUT" "stdout of $LAST_RUN"
+check_same "$(update_output 4 0 2 0)" "$OUT" "stdout of $LAST_RUN"
 exp=$(expected '\n')
 { entry_line newer-left big.bin; entry_line newer-left small.txt; print_summary 4 0 2 0; } >>"$exp"
 check_listed "$exp" "listing of $LAST_RUN"
