@@ -26,8 +26,7 @@
 #include <system_error>
 #include <utility>
 
-#include "report.h"
-#include "sync.h"
+#include "path.h"
 
 namespace fs = std::filesystem;
 
@@ -67,12 +66,6 @@ static bool is_excluded(const char* name) {
   return false;
 }
 
-std::string full_path(const std::string& root,
-                      const std::string& relative_path) {
-  if (root.empty() || root.back() == '/') return root + relative_path;
-  return root + "/" + relative_path;
-}
-
 // The entry's path as walked: the root joined with its names below it.
 static std::string walked_path(const Walk& walk) {
   return full_path(walk.root, walk.rel);
@@ -91,11 +84,6 @@ static std::string walked_path(const Walk& walk) {
 [[noreturn]] static void fail_time(const std::string& path) {
   fatal("FEHLER: Konnte Meta-Daten der Änderungszeit nicht lesen: " +
         quoted_path(path, 2) + "\n");
-}
-
-void fatal(const std::string& message) {
-  std::cerr << message << std::flush;
-  std::exit(1);
 }
 
 std::int64_t get_file_time_sec(const std::string& path) {
@@ -205,11 +193,6 @@ static void visit(Walk& walk, const dirent64& entry) {
   if (type == DT_DIR) visit_directory(walk, dir_fd, name);
   if (type == DT_REG) visit_file(walk, dir_fd, name);
   if (type == DT_LNK) visit_link(walk, dir_fd, name);
-}
-
-bool is_dot_or_dot_dot(const char* name) {
-  return name[0] == '.' &&
-         (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
 FileTimeMap scan_directory(const std::string& root) {

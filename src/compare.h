@@ -33,14 +33,6 @@ struct CompareResult {
   std::uint64_t missing_right_count = 0;  // MissingRight entries
 };
 
-/// Writes `message` to standard error as it stands and ends with status 1.
-[[noreturn]] void fatal(const std::string& message);
-/// `root` and `relative_path` joined by one "/", none added when `root` is
-/// empty or already ends in "/".
-std::string full_path(const std::string& root,
-                      const std::string& relative_path);
-/// Whether a directory entry's `name` is "." or "..".
-bool is_dot_or_dot_dot(const char* name);
 /// Mtime of `path` in whole seconds, links followed; exits if stat fails.
 std::int64_t get_file_time_sec(const std::string& path);
 /// Every regular file below `root`, keyed relative to it; exits on failure.

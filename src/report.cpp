@@ -1,4 +1,4 @@
-// report.cpp: paths shown safely, fitted into columns, and the listing.
+// report.cpp: paths fitted into columns, and the listing.
 //
 // Widths count UTF-8 characters by a byte rule and never look at display
 // cells: every byte that is not a continuation byte counts once, and a cut is
@@ -8,38 +8,9 @@
 
 #include "report.h"
 
-#include <unistd.h>
-
 #include <iostream>
 
-// Whether `fd` (1 or 2) is a terminal; asked once per descriptor.
-static bool is_terminal(int fd) {
-  static const bool out = isatty(1) == 1;
-  static const bool err = isatty(2) == 1;
-  return fd == 1 ? out : err;
-}
-
-static bool is_control(unsigned char byte) {
-  return byte < 0x20 || byte == 0x7F;
-}
-
-std::string shown_path(const std::string& path, int fd) {
-  if (!is_terminal(fd)) return path;
-  std::string shown = path;
-  for (char& c : shown) {
-    if (is_control(static_cast<unsigned char>(c))) c = '?';
-  }
-  return shown;
-}
-
-std::string quoted_path(const std::string& path, int fd) {
-  std::string quoted = "\"";
-  for (char c : shown_path(path, fd)) {
-    if (c == '"' || c == '\\') quoted += '\\';
-    quoted += c;
-  }
-  return quoted + "\"";
-}
+#include "path.h"
 
 std::uint64_t utf8_length(const std::string& text) {
   std::uint64_t count = 0;

@@ -1,15 +1,10 @@
-// report.h: shows paths safely, fits them into columns, prints the listing.
+// report.h: fits paths into columns and prints the listing.
 #pragma once
 #include <cstdint>
 #include <string>
 
 #include "compare.h"
 
-/// `path` as written to descriptor `fd`: on a terminal, bytes 0x00-0x1F and
-/// 0x7F show as "?"; elsewhere the bytes go out as stored.
-std::string shown_path(const std::string& path, int fd);
-/// shown_path in double quotes, with every `"` and `\` preceded by `\`.
-std::string quoted_path(const std::string& path, int fd);
 /// Characters in `text`: every byte that is not a continuation byte counts.
 std::uint64_t utf8_length(const std::string& text);
 /// Byte offset reached after walking `n` characters; never past the end.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "compare.h"
+#include "path.h"
 #include "report.h"
 #include "sync.h"
 

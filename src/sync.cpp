@@ -30,7 +30,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "report.h"
+#include "path.h"
 
 namespace {
 
@@ -77,37 +77,6 @@ static void clear_pending_temp() { pending_temp.active = 0; }
 
 // A line on standard output, written out at once.
 static void say(const std::string& line) { std::cout << line << std::flush; }
-
-std::string temp_file_name(long pid, int attempt) {
-  return ".kalvern-" + std::to_string(pid) + "-" + std::to_string(attempt) +
-         ".tmp";
-}
-
-// Skips one or more decimal digits; nullptr if there is none.
-static const char* skip_digits(const char* text) {
-  const char* start = text;
-  while (*text >= '0' && *text <= '9') ++text;
-  return text == start ? nullptr : text;
-}
-
-bool is_temp_file_name(const char* name) {
-  if (std::strncmp(name, ".kalvern-", 9) != 0) return false;
-  const char* rest = skip_digits(name + 9);
-  if (rest == nullptr || *rest != '-') return false;
-  rest = skip_digits(rest + 1);
-  return rest != nullptr && std::strcmp(rest, ".tmp") == 0;
-}
-
-static std::string parent_of(const std::string& relative_path) {
-  std::size_t slash = relative_path.rfind('/');
-  return slash == std::string::npos ? "" : relative_path.substr(0, slash);
-}
-
-static std::string name_of(const std::string& relative_path) {
-  std::size_t slash = relative_path.rfind('/');
-  return slash == std::string::npos ? relative_path
-                                    : relative_path.substr(slash + 1);
-}
 
 Tree open_tree(const std::string& root) {
   Tree tree;
@@ -187,13 +156,9 @@ static bool is_refused_path(int error) {
   return error == ELOOP || error == EXDEV;
 }
 
-static void report(const std::string& message) {
-  std::cerr << message << std::flush;
-}
-
 static bool copy_failed(const std::string& source, const std::string& target,
                         const std::string& reason) {
-  report("Fehler beim Kopieren von " + quoted_path(source, 2) + " nach " +
+  report_error("Fehler beim Kopieren von " + quoted_path(source, 2) + " nach " +
          quoted_path(target, 2) + ": " + reason + "\n");
   return false;
 }
@@ -202,7 +167,7 @@ static bool copy_failed(const std::string& source, const std::string& target,
 // message>"; returns false for the caller to pass on.
 static bool failed(const char* action, const std::string& path, int error) {
   std::string reason = std::strerror(error);
-  report(std::string("Fehler beim ") + action + " " + quoted_path(path, 2) +
+  report_error(std::string("Fehler beim ") + action + " " + quoted_path(path, 2) +
          ": " + reason + "\n");
   return false;
 }

@@ -12,11 +12,6 @@ struct Tree {
   int open_error = 0;  // errno of the failed opening
 };
 
-/// Name of a temporary file of a copy: ".kalvern-<pid>-<attempt>.tmp".
-std::string temp_file_name(long pid, int attempt);
-/// Whether `name` has the form of temp_file_name; the scan passes such files
-/// over, so one left by a killed run is never taken for user data.
-bool is_temp_file_name(const char* name);
 /// Opens the root of a tree once; below it no symbolic link is followed.
 Tree open_tree(const std::string& root);
 /// Closes the handle of open_tree.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "compare.h"
+#include "path.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "path.h"
 #include "test_util.h"
 
 namespace fs = std::filesystem;

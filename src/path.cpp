@@ -1,0 +1,90 @@
+// path.cpp: joining and splitting relative paths, the names the scan passes
+// over, the display of paths on a terminal, and the two forms of a message.
+
+#include "path.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+std::string full_path(const std::string& root,
+                      const std::string& relative_path) {
+  if (root.empty() || root.back() == '/') return root + relative_path;
+  return root + "/" + relative_path;
+}
+
+std::string parent_of(const std::string& relative_path) {
+  std::size_t slash = relative_path.rfind('/');
+  return slash == std::string::npos ? "" : relative_path.substr(0, slash);
+}
+
+std::string name_of(const std::string& relative_path) {
+  std::size_t slash = relative_path.rfind('/');
+  return slash == std::string::npos ? relative_path
+                                    : relative_path.substr(slash + 1);
+}
+
+bool is_dot_or_dot_dot(const char* name) {
+  return name[0] == '.' &&
+         (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+std::string temp_file_name(long pid, int attempt) {
+  return ".kalvern-" + std::to_string(pid) + "-" + std::to_string(attempt) +
+         ".tmp";
+}
+
+// Skips one or more decimal digits; nullptr if there is none.
+static const char* skip_digits(const char* text) {
+  const char* start = text;
+  while (*text >= '0' && *text <= '9') ++text;
+  return text == start ? nullptr : text;
+}
+
+bool is_temp_file_name(const char* name) {
+  if (std::strncmp(name, ".kalvern-", 9) != 0) return false;
+  const char* rest = skip_digits(name + 9);
+  if (rest == nullptr || *rest != '-') return false;
+  rest = skip_digits(rest + 1);
+  return rest != nullptr && std::strcmp(rest, ".tmp") == 0;
+}
+
+// Whether `fd` (1 or 2) is a terminal; asked once per descriptor.
+static bool is_terminal(int fd) {
+  static const bool out = isatty(1) == 1;
+  static const bool err = isatty(2) == 1;
+  return fd == 1 ? out : err;
+}
+
+static bool is_control(unsigned char byte) {
+  return byte < 0x20 || byte == 0x7F;
+}
+
+std::string shown_path(const std::string& path, int fd) {
+  if (!is_terminal(fd)) return path;
+  std::string shown = path;
+  for (char& c : shown) {
+    if (is_control(static_cast<unsigned char>(c))) c = '?';
+  }
+  return shown;
+}
+
+std::string quoted_path(const std::string& path, int fd) {
+  std::string quoted = "\"";
+  for (char c : shown_path(path, fd)) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+void fatal(const std::string& message) {
+  report_error(message);
+  std::exit(1);
+}
+
+void report_error(const std::string& message) {
+  std::cerr << message << std::flush;
+}

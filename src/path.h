@@ -1,0 +1,28 @@
+// path.h: the shared vocabulary of paths and messages, beneath every module.
+#pragma once
+#include <string>
+
+/// `root` and `relative_path` joined by one "/", none added when `root` is
+/// empty or already ends in "/".
+std::string full_path(const std::string& root,
+                      const std::string& relative_path);
+/// The part of `relative_path` before its last "/"; "" if it has none.
+std::string parent_of(const std::string& relative_path);
+/// The last component of `relative_path`.
+std::string name_of(const std::string& relative_path);
+/// Whether a directory entry's `name` is "." or "..".
+bool is_dot_or_dot_dot(const char* name);
+/// Name of a temporary file of a copy: ".kalvern-<pid>-<attempt>.tmp".
+std::string temp_file_name(long pid, int attempt);
+/// Whether `name` has the form of temp_file_name; the scan passes such files
+/// over, so one left by a killed run is never taken for user data.
+bool is_temp_file_name(const char* name);
+/// `path` as written to descriptor `fd`: on a terminal, bytes 0x00-0x1F and
+/// 0x7F show as "?"; elsewhere the bytes go out as stored.
+std::string shown_path(const std::string& path, int fd);
+/// shown_path in double quotes, with every `"` and `\` preceded by `\`.
+std::string quoted_path(const std::string& path, int fd);
+/// Writes `message` to standard error as it stands and ends with status 1.
+[[noreturn]] void fatal(const std::string& message);
+/// Writes `message` to standard error as it stands; the work goes on.
+void report_error(const std::string& message);
