@@ -55,6 +55,8 @@ struct Walk {
   std::vector<Level> levels;  // the open directories, root first
   std::optional<fs::path> resolved_root;  // computed on first need
   FileTimeMap files;
+  ScanCounter* found = nullptr;  // follows the number of files recorded
+  std::string failure;  // the message of the first failure; ends the walk
 };
 
 }  // namespace
@@ -71,24 +73,29 @@ static std::string walked_path(const Walk& walk) {
   return full_path(walk.root, walk.rel);
 }
 
-[[noreturn]] static void fail_open(const std::string& root, int error) {
-  fatal("FEHLER beim Durchsuchen des Verzeichnisses: '" + shown_path(root, 2) +
-        "' (" + std::strerror(error) + ")\n\n");
+static std::string open_failure(const std::string& root, int error) {
+  return "FEHLER beim Durchsuchen des Verzeichnisses: '" + shown_path(root, 2) +
+         "' (" + std::strerror(error) + ")\n\n";
 }
 
-[[noreturn]] static void fail_access(const std::string& path, int error) {
-  fatal("FEHLER: Zugriff verweigert bei " + quoted_path(path, 2) + " (" +
-        std::strerror(error) + ")\n\n");
+static std::string access_failure(const std::string& path, int error) {
+  return "FEHLER: Zugriff verweigert bei " + quoted_path(path, 2) + " (" +
+         std::strerror(error) + ")\n\n";
 }
 
-[[noreturn]] static void fail_time(const std::string& path) {
-  fatal("FEHLER: Konnte Meta-Daten der Änderungszeit nicht lesen: " +
-        quoted_path(path, 2) + "\n");
+static std::string time_failure(const std::string& path) {
+  return "FEHLER: Konnte Meta-Daten der Änderungszeit nicht lesen: " +
+         quoted_path(path, 2) + "\n";
+}
+
+// Records the walk's first failure; the walk then ends.
+static void fail_access(Walk& walk, int error) {
+  walk.failure = access_failure(walked_path(walk), error);
 }
 
 std::int64_t get_file_time_sec(const std::string& path) {
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) fail_time(path);
+  if (stat(path.c_str(), &st) != 0) fatal(time_failure(path));
   return st.st_mtim.tv_sec;
 }
 
@@ -103,6 +110,8 @@ static void push_level(Walk& walk, int fd) {
 static void pop_level(Walk& walk) {
   close(walk.levels.back().fd);
   walk.levels.pop_back();
+  if (walk.found)
+    walk.found->store(walk.files.size(), std::memory_order_relaxed);
 }
 
 // The next entry of the innermost directory, or nullptr at its end.
@@ -111,9 +120,9 @@ static const dirent64* next_entry(Walk& walk, bool first) {
   Level& level = walk.levels.back();
   if (level.pos >= level.end) {
     long n = getdents64(level.fd, level.buffer.get(), kListingBufferSize);
-    if (n < 0 && first) fail_open(walk.root, errno);
-    if (n < 0) fail_access(walked_path(walk), errno);
-    if (n == 0) return nullptr;
+    if (n < 0 && first) walk.failure = open_failure(walk.root, errno);
+    if (n < 0 && !first) fail_access(walk, errno);
+    if (n <= 0) return nullptr;
     level.pos = 0;
     level.end = n;
   }
@@ -130,11 +139,11 @@ static void record_link(Walk& walk, std::int64_t seconds) {
   std::error_code error;
   if (!walk.resolved_root) {
     fs::path resolved = fs::weakly_canonical(walk.root, error);
-    if (error) fail_access(path, error.value());
+    if (error) return fail_access(walk, error.value());
     walk.resolved_root = resolved;
   }
   fs::path target = fs::weakly_canonical(path, error);
-  if (error) fail_access(path, error.value());
+  if (error) return fail_access(walk, error.value());
   fs::path key = target.lexically_relative(*walk.resolved_root);
   if (key.empty() || *key.begin() == "..") return;
   walk.files.insert_or_assign(key.string(), seconds);
@@ -145,7 +154,7 @@ static void visit_link(Walk& walk, int dir_fd, const char* name) {
   struct stat st;
   if (fstatat(dir_fd, name, &st, 0) != 0) {
     if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return;
-    fail_access(walked_path(walk), errno);
+    return fail_access(walk, errno);
   }
   if (S_ISREG(st.st_mode)) record_link(walk, st.st_mtim.tv_sec);
 }
@@ -154,8 +163,11 @@ static void visit_file(Walk& walk, int dir_fd, const char* name) {
   if (is_temp_file_name(name)) return;
   struct stat st;
   if (fstatat(dir_fd, name, &st, 0) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) fail_time(walked_path(walk));
-    fail_access(walked_path(walk), errno);
+    if (errno == ENOENT || errno == ENOTDIR) {
+      walk.failure = time_failure(walked_path(walk));
+      return;
+    }
+    return fail_access(walk, errno);
   }
   walk.files.insert_or_assign(walk.rel, st.st_mtim.tv_sec);
 }
@@ -164,17 +176,17 @@ static void visit_directory(Walk& walk, int dir_fd, const char* name) {
   if (is_excluded(name)) return;
   int fd =
       openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) fail_access(walked_path(walk), errno);
+  if (fd < 0) return fail_access(walk, errno);
   push_level(walk, fd);
 }
 
 // The type of an entry the listing gave none for, links not followed.
-static unsigned char query_type(const Walk& walk, int dir_fd,
-                                const char* name) {
+static unsigned char query_type(Walk& walk, int dir_fd, const char* name) {
   struct stat st;
   if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno == ENOENT) return DT_UNKNOWN;
-    fail_access(walked_path(walk), errno);
+    fail_access(walk, errno);
+    return DT_UNKNOWN;
   }
   if (S_ISLNK(st.st_mode)) return DT_LNK;
   if (S_ISDIR(st.st_mode)) return DT_DIR;
@@ -195,14 +207,15 @@ static void visit(Walk& walk, const dirent64& entry) {
   if (type == DT_LNK) visit_link(walk, dir_fd, name);
 }
 
-FileTimeMap scan_directory(const std::string& root) {
+ScanResult scan_directory(const std::string& root, ScanCounter* found) {
   Walk walk;
   walk.root = root;
+  walk.found = found;
   int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) fail_open(root, errno);
+  if (fd < 0) return {{}, open_failure(root, errno)};
   push_level(walk, fd);
   bool first = true;
-  while (!walk.levels.empty()) {
+  while (!walk.levels.empty() && walk.failure.empty()) {
     const dirent64* entry = next_entry(walk, first);
     first = false;
     if (entry == nullptr) {
@@ -211,7 +224,20 @@ FileTimeMap scan_directory(const std::string& root) {
       visit(walk, *entry);
     }
   }
-  return std::move(walk.files);
+  while (!walk.levels.empty()) pop_level(walk);
+  if (!walk.failure.empty()) return {{}, std::move(walk.failure)};
+  return {std::move(walk.files), {}};
+}
+
+TreeScans scan_trees(const std::string& left_root,
+                     const std::string& right_root, ScanCounter* left_found,
+                     ScanCounter* right_found) {
+  TreeScans scans;
+  scans.left = scan_directory(left_root, left_found);
+  if (scans.left.failure.empty()) {
+    scans.right = scan_directory(right_root, right_found);
+  }
+  return scans;
 }
 
 // Removes the file at `it` from `files` and hands its key over.

@@ -1,5 +1,6 @@
 // compare.h: scans a directory tree into file times and compares two trees.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -33,10 +34,32 @@ struct CompareResult {
   std::uint64_t missing_right_count = 0;  // MissingRight entries
 };
 
+/// What a scan gives: the table, or the message of its first failure.
+struct ScanResult {
+  FileTimeMap files;    // empty after a failure
+  std::string failure;  // empty when the scan succeeded
+};
+
+/// The number of files a running scan has found so far, for a status line.
+using ScanCounter = std::atomic<std::uint64_t>;
+
+/// The scans of the two trees of a run.
+struct TreeScans {
+  ScanResult left;
+  ScanResult right;
+};
+
 /// Mtime of `path` in whole seconds, links followed; exits if stat fails.
 std::int64_t get_file_time_sec(const std::string& path);
-/// Every regular file below `root`, keyed relative to it; exits on failure.
-FileTimeMap scan_directory(const std::string& root);
+/// Every regular file below `root`, keyed relative to it, or the message of
+/// the first failure in the order of a depth-first walk.
+ScanResult scan_directory(const std::string& root,
+                          ScanCounter* found = nullptr);
+/// Scans both trees at once; each counter, if given, follows its tree.
+TreeScans scan_trees(const std::string& left_root,
+                     const std::string& right_root,
+                     ScanCounter* left_found = nullptr,
+                     ScanCounter* right_found = nullptr);
 /// Pairs `left` with `right` by key: the differing and one-sided files, in
 /// the tables' order (left's first, then right's one-sided ones).
 CompareResult compare_dirs(const FileTimeMap& left, const FileTimeMap& right);

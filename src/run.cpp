@@ -210,12 +210,14 @@ int main(int argc, char** argv) {
   std::string right_root = strip_slash(options.dirs[1]);
   check_not_nested(options, left_root, right_root);
 
-  // Scan both trees; a failure ends the run inside the scan.
-  FileTimeMap left = scan_directory(left_root);
-  FileTimeMap right = scan_directory(right_root);
+  // Scan both trees; a failure of the left one takes precedence.
+  TreeScans scans = scan_trees(left_root, right_root);
+  if (!scans.left.failure.empty()) fatal(scans.left.failure);
+  if (!scans.right.failure.empty()) fatal(scans.right.failure);
 
   // Compare them and print the listing with its summary.
-  CompareResult result = compare_dirs(std::move(left), std::move(right));
+  CompareResult result =
+      compare_dirs(std::move(scans.left.files), std::move(scans.right.files));
   print_results(result, options.column_width);
 
   // Identical trees end the run here.

@@ -159,7 +159,7 @@ static bool is_refused_path(int error) {
 static bool copy_failed(const std::string& source, const std::string& target,
                         const std::string& reason) {
   report_error("Fehler beim Kopieren von " + quoted_path(source, 2) + " nach " +
-         quoted_path(target, 2) + ": " + reason + "\n");
+               quoted_path(target, 2) + ": " + reason + "\n");
   return false;
 }
 
@@ -167,8 +167,8 @@ static bool copy_failed(const std::string& source, const std::string& target,
 // message>"; returns false for the caller to pass on.
 static bool failed(const char* action, const std::string& path, int error) {
   std::string reason = std::strerror(error);
-  report_error(std::string("Fehler beim ") + action + " " + quoted_path(path, 2) +
-         ": " + reason + "\n");
+  report_error(std::string("Fehler beim ") + action + " " +
+               quoted_path(path, 2) + ": " + reason + "\n");
   return false;
 }
 

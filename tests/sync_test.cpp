@@ -387,7 +387,7 @@ TEST(TempFileNameTest, ScanPassesOverALeftoverTemporaryFile) {
   TempDir tmp;
   make_file(tmp.path + "/d/" + temp_file_name(123, 0), 10);
   make_file(tmp.path + "/d/.kalvern-notes.tmp", 20);
-  EXPECT_EQ(scan_directory(tmp.path),
+  EXPECT_EQ(scan_directory(tmp.path).files,
             (FileTimeMap{{"d/.kalvern-notes.tmp", 20}}));
 }
 
