@@ -1,0 +1,529 @@
+// scan.cpp: the walk of one tree into its table, and of two trees at once.
+//
+// The walk goes depth-first and holds one open directory per level of the
+// descent.  A directory is read whole (getdents64), and each entry is settled
+// there: a regular file costs one fstatat relative to the open directory, a
+// symbolic link one fstatat that follows it, an entry without a type from the
+// listing one more to learn it.  The merge then replays the entries in the
+// listing's order: it records files, enters subdirectories and meets failures
+// exactly where a walk reading one entry at a time would.  A file's key is its
+// chain of names below the root, since the walk never descends through a
+// symbolic link; only a link needs the full rule (its path resolved
+// weakly-canonically, then made lexically relative to the resolved root), and
+// a link that leads out of the tree is not recorded.
+//
+// Worker threads read subdirectories ahead of the merge: when the merge enters
+// a directory, its subdirectories are queued, and a worker opens and reads
+// one while the merge is busy elsewhere.  At most kWindow directories are
+// read ahead, each holding its listing and its open descriptor until the
+// merge enters it, so neither memory nor descriptors grow with the width of
+// the tree.  When the merge reaches a directory that no worker has taken yet,
+// it reads it itself; when a worker is still reading it, the merge waits for
+// it.  A descriptor limit met while reading ahead makes the tree be scanned
+// again without workers, so that the limit strikes where the plain walk
+// meets it.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "compare.h"
+#include "path.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Directories that are never descended into, matched byte for byte.
+const char* const kExcludedDirNames[] = {"lost+found", "$RECYCLE.BIN",
+                                         "System Volume Information",
+                                         "Recovery", "RECYCLER"};
+
+constexpr std::size_t kListingBufferSize = 32 * 1024;
+// Directories read ahead of the merge, at most, per tree.
+constexpr std::size_t kWindow = 64;
+#ifndef KALVERN_SCAN_WORKERS
+#define KALVERN_SCAN_WORKERS 1
+#endif
+// Worker threads per tree that read ahead of the merge.
+constexpr int kWorkers = KALVERN_SCAN_WORKERS;
+
+// What one entry of a directory turned out to be.
+enum class ItemKind : unsigned char {
+  Skip,          // passed over: a pipe, a dangling link, a temporary file
+  File,          // a regular file, recorded under its names
+  Link,          // a symbolic link to a regular file
+  Directory,     // a subdirectory to descend into
+  AccessFailed,  // its type or time could not be read: `error`
+  TimeFailed,    // a regular file gone before its time was read
+};
+
+// One entry of a directory, as read.
+struct Item {
+  std::uint32_t name;  // offset of its name in the listing's `names`
+  std::uint32_t name_length;
+  ItemKind kind;
+  int error;
+  std::int64_t seconds;
+};
+
+// One directory of the walk: opened and read by a worker or by the merge.
+struct Node {
+  int parent_fd = -1;  // the open parent; -1 for the root
+  std::string name;    // below the parent
+  int fd = -1;         // the directory, open until the merge leaves it
+  int open_error = 0;  // errno of a failed opening
+  int read_error = 0;  // errno of a failed read, after the items read
+  bool first_read_failed = false;  // the very first read failed
+  std::vector<Item> items;
+  std::string names;
+  enum State { Waiting, Queued, Reading, Read } state = Waiting;
+};
+
+// One directory on the merge's descent.
+struct Frame {
+  Node* node = nullptr;
+  std::size_t prefix = 0;  // length of its path below the root
+  std::size_t next_item = 0;
+  std::vector<std::unique_ptr<Node>> children;  // its subdirectories
+  std::size_t next_child = 0;                   // the next to enter
+  std::size_t next_queued = 0;                  // the next to read ahead
+};
+
+// Shared by the merge of one tree and its workers.
+struct ReadAhead {
+  std::mutex mutex;
+  std::condition_variable work;  // a directory was queued, or stop
+  std::condition_variable done;  // a directory was read
+  std::deque<Node*> queue;
+  std::size_t outstanding = 0;  // queued or read, not yet entered
+  bool stop = false;
+  std::vector<std::thread> workers;
+};
+
+// The state of one scan.
+struct Walk {
+  std::string root;  // as given
+  std::string rel;   // path below the root of the current entry
+  std::vector<Frame> frames;
+  std::unique_ptr<Node> root_node;
+  std::optional<fs::path> resolved_root;  // computed on first need
+  FileTimeMap files;
+  ScanCounter* found = nullptr;
+  const std::atomic<bool>* cancel = nullptr;  // another scan failed first
+  ReadAhead* ahead = nullptr;                 // null: no workers
+  std::string failure;
+  bool out_of_descriptors = false;  // the failure is a descriptor limit
+};
+
+}  // namespace
+
+static bool is_excluded(const char* name) {
+  for (const char* excluded : kExcludedDirNames) {
+    if (std::strcmp(name, excluded) == 0) return true;
+  }
+  return false;
+}
+
+static bool is_out_of_descriptors(int error) {
+  return error == EMFILE || error == ENFILE;
+}
+
+// ---------------------------------------------------------------------------
+// Reading one directory
+
+// The type of an entry the listing gave none for, links not followed; sets
+// `error` if it cannot be learnt.
+static unsigned char query_type(int dir_fd, const char* name, int& error) {
+  struct stat st;
+  if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) error = errno;
+    return DT_UNKNOWN;
+  }
+  if (S_ISLNK(st.st_mode)) return DT_LNK;
+  if (S_ISDIR(st.st_mode)) return DT_DIR;
+  if (S_ISREG(st.st_mode)) return DT_REG;
+  return DT_UNKNOWN;
+}
+
+// Settles a regular file: its time, or why it has none.
+static void settle_file(int dir_fd, const char* name, Item& item) {
+  if (is_temp_file_name(name)) return;
+  struct stat st;
+  if (fstatat(dir_fd, name, &st, 0) != 0) {
+    bool gone = errno == ENOENT || errno == ENOTDIR;
+    item.kind = gone ? ItemKind::TimeFailed : ItemKind::AccessFailed;
+    item.error = errno;
+    return;
+  }
+  item.kind = ItemKind::File;
+  item.seconds = st.st_mtim.tv_sec;
+}
+
+// Settles a symbolic link: a link to a regular file is kept with its
+// target's time, one that leads nowhere is passed over.
+static void settle_link(int dir_fd, const char* name, Item& item) {
+  struct stat st;
+  if (fstatat(dir_fd, name, &st, 0) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return;
+    item.kind = ItemKind::AccessFailed;
+    item.error = errno;
+    return;
+  }
+  if (!S_ISREG(st.st_mode)) return;
+  item.kind = ItemKind::Link;
+  item.seconds = st.st_mtim.tv_sec;
+}
+
+// Settles one entry of the listing by its type.
+static void settle(int dir_fd, const dirent64& entry, Item& item) {
+  int error = 0;
+  unsigned char type = entry.d_type;
+  if (type == DT_UNKNOWN) type = query_type(dir_fd, entry.d_name, error);
+  if (error != 0) {
+    item.kind = ItemKind::AccessFailed;
+    item.error = error;
+  } else if (type == DT_DIR) {
+    if (!is_excluded(entry.d_name)) item.kind = ItemKind::Directory;
+  } else if (type == DT_REG) {
+    settle_file(dir_fd, entry.d_name, item);
+  } else if (type == DT_LNK) {
+    settle_link(dir_fd, entry.d_name, item);
+  }
+}
+
+// Adds the entries of one chunk of a listing to `node`.
+static void add_entries(Node& node, const char* buffer, long size) {
+  for (long pos = 0; pos < size;) {
+    auto* entry = reinterpret_cast<const dirent64*>(buffer + pos);
+    pos += entry->d_reclen;
+    if (is_dot_or_dot_dot(entry->d_name)) continue;
+    std::size_t length = std::strlen(entry->d_name);
+    Item item{static_cast<std::uint32_t>(node.names.size()),
+              static_cast<std::uint32_t>(length), ItemKind::Skip, 0, 0};
+    node.names.append(entry->d_name, length + 1);
+    settle(node.fd, *entry, item);
+    node.items.push_back(item);
+  }
+}
+
+// Opens `node` below its parent (the root is open already) and reads all of
+// its entries.
+static void read_node(Node& node, char* buffer) {
+  if (node.fd < 0) {
+    node.fd = openat(node.parent_fd, node.name.c_str(),
+                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (node.fd < 0) {
+      node.open_error = errno;
+      return;
+    }
+  }
+  for (bool first = true;; first = false) {
+    long n = getdents64(node.fd, buffer, kListingBufferSize);
+    if (n < 0) {
+      node.read_error = errno;
+      node.first_read_failed = first;
+    }
+    if (n <= 0) return;
+    add_entries(node, buffer, n);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Reading ahead
+
+// Takes queued directories and reads them until told to stop.
+static void work(ReadAhead& ahead) {
+  auto buffer = std::make_unique<char[]>(kListingBufferSize);
+  std::unique_lock lock(ahead.mutex);
+  while (true) {
+    ahead.work.wait(lock, [&] { return ahead.stop || !ahead.queue.empty(); });
+    if (ahead.stop) return;
+    Node* node = ahead.queue.front();
+    ahead.queue.pop_front();
+    if (node->state != Node::Queued) continue;  // the merge took it
+    node->state = Node::Reading;
+    lock.unlock();
+    read_node(*node, buffer.get());
+    lock.lock();
+    node->state = Node::Read;
+    ahead.done.notify_one();
+  }
+}
+
+// Starts up to `count` workers; as many as the system gives.
+static void start_workers(ReadAhead& ahead, int count) {
+  for (int i = 0; i < count; ++i) {
+    try {
+      ahead.workers.emplace_back(work, std::ref(ahead));
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+}
+
+// Stops the workers once they have finished the directory in hand.
+static void stop_workers(ReadAhead& ahead) {
+  {
+    std::lock_guard lock(ahead.mutex);
+    ahead.stop = true;
+  }
+  ahead.work.notify_all();
+  for (std::thread& worker : ahead.workers) worker.join();
+  ahead.workers.clear();
+}
+
+// Queues the subdirectories next in walk order, while the window has room:
+// those of the innermost directory first, then those of the ones above.
+static void queue_ahead(Walk& walk) {
+  ReadAhead& ahead = *walk.ahead;
+  std::size_t queued = 0;
+  {
+    std::lock_guard lock(ahead.mutex);
+    for (auto frame = walk.frames.rbegin(); frame != walk.frames.rend();
+         ++frame) {
+      while (ahead.outstanding < kWindow &&
+             frame->next_queued < frame->children.size()) {
+        Node* node = frame->children[frame->next_queued++].get();
+        if (frame->next_queued <= frame->next_child) continue;
+        node->state = Node::Queued;
+        ahead.queue.push_back(node);
+        ++ahead.outstanding;
+        ++queued;
+      }
+    }
+  }
+  if (queued == 1) ahead.work.notify_one();
+  if (queued > 1) ahead.work.notify_all();
+}
+
+// Makes sure `node` has been read, by a worker or here; the merge waits
+// only for a directory a worker is reading.
+static void obtain(Walk& walk, Node& node, char* buffer) {
+  bool read_here = true;
+  if (walk.ahead != nullptr) {
+    ReadAhead& ahead = *walk.ahead;
+    std::unique_lock lock(ahead.mutex);
+    if (node.state != Node::Waiting) --ahead.outstanding;
+    if (node.state == Node::Reading) {
+      ahead.done.wait(lock, [&] { return node.state == Node::Read; });
+    }
+    read_here = node.state != Node::Read;
+    node.state = Node::Read;
+  }
+  if (read_here) read_node(node, buffer);
+}
+
+// ---------------------------------------------------------------------------
+// The merge
+
+// The entry's path as walked: the root joined with its names below it.
+static std::string walked_path(const Walk& walk) {
+  return full_path(walk.root, walk.rel);
+}
+
+static std::string open_failure(const std::string& root, int error) {
+  return "FEHLER beim Durchsuchen des Verzeichnisses: '" + shown_path(root, 2) +
+         "' (" + std::strerror(error) + ")\n\n";
+}
+
+// Records the walk's first failure at the current entry; the walk then ends.
+static void fail_access(Walk& walk, int error) {
+  walk.failure = "FEHLER: Zugriff verweigert bei " +
+                 quoted_path(walked_path(walk), 2) + " (" +
+                 std::strerror(error) + ")\n\n";
+}
+
+static void fail_time(Walk& walk) {
+  walk.failure = "FEHLER: Konnte Meta-Daten der Änderungszeit nicht lesen: " +
+                 quoted_path(walked_path(walk), 2) + "\n";
+}
+
+// Records a symbolic link to a regular file under its target's key, unless
+// the target lies outside the tree.
+static void record_link(Walk& walk, std::int64_t seconds) {
+  std::string path = walked_path(walk);
+  std::error_code error;
+  if (!walk.resolved_root) {
+    fs::path resolved = fs::weakly_canonical(walk.root, error);
+    if (error) return fail_access(walk, error.value());
+    walk.resolved_root = resolved;
+  }
+  fs::path target = fs::weakly_canonical(path, error);
+  if (error) return fail_access(walk, error.value());
+  fs::path key = target.lexically_relative(*walk.resolved_root);
+  if (key.empty() || *key.begin() == "..") return;
+  walk.files.insert_or_assign(key.string(), seconds);
+}
+
+// Enters directory `node`, whose entry is the current one, once it is read.
+static void enter(Walk& walk, Node& node, char* buffer) {
+  obtain(walk, node, buffer);
+  if (node.open_error != 0) {
+    walk.out_of_descriptors = is_out_of_descriptors(node.open_error);
+    return fail_access(walk, node.open_error);
+  }
+  Frame& frame = walk.frames.emplace_back();
+  frame.node = &node;
+  frame.prefix = walk.rel.size();
+  for (const Item& item : node.items) {
+    if (item.kind != ItemKind::Directory) continue;
+    auto child = std::make_unique<Node>();
+    child->parent_fd = node.fd;
+    child->name = node.names.c_str() + item.name;
+    frame.children.push_back(std::move(child));
+  }
+  if (walk.ahead != nullptr) queue_ahead(walk);
+}
+
+// Replays one entry of the innermost directory.
+static void visit(Walk& walk, Frame& frame, const Item& item, char* buffer) {
+  const Node& node = *frame.node;
+  walk.rel.resize(frame.prefix);
+  if (!walk.rel.empty()) walk.rel += '/';
+  walk.rel.append(node.names, item.name, item.name_length);
+  switch (item.kind) {
+    case ItemKind::Skip:
+      break;
+    case ItemKind::File:
+      walk.files.insert_or_assign(walk.rel, item.seconds);
+      break;
+    case ItemKind::Link:
+      record_link(walk, item.seconds);
+      break;
+    case ItemKind::Directory:
+      enter(walk, *frame.children[frame.next_child++], buffer);
+      break;
+    case ItemKind::AccessFailed:
+      fail_access(walk, item.error);
+      break;
+    case ItemKind::TimeFailed:
+      fail_time(walk);
+      break;
+  }
+}
+
+// Leaves the innermost directory after its last entry, or at its failed
+// read, which is met as the walk would meet it: at the advance.
+static void leave(Walk& walk) {
+  Frame& frame = walk.frames.back();
+  Node& node = *frame.node;
+  if (node.first_read_failed && walk.frames.size() == 1) {
+    walk.failure = open_failure(walk.root, node.read_error);
+  } else if (node.read_error != 0) {
+    fail_access(walk, node.read_error);
+  }
+  close(node.fd);
+  node.fd = -1;
+  walk.frames.pop_back();
+  if (walk.found) {
+    walk.found->store(walk.files.size(), std::memory_order_relaxed);
+  }
+}
+
+static bool cancelled(const Walk& walk) {
+  return walk.cancel != nullptr && walk.cancel->load(std::memory_order_relaxed);
+}
+
+// Replays the tree from the root down, until its end or its first failure.
+static void merge(Walk& walk) {
+  auto buffer = std::make_unique<char[]>(kListingBufferSize);
+  walk.frames.reserve(64);
+  enter(walk, *walk.root_node, buffer.get());
+  while (!walk.frames.empty() && walk.failure.empty() && !cancelled(walk)) {
+    Frame& frame = walk.frames.back();
+    if (frame.next_item == frame.node->items.size()) {
+      leave(walk);
+    } else {
+      visit(walk, frame, frame.node->items[frame.next_item++], buffer.get());
+    }
+  }
+}
+
+// Closes what is still open after a walk that ended early: the directories
+// of the descent and those read ahead but not entered.
+static void close_all(Walk& walk) {
+  for (Frame& frame : walk.frames) {
+    for (std::size_t i = frame.next_child; i < frame.children.size(); ++i) {
+      if (frame.children[i]->fd >= 0) close(frame.children[i]->fd);
+    }
+    close(frame.node->fd);
+  }
+  walk.frames.clear();
+}
+
+// One scan of `root`, with `workers` reading ahead; `alone` tells that no
+// other scan runs beside it.  Gives nullopt where the descriptors ran out
+// while workers or another scan held some of them.
+static std::optional<ScanResult> scan_with(const std::string& root,
+                                           ScanCounter* found,
+                                           const std::atomic<bool>* cancel,
+                                           int workers, bool alone) {
+  Walk walk;
+  walk.root = root;
+  walk.found = found;
+  walk.cancel = cancel;
+  walk.root_node = std::make_unique<Node>();
+  walk.root_node->fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (walk.root_node->fd < 0) return ScanResult{{}, open_failure(root, errno)};
+  ReadAhead ahead;
+  if (workers > 0) start_workers(ahead, workers);
+  if (!ahead.workers.empty()) walk.ahead = &ahead;
+  merge(walk);
+  if (walk.ahead != nullptr) stop_workers(ahead);
+  close_all(walk);
+  if (walk.out_of_descriptors && (workers > 0 || !alone)) return std::nullopt;
+  if (!walk.failure.empty()) return ScanResult{{}, std::move(walk.failure)};
+  return ScanResult{std::move(walk.files), {}};
+}
+
+ScanResult scan_directory(const std::string& root, ScanCounter* found) {
+  std::optional<ScanResult> scan =
+      scan_with(root, found, nullptr, kWorkers, true);
+  if (!scan) scan = scan_with(root, found, nullptr, 0, true);
+  return std::move(*scan);
+}
+
+TreeScans scan_trees(const std::string& left_root,
+                     const std::string& right_root, ScanCounter* left_found,
+                     ScanCounter* right_found) {
+  TreeScans scans;
+  std::atomic<bool> left_failed{false};
+  std::optional<ScanResult> right;
+  std::optional<std::thread> right_thread;
+  try {
+    right_thread.emplace([&] {
+      right = scan_with(right_root, right_found, &left_failed, kWorkers, false);
+    });
+  } catch (const std::system_error&) {
+  }
+  std::optional<ScanResult> left = scan_with(
+      left_root, left_found, nullptr, kWorkers, !right_thread.has_value());
+  if (left && !left->failure.empty()) left_failed = true;
+  if (right_thread) right_thread->join();
+  // A scan that ran out of descriptors beside the other one is repeated
+  // alone and without workers, as the plain walk would have met the limit.
+  if (!left) left = scan_with(left_root, left_found, nullptr, 0, true);
+  scans.left = std::move(*left);
+  if (!scans.left.failure.empty()) return scans;
+  if (!right_thread || !right) {
+    right = scan_with(right_root, right_found, nullptr, 0, true);
+  }
+  scans.right = std::move(*right);
+  return scans;
+}

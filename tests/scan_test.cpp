@@ -1,0 +1,287 @@
+// Property test of the scan: on random trees, the scan with its workers and
+// both trees at once gives the table, the order and the failure of a plain
+// sequential walk.
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "compare.h"
+#include "path.h"
+#include "test_util.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The reference: a walk that reads one entry at a time and follows paths.
+
+struct Reference {
+  std::string root;
+  fs::path resolved_root;
+  FileTimeMap files;
+  std::string failure;
+  std::string current;  // the path of the entry reported last
+};
+
+bool excluded(const std::string& name) {
+  for (const char* n : {"lost+found", "$RECYCLE.BIN",
+                        "System Volume Information", "Recovery", "RECYCLER"}) {
+    if (name == n) return true;
+  }
+  return false;
+}
+
+void denied(Reference& ref, int error) {
+  ref.failure = "FEHLER: Zugriff verweigert bei " +
+                quoted_path(ref.current, 2) + " (" + std::strerror(error) +
+                ")\n\n";
+}
+
+void reference_link(Reference& ref, const struct stat& st) {
+  std::error_code error;
+  if (ref.resolved_root.empty()) {
+    ref.resolved_root = fs::weakly_canonical(ref.root, error);
+    if (error) return denied(ref, error.value());
+  }
+  fs::path target = fs::weakly_canonical(ref.current, error);
+  if (error) return denied(ref, error.value());
+  fs::path key = target.lexically_relative(ref.resolved_root);
+  if (key.empty() || *key.begin() == "..") return;
+  ref.files.insert_or_assign(key.string(), st.st_mtim.tv_sec);
+}
+
+void reference_dir(Reference& ref, const std::string& dir,
+                   const std::string& rel);
+
+// One entry, by its type with links followed.
+void reference_entry(Reference& ref, const std::string& name,
+                     const std::string& rel) {
+  struct stat lst;
+  if (lstat(ref.current.c_str(), &lst) != 0) {
+    if (errno != ENOENT) denied(ref, errno);
+    return;
+  }
+  struct stat st;
+  bool followed = stat(ref.current.c_str(), &st) == 0;
+  int error = errno;
+  if (S_ISDIR(lst.st_mode)) {
+    if (!excluded(name)) reference_dir(ref, ref.current, rel);
+  } else if (S_ISREG(lst.st_mode)) {
+    if (is_temp_file_name(name.c_str())) return;
+    if (!followed) return denied(ref, error);
+    ref.files.insert_or_assign(rel, st.st_mtim.tv_sec);
+  } else if (S_ISLNK(lst.st_mode)) {
+    if (!followed && error != ENOENT && error != ENOTDIR && error != ELOOP) {
+      return denied(ref, error);
+    }
+    if (followed && S_ISREG(st.st_mode)) reference_link(ref, st);
+  }
+}
+
+void reference_dir(Reference& ref, const std::string& dir,
+                   const std::string& rel) {
+  DIR* handle = opendir(dir.c_str());
+  if (handle == nullptr) {
+    if (rel.empty()) {
+      ref.failure = "FEHLER beim Durchsuchen des Verzeichnisses: '" +
+                    shown_path(ref.root, 2) + "' (" + std::strerror(errno) +
+                    ")\n\n";
+    } else {
+      denied(ref, errno);
+    }
+    return;
+  }
+  while (ref.failure.empty()) {
+    errno = 0;
+    dirent* entry = readdir(handle);
+    if (entry == nullptr) break;
+    if (is_dot_or_dot_dot(entry->d_name)) continue;
+    std::string child = rel.empty() ? entry->d_name : rel + "/" + entry->d_name;
+    ref.current = full_path(ref.root, child);
+    reference_entry(ref, entry->d_name, child);
+  }
+  closedir(handle);
+}
+
+ScanResult reference_scan(const std::string& root) {
+  Reference ref;
+  ref.root = root;
+  reference_dir(ref, root, "");
+  if (!ref.failure.empty()) return {{}, ref.failure};
+  return {std::move(ref.files), {}};
+}
+
+// ---------------------------------------------------------------------------
+// Random trees
+
+struct TreeMaker {
+  std::mt19937 random;
+  std::string base;                // holds the tree "t" and "outside"
+  std::vector<std::string> files;  // made so far, absolute
+  std::vector<std::string> dirs;
+
+  int pick(int n) {
+    return std::uniform_int_distribution<int>(0, n - 1)(random);
+  }
+
+  std::string name() {
+    static const char* const kNames[] = {
+        "a",           "b.txt",    "Foto 1.jpg",       "q\"uote",
+        "back\\slash", "Recovery", "lost+found",       "recovery",
+        ".dot",        "ü.txt",    ".kalvern-7-0.tmp", "x",
+        "y",           "z",        "long-name-"};
+    std::string n = kNames[pick(15)];
+    return n + std::to_string(pick(1000));
+  }
+
+  void fill(const std::string& dir, int depth) {
+    make_dir(dir);
+    dirs.push_back(dir);
+    int entries = pick(7);
+    for (int i = 0; i < entries; ++i) {
+      std::string path = dir + "/" + (pick(8) == 0 ? "Recovery" : name());
+      if (fs::exists(fs::symlink_status(path))) continue;
+      int kind = pick(10);
+      if (kind < 5 || depth >= 4) {
+        make_file(path, 1000000 + pick(50), pick(1000000000));
+        files.push_back(path);
+      } else if (kind < 8) {
+        fill(path, depth + 1);
+      } else if (kind == 8) {
+        make_fifo(path);
+      } else {
+        make_file(path, -pick(3));
+        files.push_back(path);
+      }
+    }
+  }
+
+  // Links of every kind at random places, then a few closed directories.
+  void finish() {
+    for (std::size_t i = 0, n = dirs.size(); i < n; ++i) {
+      std::string at =
+          dirs[pick(static_cast<int>(dirs.size()))] + "/l" + std::to_string(i);
+      switch (pick(6)) {
+        case 0:
+          if (!files.empty())
+            make_link(files[pick(static_cast<int>(files.size()))], at);
+          break;
+        case 1:
+          make_link(base + "/outside/o.txt", at);
+          break;
+        case 2:
+          make_link("nowhere", at);
+          break;
+        case 3:
+          make_link(fs::path(at).filename().string(), at);
+          break;
+        case 4:
+          make_link(dirs[pick(static_cast<int>(dirs.size()))], at);
+          break;
+        default:
+          make_link("../" + fs::path(at).parent_path().filename().string(), at);
+      }
+    }
+    for (std::size_t i = 1; i < dirs.size(); ++i) {
+      int roll = pick(40);
+      if (roll == 0) chmod(dirs[i].c_str(), 0);     // cannot be read
+      if (roll == 1) chmod(dirs[i].c_str(), 0644);  // cannot be searched
+    }
+  }
+};
+
+// Runs `check` as the unprivileged user where the process is root, so that
+// closed directories stay closed; gives what `check` reported.
+std::string as_nobody(const std::function<std::string()>& check) {
+  if (geteuid() != 0) return check();
+  int fds[2];
+  if (pipe(fds) != 0) return "pipe failed";
+  pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+    std::string report = check();
+    if (write(fds[1], report.data(), report.size()) < 0) _exit(4);
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string report;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
+    report.append(buffer, n);
+  }
+  close(fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) report += "child failed";
+  return report;
+}
+
+using Pairs = std::vector<std::pair<std::string, std::int64_t>>;
+
+// What differs between a scan and the reference, or "" if nothing does.
+std::string difference(const std::string& label, const ScanResult& scanned,
+                       const ScanResult& expected) {
+  if (scanned.failure != expected.failure) {
+    return label + ": failure \"" + scanned.failure + "\" instead of \"" +
+           expected.failure + "\"\n";
+  }
+  if (Pairs(scanned.files.begin(), scanned.files.end()) !=
+      Pairs(expected.files.begin(), expected.files.end())) {
+    return label + ": table or order differs\n";
+  }
+  return "";
+}
+
+TEST(ScanProperty, ConcurrentScanGivesTheSequentialWalksTableOrderAndFailure) {
+  TempDir tmp;
+  chmod(tmp.path.c_str(), 0755);
+  make_file(tmp.path + "/outside/o.txt", 5);
+  std::vector<std::pair<std::string, std::string>> pairs;
+  for (int seed = 1; seed <= 120; ++seed) {
+    std::string base = tmp.path + "/" + std::to_string(seed);
+    TreeMaker left{std::mt19937(seed), tmp.path, {}, {}};
+    TreeMaker right{std::mt19937(seed + 1000), tmp.path, {}, {}};
+    left.fill(base + "/L", 0);
+    right.fill(base + "/R", 0);
+    left.finish();
+    right.finish();
+    pairs.emplace_back(base + "/L", base + "/R");
+  }
+  std::string report = as_nobody([&] {
+    std::string found;
+    int failing = 0;
+    for (const auto& [l, r] : pairs) {
+      ScanResult expected_left = reference_scan(l);
+      ScanResult expected_right = reference_scan(r);
+      failing += !expected_left.failure.empty();
+      found += difference(l, scan_directory(l), expected_left);
+      TreeScans both = scan_trees(l, r);
+      found += difference(l + " beside " + r, both.left, expected_left);
+      if (expected_left.failure.empty()) {
+        found += difference(r + " beside " + l, both.right, expected_right);
+      }
+    }
+    // The trees must hold both outcomes, or the property says little.
+    if (failing == 0 || failing == static_cast<int>(pairs.size())) {
+      found += "failing trees: " + std::to_string(failing) + "\n";
+    }
+    return found;
+  });
+  EXPECT_EQ(report, "");
+}
+
+}  // namespace
