@@ -3,6 +3,6 @@
 demo:
 	cmake --preset dev >/dev/null && cmake --build --preset dev && bash tests/cli/sample_trees.sh --demo build/kalvern
 test:
-	cmake --workflow --preset dev && cmake --workflow --preset asan
+	cmake --workflow --preset dev && cmake --workflow --preset asan && cmake --workflow --preset tsan
 install:
 	cmake --preset dev >/dev/null && cmake --build --preset dev && cmake --install build

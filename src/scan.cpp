@@ -58,7 +58,7 @@ constexpr std::size_t kListingBufferSize = 32 * 1024;
 // Directories read ahead of the merge, at most, per tree.
 constexpr std::size_t kWindow = 64;
 #ifndef KALVERN_SCAN_WORKERS
-#define KALVERN_SCAN_WORKERS 1
+#define KALVERN_SCAN_WORKERS 2
 #endif
 // Worker threads per tree that read ahead of the merge.
 constexpr int kWorkers = KALVERN_SCAN_WORKERS;
@@ -247,6 +247,15 @@ static void read_node(Node& node, char* buffer) {
 // ---------------------------------------------------------------------------
 // Reading ahead
 
+// Takes the first queued directory, if any, for reading; under the lock.
+static Node* take_queued(ReadAhead& ahead) {
+  if (ahead.queue.empty()) return nullptr;
+  Node* node = ahead.queue.front();
+  ahead.queue.pop_front();
+  node->state = Node::Reading;
+  return node;
+}
+
 // Takes queued directories and reads them until told to stop.
 static void work(ReadAhead& ahead) {
   auto buffer = std::make_unique<char[]>(kListingBufferSize);
@@ -254,10 +263,7 @@ static void work(ReadAhead& ahead) {
   while (true) {
     ahead.work.wait(lock, [&] { return ahead.stop || !ahead.queue.empty(); });
     if (ahead.stop) return;
-    Node* node = ahead.queue.front();
-    ahead.queue.pop_front();
-    if (node->state != Node::Queued) continue;  // the merge took it
-    node->state = Node::Reading;
+    Node* node = take_queued(ahead);
     lock.unlock();
     read_node(*node, buffer.get());
     lock.lock();
@@ -312,16 +318,31 @@ static void queue_ahead(Walk& walk) {
   if (queued > 1) ahead.work.notify_all();
 }
 
-// Makes sure `node` has been read, by a worker or here; the merge waits
-// only for a directory a worker is reading.
+// Makes sure `node` has been read, by a worker or here.  While a worker is
+// still reading it, the merge reads the next queued directories itself, and
+// waits only when there are none.
 static void obtain(Walk& walk, Node& node, char* buffer) {
   bool read_here = true;
   if (walk.ahead != nullptr) {
     ReadAhead& ahead = *walk.ahead;
     std::unique_lock lock(ahead.mutex);
     if (node.state != Node::Waiting) --ahead.outstanding;
-    if (node.state == Node::Reading) {
-      ahead.done.wait(lock, [&] { return node.state == Node::Read; });
+    if (node.state == Node::Queued) {
+      // Taken from the queue here, so that no worker meets it after the
+      // merge has left it and it is gone.
+      ahead.queue.erase(
+          std::find(ahead.queue.begin(), ahead.queue.end(), &node));
+    }
+    while (node.state == Node::Reading) {
+      Node* other = take_queued(ahead);
+      if (other == nullptr) {
+        ahead.done.wait(lock, [&] { return node.state == Node::Read; });
+        break;
+      }
+      lock.unlock();
+      read_node(*other, buffer);
+      lock.lock();
+      other->state = Node::Read;
     }
     read_here = node.state != Node::Read;
     node.state = Node::Read;
