@@ -75,8 +75,12 @@ static void set_pending_temp(int dir_fd, const char* name) {
 
 static void clear_pending_temp() { pending_temp.active = 0; }
 
-// A line on standard output, written out at once.
-static void say(const std::string& line) { std::cout << line << std::flush; }
+// A line on standard output, written out at once; a failed write is noticed
+// for the end of the run.
+static void say(const std::string& line) {
+  std::cout << line;
+  output_error();
+}
 
 Tree open_tree(const std::string& root) {
   Tree tree;
