@@ -150,7 +150,10 @@ static int open_beneath(const Tree& tree, const std::string& relative_path) {
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
   long fd =
       syscall(SYS_openat2, tree.fd, relative_path.c_str(), &how, sizeof how);
-  if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
+  // Without openat2, or deeper than a path may be, one component at a time.
+  if (fd >= 0 || (errno != ENOSYS && errno != ENAMETOOLONG)) {
+    return static_cast<int>(fd);
+  }
   std::string reached;
   return open_components(tree.fd, relative_path, false, reached);
 }
