@@ -98,11 +98,14 @@ void close_tree(Tree& tree) {
 // Opens directory `relative_path` below `dir_fd` one component at a time,
 // never following a link; with `create`, missing directories are made.  On
 // failure returns -1 with errno set and `reached` holding the components up
-// to the one that failed.
+// to the one that failed.  `created`, if given, receives the first directory
+// that this call made, "" if none.
 static int open_components(int dir_fd, const std::string& relative_path,
-                           bool create, std::string& reached) {
+                           bool create, std::string& reached,
+                           std::string* created = nullptr) {
   int fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
   reached.clear();
+  if (created != nullptr) created->clear();
   std::size_t start = 0;
   while (fd >= 0 && start < relative_path.size()) {
     std::size_t slash = relative_path.find('/', start);
@@ -115,7 +118,9 @@ static int open_components(int dir_fd, const std::string& relative_path,
       errno = EXDEV;
       return -1;
     }
-    if (create && mkdirat(fd, name.c_str(), 0777) != 0 && errno != EEXIST) {
+    if (create && mkdirat(fd, name.c_str(), 0777) == 0) {
+      if (created != nullptr && created->empty()) *created = reached;
+    } else if (create && errno != EEXIST) {
       int error = errno;
       close(fd);
       errno = error;
@@ -179,19 +184,41 @@ static bool failed(const char* action, const std::string& path, int error) {
   return false;
 }
 
+// Removes the directories that a copy made for itself: `deepest` and its
+// ancestors up to and including `first` ("" for none); one that is not there
+// is passed over, one that cannot go ends the walk quietly.
+static void remove_created_dirs(const Tree& to, std::string deepest,
+                                const std::string& first) {
+  while (!first.empty() && deepest.size() >= first.size()) {
+    int parent_fd = open_beneath(to, parent_of(deepest));
+    if (parent_fd < 0) return;
+    int removed = unlinkat(parent_fd, name_of(deepest).c_str(), AT_REMOVEDIR);
+    bool gone = removed == 0 || errno == ENOENT || errno == ENOTDIR;
+    close(parent_fd);
+    if (!gone) return;
+    deepest = parent_of(deepest);
+  }
+}
+
 // The target's parent directory below its root, created with every missing
-// ancestor when `create` is set; reports its own failures.
+// ancestor when `create` is set, the first one made in `created`; reports
+// its own failures.
 static int open_target_dir(const Tree& to, const std::string& relative_path,
-                           bool create, const std::string& source,
+                           bool create, std::string& created,
+                           const std::string& source,
                            const std::string& target) {
   std::string parent = parent_of(relative_path);
+  created.clear();
   int fd = open_beneath(to, parent);
   if (fd >= 0) return fd;
   if (create && !is_refused_path(errno) && to.fd >= 0) {
     std::string reached;
-    fd = open_components(to.fd, parent, true, reached);
+    fd = open_components(to.fd, parent, true, reached, &created);
     if (fd >= 0) return fd;
     int error = errno;
+    remove_created_dirs(to, reached, created);
+    created.clear();
+    errno = error;
     if (!is_refused_path(error)) {
       failed("Erstellen von", full_path(to.root, reached), error);
       return -1;
@@ -365,8 +392,9 @@ bool copy_with_timestamp(const Tree& from, const Tree& to,
   struct stat source_st;
   int source_dir = stat_source(from, relative_path, source_st, source, target);
   if (source_dir < 0) return false;
-  int dir_fd =
-      open_target_dir(to, relative_path, create_parents, source, target);
+  std::string created;
+  int dir_fd = open_target_dir(to, relative_path, create_parents, created,
+                               source, target);
   int in = dir_fd < 0
                ? -1
                : open_source(source_dir, name, source_st, source, target);
@@ -385,6 +413,8 @@ bool copy_with_timestamp(const Tree& from, const Tree& to,
   }
   if (dir_fd >= 0) close(dir_fd);
   if (in >= 0) close(in);
+  // A failed copy leaves no empty directories behind.
+  if (!ok) remove_created_dirs(to, parent_of(relative_path), created);
   return ok;
 }
 
