@@ -22,6 +22,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -251,32 +252,65 @@ static std::string refusal(int dir_fd, const std::string& name,
   return "";
 }
 
-// Copies `in` to `out` up to its end or `size` bytes, in the kernel where
-// it can; false with errno set on failure.
-static bool copy_content(int in, int out, off_t size) {
-  bool in_kernel = true;
+// Copies bytes `start` to `end` of `in` to the same offsets of `out`, in the
+// kernel while `in_kernel` holds (it clones where the file system can);
+// returns the offset reached, which is short of `end` only where the source
+// ended early, or -1 with errno set.
+static off_t copy_range(int in, int out, off_t start, off_t end,
+                        bool& in_kernel) {
   char buffer[64 * 1024];
-  for (off_t copied = 0; copied < size;) {
+  while (start < end) {
+    std::size_t want = static_cast<std::size_t>(std::min<off_t>(end - start, 1 << 30));
     ssize_t n;
     if (in_kernel) {
-      n = copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+      loff_t in_offset = start, out_offset = start;
+      n = copy_file_range(in, &in_offset, out, &out_offset, want, 0);
       if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
                     errno == EOPNOTSUPP)) {
         in_kernel = false;
         continue;
       }
     } else {
-      n = read(in, buffer, sizeof buffer);
+      n = pread(in, buffer, std::min(want, sizeof buffer), start);
       for (ssize_t done = 0; n > 0 && done < n;) {
-        ssize_t written = write(out, buffer + done, n - done);
-        if (written < 0 && errno != EINTR) return false;
+        ssize_t written = pwrite(out, buffer + done, n - done, start + done);
+        if (written < 0 && errno != EINTR) return -1;
         if (written > 0) done += written;
       }
     }
-    if (n == 0) return true;
-    if (n < 0 && errno != EINTR) return false;
-    if (n > 0) copied += n;
+    if (n == 0) return start;
+    if (n < 0 && errno != EINTR) return -1;
+    if (n > 0) start += n;
   }
+  return start;
+}
+
+// The next region of data in `in` at or after `from`, as [data, hole);
+// false when none is left before `size`.  A file system that cannot tell
+// holes counts the rest as data.
+static bool next_data(int in, off_t from, off_t size, off_t& data,
+                      off_t& hole) {
+  data = lseek(in, from, SEEK_DATA);
+  if (data < 0 && errno == ENXIO) return false;
+  if (data < 0) data = from;
+  hole = lseek(in, data, SEEK_HOLE);
+  if (hole < 0 || hole > size) hole = size;
+  return data < size;
+}
+
+// Copies the data regions of `in` (up to its end or `size` bytes) to `out`
+// and gives `out` the length copied, so that holes stay holes; false with
+// errno set on failure.
+static bool copy_content(int in, int out, off_t size) {
+  bool in_kernel = true;
+  off_t data = 0, hole = 0, reached = 0;
+  while (reached == hole && next_data(in, hole, size, data, hole)) {
+    reached = copy_range(in, out, data, hole, in_kernel);
+    if (reached < 0) return false;
+  }
+  // A trailing hole, or a source that shrank while it was copied.
+  off_t length = reached == hole ? size : reached;
+  if (reached != length && ftruncate(out, length) != 0) return false;
   return true;
 }
 
