@@ -45,6 +45,7 @@ struct PendingTemp {
 PendingTemp pending_temp;
 
 const char kNotOlder[] = "Ziel ist nicht älter als die Quelle";
+const char kTimeNotKept[] = "Das Dateisystem hat eine andere Zeit gespeichert";
 
 }  // namespace
 
@@ -330,6 +331,55 @@ static int create_temp(int dir_fd, std::string& name) {
   return -1;
 }
 
+// Gives the file `out`, which this run has just created, the permission bits
+// `mode`; a file system that cannot hold them is no failure.  False with
+// errno set otherwise.
+static bool set_mode_where_possible(int out, mode_t mode) {
+  if (fchmod(out, mode) == 0) return true;
+  return errno == ENOSYS || errno == EOPNOTSUPP || errno == EPERM;
+}
+
+// Whether a stored modification second keeps the source's: the same second,
+// or the one before it where the file system keeps only even seconds.
+static bool keeps_second(time_t stored, time_t source) {
+  return stored == source || stored == source - 1;
+}
+
+// Gives the open file `out` the source's access and modification time and
+// reads the stored modification time back; reports its own failure.
+static bool set_and_check_times(int out, const struct stat& source_st,
+                                const std::string& target) {
+  timespec times[2] = {source_st.st_atim, source_st.st_mtim};
+  struct stat st;
+  if (futimens(out, times) != 0 || fstat(out, &st) != 0) {
+    return failed("Setzen des Zeitstempels für", target, errno);
+  }
+  if (keeps_second(st.st_mtim.tv_sec, source_st.st_mtim.tv_sec)) return true;
+  report_error("Fehler beim Setzen des Zeitstempels für " +
+               quoted_path(target, 2) + ": " + kTimeNotKept + " (" +
+               std::to_string(st.st_mtim.tv_sec) + " statt " +
+               std::to_string(source_st.st_mtim.tv_sec) + ")\n");
+  return false;
+}
+
+// Checks the time of the file just moved to `name` once more and sets it
+// again where the file system stamped the time of the move onto it (FAT
+// through FUSE does); reports its own failure.
+static bool keep_times_after_move(int dir_fd, const std::string& name,
+                                  const struct stat& source_st,
+                                  const std::string& target) {
+  struct stat st;
+  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      keeps_second(st.st_mtim.tv_sec, source_st.st_mtim.tv_sec)) {
+    return true;
+  }
+  timespec times[2] = {source_st.st_atim, source_st.st_mtim};
+  if (utimensat(dir_fd, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+    return failed("Setzen des Zeitstempels für", target, errno);
+  }
+  return true;
+}
+
 // Writes the content, owner, permission bits and time of the source into
 // the open temporary file `out`; reports its own failure.
 static bool fill_temp(int in, int out, const struct stat& source_st,
@@ -343,14 +393,33 @@ static bool fill_temp(int in, int out, const struct stat& source_st,
     [[maybe_unused]] int ignored =
         fchown(out, replaced->st_uid, replaced->st_gid);
   }
-  if (fchmod(out, source_st.st_mode & 07777) != 0) {
+  if (!set_mode_where_possible(out, source_st.st_mode & 07777)) {
     return copy_failed(source, target, std::strerror(errno));
   }
-  timespec times[2] = {{0, UTIME_OMIT}, source_st.st_mtim};
-  if (futimens(out, times) != 0) {
-    return failed("Setzen des Zeitstempels für", target, errno);
+  return set_and_check_times(out, source_st, target);
+}
+
+// Renames `temp` to `name` in `dir_fd` only where nothing stands at `name`.
+// Where the file system lacks RENAME_NOREPLACE, the temporary file is linked
+// to the name (which fails where anything stands there) and its own name
+// removed; where it lacks hard links as well, the name is checked to be free
+// just before a plain rename.  False with errno set on failure.
+static bool move_into_place_without_replacing(int dir_fd,
+                                              const std::string& temp,
+                                              const std::string& name) {
+  const char* from = temp.c_str();
+  const char* to = name.c_str();
+  if (renameat2(dir_fd, from, dir_fd, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (linkat(dir_fd, from, dir_fd, to, 0) == 0) {
+    unlinkat(dir_fd, from, 0);  // the target stands; a leftover is passed over
+    return true;
   }
-  return true;
+  if (errno != EPERM && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+  struct stat st;
+  if (fstatat(dir_fd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) errno = EEXIST;
+  if (errno != ENOENT) return false;
+  return renameat(dir_fd, from, dir_fd, to) == 0;
 }
 
 // Copies the open source `in` beside the target and renames it into place,
@@ -368,10 +437,11 @@ static bool replace_target(int in, int dir_fd, const std::string& name,
     ok = copy_failed(source, target, std::strerror(errno));
   }
   if (ok) {
-    unsigned flags = replaced != nullptr ? 0 : RENAME_NOREPLACE;
-    if (renameat2(dir_fd, temp.c_str(), dir_fd, name.c_str(), flags) != 0) {
-      ok = copy_failed(source, target, std::strerror(errno));
-    }
+    bool moved = replaced != nullptr
+                     ? renameat(dir_fd, temp.c_str(), dir_fd, name.c_str()) == 0
+                     : move_into_place_without_replacing(dir_fd, temp, name);
+    if (!moved) ok = copy_failed(source, target, std::strerror(errno));
+    if (moved) ok = keep_times_after_move(dir_fd, name, source_st, target);
   }
   if (!ok) unlinkat(dir_fd, temp.c_str(), 0);
   clear_pending_temp();
