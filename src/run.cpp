@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <csignal>
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

@@ -261,7 +261,8 @@ static off_t copy_range(int in, int out, off_t start, off_t end,
                         bool& in_kernel) {
   char buffer[64 * 1024];
   while (start < end) {
-    std::size_t want = static_cast<std::size_t>(std::min<off_t>(end - start, 1 << 30));
+    std::size_t want =
+        static_cast<std::size_t>(std::min<off_t>(end - start, 1 << 30));
     ssize_t n;
     if (in_kernel) {
       loff_t in_offset = start, out_offset = start;
