@@ -102,6 +102,21 @@ for answers in "j\nb\n" ""; do
   [ "$(snapshot "$dir")" = "$before" ] || fail "$LAST_RUN changed the trees"
 done
 
+# A pipe whose reader has gone: the run is not killed, it ends with status 1.
+mkfifo "$HELPER_DIR/pipe"
+(exec 5<"$HELPER_DIR/pipe") &
+exec 3>"$HELPER_DIR/pipe"
+wait $!
+printf 'j\nb\n' >"$HELPER_DIR/answers"
+env -C "$dir" "$KALVERN" -c 30 L R <"$HELPER_DIR/answers" >&3 2>"$ERR" &&
+  STATUS=0 || STATUS=$?
+exec 3>&-
+LAST_RUN="kalvern -c 30 L R >pipe without reader"
+check_status 1 "$LAST_RUN"
+check_same "$(expected "$OUTPUT_ERROR" 'Broken pipe')" "$ERR" \
+  "stderr of $LAST_RUN"
+[ "$(snapshot "$dir")" = "$before" ] || fail "$LAST_RUN changed the trees"
+
 # --- Standard output running full during the synchronisation -----------------
 
 # A file system of one page holds the listing, not the progress lines: the
