@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -86,5 +87,18 @@ void fatal(const std::string& message) {
 }
 
 void report_error(const std::string& message) {
+  output_error();  // what standard output holds goes first
   std::cerr << message << std::flush;
+}
+
+int output_error() {
+  static int first_error = 0;  // once lost, the output stays lost
+  std::cout.flush();
+  if (!std::cout && first_error == 0) first_error = errno != 0 ? errno : EIO;
+  return first_error;
+}
+
+std::string output_error_message(int error) {
+  return std::string("kalvern Fehler - Ausgabe nicht möglich (") +
+         std::strerror(error) + ").\n\n";
 }

@@ -26,3 +26,8 @@ std::string quoted_path(const std::string& path, int fd);
 [[noreturn]] void fatal(const std::string& message);
 /// Writes `message` to standard error as it stands; the work goes on.
 void report_error(const std::string& message);
+/// Flushes standard output; the errno of its first failed write noticed
+/// here, 0 while everything arrived.
+int output_error();
+/// The message for an unwritable standard output with errno `error`.
+std::string output_error_message(int error);

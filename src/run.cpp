@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -143,7 +144,8 @@ static char ask(const char* question, const std::string& valid,
                 const char* hint) {
   std::string line;
   while (true) {
-    std::cout << question << std::flush;
+    std::cout << question;
+    output_error();
     if (!std::getline(std::cin, line)) return '\0';
     if (line.empty()) {
       std::cout << "Sie haben nichts eingegeben!\n";
@@ -161,8 +163,19 @@ static char ask(const char* question, const std::string& valid,
 // scanned tables hold a node per file: freeing them one by one at exit would
 // cost a tenth of a large run, and the kernel takes the memory back at once.
 [[noreturn]] static void finish(int status) {
-  std::cout.flush();
+  if (int error = output_error(); error != 0) {
+    report_error(output_error_message(error));
+    status = 2;
+  }
   std::_Exit(status);
+}
+
+// Ends the run with status 1 when standard output could not be written;
+// called only before anything changes.
+static void check_output_written() {
+  if (int error = output_error(); error != 0) {
+    fatal(output_error_message(error));
+  }
 }
 
 static void report_no_input() {
@@ -199,6 +212,8 @@ int main(int argc, char** argv) {
   // Standard output is buffered; standard error and standard input are tied
   // to it, so it is flushed before either is used.
   std::ios::sync_with_stdio(false);
+  // A closed pipe on standard output is a failed write, never the end.
+  signal(SIGPIPE, SIG_IGN);
 
   // Options and the two directory arguments.
   Options options = parse_options(argc, argv);
@@ -219,11 +234,13 @@ int main(int argc, char** argv) {
   CompareResult result =
       compare_dirs(std::move(scans.left.files), std::move(scans.right.files));
   print_results(result, options.column_width);
+  check_output_written();
 
   // Identical trees end the run here.
   if (result.different_count == 0 && result.missing_left_count == 0 &&
       result.missing_right_count == 0) {
     std::cout << "\nDie Verzeichnisse sind vollkommen identisch!!!\n\n";
+    check_output_written();
     finish(0);
   }
 

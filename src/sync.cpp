@@ -22,6 +22,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -44,6 +45,7 @@ struct PendingTemp {
 PendingTemp pending_temp;
 
 const char kNotOlder[] = "Ziel ist nicht älter als die Quelle";
+const char kTimeNotKept[] = "Das Dateisystem hat eine andere Zeit gespeichert";
 
 }  // namespace
 
@@ -75,8 +77,12 @@ static void set_pending_temp(int dir_fd, const char* name) {
 
 static void clear_pending_temp() { pending_temp.active = 0; }
 
-// A line on standard output, written out at once.
-static void say(const std::string& line) { std::cout << line << std::flush; }
+// A line on standard output, written out at once; a failed write is noticed
+// for the end of the run.
+static void say(const std::string& line) {
+  std::cout << line;
+  output_error();
+}
 
 Tree open_tree(const std::string& root) {
   Tree tree;
@@ -94,11 +100,14 @@ void close_tree(Tree& tree) {
 // Opens directory `relative_path` below `dir_fd` one component at a time,
 // never following a link; with `create`, missing directories are made.  On
 // failure returns -1 with errno set and `reached` holding the components up
-// to the one that failed.
+// to the one that failed.  `created`, if given, receives the first directory
+// that this call made, "" if none.
 static int open_components(int dir_fd, const std::string& relative_path,
-                           bool create, std::string& reached) {
+                           bool create, std::string& reached,
+                           std::string* created = nullptr) {
   int fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
   reached.clear();
+  if (created != nullptr) created->clear();
   std::size_t start = 0;
   while (fd >= 0 && start < relative_path.size()) {
     std::size_t slash = relative_path.find('/', start);
@@ -111,7 +120,9 @@ static int open_components(int dir_fd, const std::string& relative_path,
       errno = EXDEV;
       return -1;
     }
-    if (create && mkdirat(fd, name.c_str(), 0777) != 0 && errno != EEXIST) {
+    if (create && mkdirat(fd, name.c_str(), 0777) == 0) {
+      if (created != nullptr && created->empty()) *created = reached;
+    } else if (create && errno != EEXIST) {
       int error = errno;
       close(fd);
       errno = error;
@@ -146,7 +157,10 @@ static int open_beneath(const Tree& tree, const std::string& relative_path) {
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
   long fd =
       syscall(SYS_openat2, tree.fd, relative_path.c_str(), &how, sizeof how);
-  if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
+  // Without openat2, or deeper than a path may be, one component at a time.
+  if (fd >= 0 || (errno != ENOSYS && errno != ENAMETOOLONG)) {
+    return static_cast<int>(fd);
+  }
   std::string reached;
   return open_components(tree.fd, relative_path, false, reached);
 }
@@ -172,19 +186,41 @@ static bool failed(const char* action, const std::string& path, int error) {
   return false;
 }
 
+// Removes the directories that a copy made for itself: `deepest` and its
+// ancestors up to and including `first` ("" for none); one that is not there
+// is passed over, one that cannot go ends the walk quietly.
+static void remove_created_dirs(const Tree& to, std::string deepest,
+                                const std::string& first) {
+  while (!first.empty() && deepest.size() >= first.size()) {
+    int parent_fd = open_beneath(to, parent_of(deepest));
+    if (parent_fd < 0) return;
+    int removed = unlinkat(parent_fd, name_of(deepest).c_str(), AT_REMOVEDIR);
+    bool gone = removed == 0 || errno == ENOENT || errno == ENOTDIR;
+    close(parent_fd);
+    if (!gone) return;
+    deepest = parent_of(deepest);
+  }
+}
+
 // The target's parent directory below its root, created with every missing
-// ancestor when `create` is set; reports its own failures.
+// ancestor when `create` is set, the first one made in `created`; reports
+// its own failures.
 static int open_target_dir(const Tree& to, const std::string& relative_path,
-                           bool create, const std::string& source,
+                           bool create, std::string& created,
+                           const std::string& source,
                            const std::string& target) {
   std::string parent = parent_of(relative_path);
+  created.clear();
   int fd = open_beneath(to, parent);
   if (fd >= 0) return fd;
   if (create && !is_refused_path(errno) && to.fd >= 0) {
     std::string reached;
-    fd = open_components(to.fd, parent, true, reached);
+    fd = open_components(to.fd, parent, true, reached, &created);
     if (fd >= 0) return fd;
     int error = errno;
+    remove_created_dirs(to, reached, created);
+    created.clear();
+    errno = error;
     if (!is_refused_path(error)) {
       failed("Erstellen von", full_path(to.root, reached), error);
       return -1;
@@ -217,32 +253,66 @@ static std::string refusal(int dir_fd, const std::string& name,
   return "";
 }
 
-// Copies `in` to `out` up to its end or `size` bytes, in the kernel where
-// it can; false with errno set on failure.
-static bool copy_content(int in, int out, off_t size) {
-  bool in_kernel = true;
+// Copies bytes `start` to `end` of `in` to the same offsets of `out`, in the
+// kernel while `in_kernel` holds (it clones where the file system can);
+// returns the offset reached, which is short of `end` only where the source
+// ended early, or -1 with errno set.
+static off_t copy_range(int in, int out, off_t start, off_t end,
+                        bool& in_kernel) {
   char buffer[64 * 1024];
-  for (off_t copied = 0; copied < size;) {
+  while (start < end) {
+    std::size_t want =
+        static_cast<std::size_t>(std::min<off_t>(end - start, 1 << 30));
     ssize_t n;
     if (in_kernel) {
-      n = copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+      loff_t in_offset = start, out_offset = start;
+      n = copy_file_range(in, &in_offset, out, &out_offset, want, 0);
       if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
                     errno == EOPNOTSUPP)) {
         in_kernel = false;
         continue;
       }
     } else {
-      n = read(in, buffer, sizeof buffer);
+      n = pread(in, buffer, std::min(want, sizeof buffer), start);
       for (ssize_t done = 0; n > 0 && done < n;) {
-        ssize_t written = write(out, buffer + done, n - done);
-        if (written < 0 && errno != EINTR) return false;
+        ssize_t written = pwrite(out, buffer + done, n - done, start + done);
+        if (written < 0 && errno != EINTR) return -1;
         if (written > 0) done += written;
       }
     }
-    if (n == 0) return true;
-    if (n < 0 && errno != EINTR) return false;
-    if (n > 0) copied += n;
+    if (n == 0) return start;
+    if (n < 0 && errno != EINTR) return -1;
+    if (n > 0) start += n;
   }
+  return start;
+}
+
+// The next region of data in `in` at or after `from`, as [data, hole);
+// false when none is left before `size`.  A file system that cannot tell
+// holes counts the rest as data.
+static bool next_data(int in, off_t from, off_t size, off_t& data,
+                      off_t& hole) {
+  data = lseek(in, from, SEEK_DATA);
+  if (data < 0 && errno == ENXIO) return false;
+  if (data < 0) data = from;
+  hole = lseek(in, data, SEEK_HOLE);
+  if (hole < 0 || hole > size) hole = size;
+  return data < size;
+}
+
+// Copies the data regions of `in` (up to its end or `size` bytes) to `out`
+// and gives `out` the length copied, so that holes stay holes; false with
+// errno set on failure.
+static bool copy_content(int in, int out, off_t size) {
+  bool in_kernel = true;
+  off_t data = 0, hole = 0, reached = 0;
+  while (reached == hole && next_data(in, hole, size, data, hole)) {
+    reached = copy_range(in, out, data, hole, in_kernel);
+    if (reached < 0) return false;
+  }
+  // A trailing hole, or a source that shrank while it was copied.
+  off_t length = reached == hole ? size : reached;
+  if (reached != length && ftruncate(out, length) != 0) return false;
   return true;
 }
 
@@ -262,6 +332,55 @@ static int create_temp(int dir_fd, std::string& name) {
   return -1;
 }
 
+// Gives the file `out`, which this run has just created, the permission bits
+// `mode`; a file system that cannot hold them is no failure.  False with
+// errno set otherwise.
+static bool set_mode_where_possible(int out, mode_t mode) {
+  if (fchmod(out, mode) == 0) return true;
+  return errno == ENOSYS || errno == EOPNOTSUPP || errno == EPERM;
+}
+
+// Whether a stored modification second keeps the source's: the same second,
+// or the one before it where the file system keeps only even seconds.
+static bool keeps_second(time_t stored, time_t source) {
+  return stored == source || stored == source - 1;
+}
+
+// Gives the open file `out` the source's access and modification time and
+// reads the stored modification time back; reports its own failure.
+static bool set_and_check_times(int out, const struct stat& source_st,
+                                const std::string& target) {
+  timespec times[2] = {source_st.st_atim, source_st.st_mtim};
+  struct stat st;
+  if (futimens(out, times) != 0 || fstat(out, &st) != 0) {
+    return failed("Setzen des Zeitstempels für", target, errno);
+  }
+  if (keeps_second(st.st_mtim.tv_sec, source_st.st_mtim.tv_sec)) return true;
+  report_error("Fehler beim Setzen des Zeitstempels für " +
+               quoted_path(target, 2) + ": " + kTimeNotKept + " (" +
+               std::to_string(st.st_mtim.tv_sec) + " statt " +
+               std::to_string(source_st.st_mtim.tv_sec) + ")\n");
+  return false;
+}
+
+// Checks the time of the file just moved to `name` once more and sets it
+// again where the file system stamped the time of the move onto it (FAT
+// through FUSE does); reports its own failure.
+static bool keep_times_after_move(int dir_fd, const std::string& name,
+                                  const struct stat& source_st,
+                                  const std::string& target) {
+  struct stat st;
+  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      keeps_second(st.st_mtim.tv_sec, source_st.st_mtim.tv_sec)) {
+    return true;
+  }
+  timespec times[2] = {source_st.st_atim, source_st.st_mtim};
+  if (utimensat(dir_fd, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+    return failed("Setzen des Zeitstempels für", target, errno);
+  }
+  return true;
+}
+
 // Writes the content, owner, permission bits and time of the source into
 // the open temporary file `out`; reports its own failure.
 static bool fill_temp(int in, int out, const struct stat& source_st,
@@ -275,14 +394,33 @@ static bool fill_temp(int in, int out, const struct stat& source_st,
     [[maybe_unused]] int ignored =
         fchown(out, replaced->st_uid, replaced->st_gid);
   }
-  if (fchmod(out, source_st.st_mode & 07777) != 0) {
+  if (!set_mode_where_possible(out, source_st.st_mode & 07777)) {
     return copy_failed(source, target, std::strerror(errno));
   }
-  timespec times[2] = {{0, UTIME_OMIT}, source_st.st_mtim};
-  if (futimens(out, times) != 0) {
-    return failed("Setzen des Zeitstempels für", target, errno);
+  return set_and_check_times(out, source_st, target);
+}
+
+// Renames `temp` to `name` in `dir_fd` only where nothing stands at `name`.
+// Where the file system lacks RENAME_NOREPLACE, the temporary file is linked
+// to the name (which fails where anything stands there) and its own name
+// removed; where it lacks hard links as well, the name is checked to be free
+// just before a plain rename.  False with errno set on failure.
+static bool move_into_place_without_replacing(int dir_fd,
+                                              const std::string& temp,
+                                              const std::string& name) {
+  const char* from = temp.c_str();
+  const char* to = name.c_str();
+  if (renameat2(dir_fd, from, dir_fd, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (linkat(dir_fd, from, dir_fd, to, 0) == 0) {
+    unlinkat(dir_fd, from, 0);  // the target stands; a leftover is passed over
+    return true;
   }
-  return true;
+  if (errno != EPERM && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+  struct stat st;
+  if (fstatat(dir_fd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) errno = EEXIST;
+  if (errno != ENOENT) return false;
+  return renameat(dir_fd, from, dir_fd, to) == 0;
 }
 
 // Copies the open source `in` beside the target and renames it into place,
@@ -300,10 +438,11 @@ static bool replace_target(int in, int dir_fd, const std::string& name,
     ok = copy_failed(source, target, std::strerror(errno));
   }
   if (ok) {
-    unsigned flags = replaced != nullptr ? 0 : RENAME_NOREPLACE;
-    if (renameat2(dir_fd, temp.c_str(), dir_fd, name.c_str(), flags) != 0) {
-      ok = copy_failed(source, target, std::strerror(errno));
-    }
+    bool moved = replaced != nullptr
+                     ? renameat(dir_fd, temp.c_str(), dir_fd, name.c_str()) == 0
+                     : move_into_place_without_replacing(dir_fd, temp, name);
+    if (!moved) ok = copy_failed(source, target, std::strerror(errno));
+    if (moved) ok = keep_times_after_move(dir_fd, name, source_st, target);
   }
   if (!ok) unlinkat(dir_fd, temp.c_str(), 0);
   clear_pending_temp();
@@ -358,8 +497,9 @@ bool copy_with_timestamp(const Tree& from, const Tree& to,
   struct stat source_st;
   int source_dir = stat_source(from, relative_path, source_st, source, target);
   if (source_dir < 0) return false;
-  int dir_fd =
-      open_target_dir(to, relative_path, create_parents, source, target);
+  std::string created;
+  int dir_fd = open_target_dir(to, relative_path, create_parents, created,
+                               source, target);
   int in = dir_fd < 0
                ? -1
                : open_source(source_dir, name, source_st, source, target);
@@ -378,6 +518,8 @@ bool copy_with_timestamp(const Tree& from, const Tree& to,
   }
   if (dir_fd >= 0) close(dir_fd);
   if (in >= 0) close(in);
+  // A failed copy leaves no empty directories behind.
+  if (!ok) remove_created_dirs(to, parent_of(relative_path), created);
   return ok;
 }
 

@@ -216,17 +216,18 @@ TEST_F(SyncTest, FileInTheWayOfAParentIsReported) {
   EXPECT_EQ(read_file(left + "/d"), "a file");
 }
 
-TEST_F(SyncTest, ParentsComeBeforeTheCopyThatFails) {
-  fs::create_directories(right + "/n/m");
-  ASSERT_EQ(mkfifo((right + "/n/m/pipe").c_str(), 0644), 0);
+TEST_F(SyncTest, FailedCopyRemovesOnlyTheParentsItMade) {
+  fs::create_directories(right + "/n/m/o");
+  fs::create_directories(left + "/n");
+  ASSERT_EQ(mkfifo((right + "/n/m/o/pipe").c_str(), 0644), 0);
   auto result = capture([&] {
-    return handle_missing({{"n/m/pipe", MissingLeft}}, left, right, 'b');
+    return handle_missing({{"n/m/o/pipe", MissingLeft}}, left, right, 'b');
   });
   EXPECT_FALSE(result.ok);
   EXPECT_EQ(result.err, "Fehler beim Kopieren von \"" + right +
-                            "/n/m/pipe\" nach \"" + left +
-                            "/n/m/pipe\": Invalid argument\n");
-  EXPECT_EQ(list_tree(left), "n/\nn/m/\n");
+                            "/n/m/o/pipe\" nach \"" + left +
+                            "/n/m/o/pipe\": Invalid argument\n");
+  EXPECT_EQ(list_tree(left), "n/\n");
 }
 
 TEST_F(SyncTest, DeletionBelowAFileIsReported) {

@@ -1,0 +1,158 @@
+# Synchronisation onto the file systems of external drives, as users mount
+# them: NTFS through ntfs-3g, exFAT through exfat-fuse on a loop device, FAT
+# through fusefat.  On each, an update and copies of one-sided files in both
+# directions, new directories included; then the drive is mounted afresh and
+# content and times are checked there.  Each file system is skipped with a
+# message where it cannot be mounted here.
+. "$(dirname "$0")/common.sh"
+
+# The daemons and loop devices of this script, for the exit trap.
+DAEMONS=()
+LOOPS=()
+MOUNTED=()
+
+# unmount DIR PID: unmounts DIR and waits until its daemon PID has written
+# everything out and ended.
+unmount() {
+  umount "$1" 2>/dev/null || fusermount -u "$1" 2>/dev/null || true
+  wait "$2" 2>/dev/null || true
+}
+
+# release_all: unmounts what is still mounted and detaches the loop devices;
+# the exit status of the script is kept.
+release_all() {
+  local status=$? i
+  for i in "${!MOUNTED[@]}"; do unmount "${MOUNTED[$i]}" "${DAEMONS[$i]}"; done
+  for i in "${LOOPS[@]}"; do losetup -d "$i" 2>/dev/null || true; done
+  (exit "$status")
+  cleanup
+}
+trap release_all EXIT
+
+# skip_fs KIND REASON: says why a file system is not tested here.
+skip_fs() {
+  echo "SKIP: $1 not tested: $2" >&2
+}
+
+# start_daemon KIND SOURCE DIR: mounts SOURCE (image or loop device) on DIR
+# with the driver of KIND, the daemon kept in the foreground of a background
+# job; fails if the mount does not appear.
+start_daemon() {
+  local i
+  case $1 in
+    ntfs) ntfs-3g -o no_detach "$2" "$3" >/dev/null 2>&1 & ;;
+    exfat) mount.exfat-fuse -d "$2" "$3" >/dev/null 2>&1 & ;;
+    fat) fusefat -f -o rw+ "$2" "$3" >/dev/null 2>&1 & ;;
+  esac
+  DAEMONS+=($!)
+  MOUNTED+=("$3")
+  for i in $(seq 1 100); do
+    mountpoint -q "$3" && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
+# stop_daemon: unmounts the last mount of start_daemon.
+stop_daemon() {
+  local last=$((${#MOUNTED[@]} - 1))
+  unmount "${MOUNTED[$last]}" "${DAEMONS[$last]}"
+  unset "MOUNTED[$last]" "DAEMONS[$last]"
+}
+
+# make_image KIND IMAGE: a fresh 64 MiB file system of KIND in IMAGE.
+make_image() {
+  truncate -s 64M "$2"
+  case $1 in
+    ntfs) mkntfs -F -Q -q "$2" >/dev/null 2>&1 ;;
+    exfat) mkfs.exfat "$2" >/dev/null ;;
+    fat) mkfs.vfat "$2" >/dev/null ;;
+  esac
+}
+
+# The tools each file system needs.
+tools_of() {
+  case $1 in
+    ntfs) echo mkntfs ntfs-3g ;;
+    exfat) echo mkfs.exfat mount.exfat-fuse losetup ;;
+    fat) echo mkfs.vfat fusefat ;;
+  esac
+}
+
+# check_time FILE SECONDS ROUNDS LABEL: FILE holds the modification second
+# SECONDS; with ROUNDS=1 the second before counts too (FAT keeps even ones).
+check_time() {
+  local got
+  got=$(stat -c %Y -- "$1")
+  if [ "$got" != "$2" ] && { [ "$3" != 1 ] || [ "$got" != $(($2 - 1)) ]; }; then
+    fail "$4: modification time $got, expected $2"
+  fi
+}
+
+# check_copy SOURCE TARGET ROUNDS LABEL: same content and modification time.
+check_copy() {
+  [ -f "$2" ] || { fail "$4: $2 is missing"; return 0; }
+  cmp -s -- "$1" "$2" || fail "$4: content differs from the source"
+  check_time "$2" "$(stat -c %Y -- "$1")" "$3" "$4"
+}
+
+# test_fs KIND: the synchronisation between a local tree L and a tree R on
+# a drive of KIND, checked after the drive was mounted afresh.
+test_fs() {
+  local kind=$1 tool source dir=$TEST_TMP/$1 rounds=0 exp
+  for tool in $(tools_of "$kind"); do
+    command -v "$tool" >/dev/null || { skip_fs "$kind" "$tool is missing"; return 0; }
+  done
+  [ "$kind" = fat ] && rounds=1
+  mkdir -p "$dir/mnt"
+  make_image "$kind" "$dir/image"
+  source=$dir/image
+  if [ "$kind" = exfat ]; then
+    source=$(losetup -f --show "$dir/image" 2>/dev/null) || {
+      skip_fs "$kind" "no loop device"
+      return 0
+    }
+    LOOPS+=("$source")
+  fi
+  start_daemon "$kind" "$source" "$dir/mnt" || {
+    skip_fs "$kind" "mounting is not permitted here"
+    return 0
+  }
+  TESTED=$((TESTED + 1))
+  make_file "$dir/L/upd.txt" 1700000001.25 "new content, longer than before"
+  make_file "$dir/mnt/R/upd.txt" 1600000000 "old"
+  make_file "$dir/L/one.txt" 1700000003 "only left"
+  make_file "$dir/L/new/dir/deep.txt" 1700000005 "only left, new directories"
+  make_file "$dir/mnt/R/from/drive.txt" 1700000008 "only on the drive"
+  printf 'j\nb\n' >"$HELPER_DIR/answers"
+  run_kalvern --stdin "$HELPER_DIR/answers" --cwd "$dir" -- -c 30 L mnt/R
+  check_status 0 "$kind: $LAST_RUN"
+  check_same "$EMPTY" "$ERR" "$kind: stderr of $LAST_RUN"
+  # What the drive holds once it is mounted afresh.
+  stop_daemon
+  start_daemon "$kind" "$source" "$dir/mnt" || fail "$kind: mounting again failed"
+  check_copy "$dir/L/upd.txt" "$dir/mnt/R/upd.txt" $rounds "$kind: update"
+  check_copy "$dir/L/one.txt" "$dir/mnt/R/one.txt" $rounds "$kind: one-sided file"
+  check_copy "$dir/L/new/dir/deep.txt" "$dir/mnt/R/new/dir/deep.txt" $rounds \
+    "$kind: one-sided file in new directories"
+  check_copy "$dir/mnt/R/from/drive.txt" "$dir/L/from/drive.txt" 0 \
+    "$kind: one-sided file from the drive"
+  if [ "$kind" != fat ]; then
+    exp=$(expected '')
+    # shellcheck disable=SC2059
+    { print_summary 8 4 0 0; printf "$IDENTICAL_MSG"; } >"$exp"
+    expect_run 0 "$exp" "$EMPTY" --cwd "$dir" -- -c 30 L mnt/R
+  fi
+  stop_daemon
+}
+
+TESTED=0
+if [ ! -c /dev/fuse ]; then
+  echo "SKIP: /dev/fuse is missing; no drive can be mounted here" >&2
+  exit 77
+fi
+for kind in ntfs exfat fat; do test_fs "$kind"; done
+if [ "$TESTED" -eq 0 ]; then
+  echo "SKIP: none of the file systems could be mounted here" >&2
+  exit 77
+fi
