@@ -1,7 +1,7 @@
 # The two set-up commands of the README, and an install step.
 .PHONY: demo test install
 demo:
-	cmake --preset dev >/dev/null && cmake --build --preset dev && bash tests/cli/sample_trees.sh --demo build/kalvern
+	cmake --preset dev >/dev/null && cmake --build --preset dev --target kalvern && bash tests/cli/sample_trees.sh --demo build/kalvern
 test:
 	cmake --workflow --preset dev && cmake --workflow --preset asan
 install:
