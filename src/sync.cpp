@@ -31,6 +31,7 @@
 #include <iostream>
 
 #include "path.h"
+#include "progress.h"
 
 namespace {
 
@@ -218,8 +219,8 @@ static std::string refusal(int dir_fd, const std::string& name,
 }
 
 // Copies `in` to `out` up to its end or `size` bytes, in the kernel where
-// it can; false with errno set on failure.
-static bool copy_content(int in, int out, off_t size) {
+// it can, telling `status` after each chunk; false with errno set on failure.
+static bool copy_content(int in, int out, off_t size, CopyStatus& status) {
   bool in_kernel = true;
   char buffer[64 * 1024];
   for (off_t copied = 0; copied < size;) {
@@ -242,6 +243,7 @@ static bool copy_content(int in, int out, off_t size) {
     if (n == 0) return true;
     if (n < 0 && errno != EINTR) return false;
     if (n > 0) copied += n;
+    update_copy_status(status, copied);
   }
   return true;
 }
@@ -267,7 +269,10 @@ static int create_temp(int dir_fd, std::string& name) {
 static bool fill_temp(int in, int out, const struct stat& source_st,
                       const struct stat* replaced, const std::string& source,
                       const std::string& target) {
-  if (!copy_content(in, out, source_st.st_size)) {
+  CopyStatus status = start_copy_status(target, source_st.st_size);
+  bool copied = copy_content(in, out, source_st.st_size, status);
+  end_copy_status(status);
+  if (!copied) {
     return copy_failed(source, target, std::strerror(errno));
   }
   if (replaced != nullptr) {
