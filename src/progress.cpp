@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <utility>
 
@@ -136,13 +137,17 @@ void run_scan_status(std::stop_token stop,
   wake.wait_for(lock, stop, kScanDelay, stopped);
   StatusLine line;
   std::string shown;
-  while (!stop.stop_requested()) {
-    std::string text =
-        scan_status_text(left.load(std::memory_order_relaxed),
-                         right.load(std::memory_order_relaxed), status_width());
-    if (!line.shown || text != shown) draw_status(line, text);
-    shown = std::move(text);
-    wake.wait_for(lock, stop, kRedrawPause, stopped);
+  try {
+    while (!stop.stop_requested()) {
+      std::string text = scan_status_text(left.load(std::memory_order_relaxed),
+                                          right.load(std::memory_order_relaxed),
+                                          status_width());
+      if (!line.shown || text != shown) draw_status(line, text);
+      shown = std::move(text);
+      wake.wait_for(lock, stop, kRedrawPause, stopped);
+    }
+  } catch (const std::exception&) {
+    // Out of memory for a line of text: the scan goes on without it.
   }
   erase_status(line);
 }
