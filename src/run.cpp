@@ -15,11 +15,14 @@
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "compare.h"
 #include "path.h"
+#include "progress.h"
 #include "report.h"
 #include "sync.h"
 
@@ -138,6 +141,28 @@ static void check_not_nested(const Options& options, const std::string& left,
         " liegt innerhalb von " + shown_path(*outer, 2) + ".\n\n");
 }
 
+// Scans both trees; on a terminal, a ticker thread shows the files found so
+// far on standard error and is joined, its line erased, before this returns.
+static TreeScans scan_with_status(const std::string& left,
+                                  const std::string& right) {
+  if (!status_line_wanted()) return scan_trees(left, right);
+  ScanCounter left_found{0};
+  ScanCounter right_found{0};
+  std::jthread ticker;
+  try {
+    ticker = std::jthread(run_scan_status, std::cref(left_found),
+                          std::cref(right_found));
+  } catch (const std::system_error&) {
+    // No thread to spare: the scan runs without its status line.
+  }
+  TreeScans scans = scan_trees(left, right, &left_found, &right_found);
+  if (ticker.joinable()) {
+    ticker.request_stop();
+    ticker.join();
+  }
+  return scans;
+}
+
 // Asks `question` until the folded first byte of an answer is in `valid`;
 // returns that byte, or '\0' when standard input ends.
 static char ask(const char* question, const std::string& valid,
@@ -226,7 +251,7 @@ int main(int argc, char** argv) {
   check_not_nested(options, left_root, right_root);
 
   // Scan both trees; a failure of the left one takes precedence.
-  TreeScans scans = scan_trees(left_root, right_root);
+  TreeScans scans = scan_with_status(left_root, right_root);
   if (!scans.left.failure.empty()) fatal(scans.left.failure);
   if (!scans.right.failure.empty()) fatal(scans.right.failure);
 

@@ -32,6 +32,7 @@
 #include <iostream>
 
 #include "path.h"
+#include "progress.h"
 
 namespace {
 
@@ -45,6 +46,9 @@ struct PendingTemp {
 PendingTemp pending_temp;
 
 const char kNotOlder[] = "Ziel ist nicht älter als die Quelle";
+// Bytes handed to the kernel per copy call: small enough for a status line
+// to move during a large copy.
+constexpr std::size_t kKernelChunk = 64 << 20;
 const char kTimeNotKept[] = "Das Dateisystem hat eine andere Zeit gespeichert";
 
 }  // namespace
@@ -254,15 +258,15 @@ static std::string refusal(int dir_fd, const std::string& name,
 }
 
 // Copies bytes `start` to `end` of `in` to the same offsets of `out`, in the
-// kernel while `in_kernel` holds (it clones where the file system can);
-// returns the offset reached, which is short of `end` only where the source
-// ended early, or -1 with errno set.
+// kernel while `in_kernel` holds (it clones where the file system can),
+// telling `status` after each chunk; returns the offset reached, which is
+// short of `end` only where the source ended early, or -1 with errno set.
 static off_t copy_range(int in, int out, off_t start, off_t end,
-                        bool& in_kernel) {
+                        bool& in_kernel, CopyStatus& status) {
   char buffer[64 * 1024];
   while (start < end) {
     std::size_t want =
-        static_cast<std::size_t>(std::min<off_t>(end - start, 1 << 30));
+        static_cast<std::size_t>(std::min<off_t>(end - start, kKernelChunk));
     ssize_t n;
     if (in_kernel) {
       loff_t in_offset = start, out_offset = start;
@@ -283,6 +287,7 @@ static off_t copy_range(int in, int out, off_t start, off_t end,
     if (n == 0) return start;
     if (n < 0 && errno != EINTR) return -1;
     if (n > 0) start += n;
+    update_copy_status(status, start);
   }
   return start;
 }
@@ -301,13 +306,13 @@ static bool next_data(int in, off_t from, off_t size, off_t& data,
 }
 
 // Copies the data regions of `in` (up to its end or `size` bytes) to `out`
-// and gives `out` the length copied, so that holes stay holes; false with
-// errno set on failure.
-static bool copy_content(int in, int out, off_t size) {
+// and gives `out` the length copied, so that holes stay holes, telling
+// `status` as it goes; false with errno set on failure.
+static bool copy_content(int in, int out, off_t size, CopyStatus& status) {
   bool in_kernel = true;
   off_t data = 0, hole = 0, reached = 0;
   while (reached == hole && next_data(in, hole, size, data, hole)) {
-    reached = copy_range(in, out, data, hole, in_kernel);
+    reached = copy_range(in, out, data, hole, in_kernel, status);
     if (reached < 0) return false;
   }
   // A trailing hole, or a source that shrank while it was copied.
@@ -386,7 +391,10 @@ static bool keep_times_after_move(int dir_fd, const std::string& name,
 static bool fill_temp(int in, int out, const struct stat& source_st,
                       const struct stat* replaced, const std::string& source,
                       const std::string& target) {
-  if (!copy_content(in, out, source_st.st_size)) {
+  CopyStatus status = start_copy_status(target, source_st.st_size);
+  bool copied = copy_content(in, out, source_st.st_size, status);
+  end_copy_status(status);
+  if (!copied) {
     return copy_failed(source, target, std::strerror(errno));
   }
   if (replaced != nullptr) {

@@ -2,7 +2,7 @@
 # checks of the two directory arguments before the scan.
 . "$(dirname "$0")/common.sh"
 
-VERSION=$(expected 'kalvern 1.0.0\n')
+VERSION=$(expected 'kalvern %s\n' "$KALVERN_VERSION")
 USAGE=$(expected 'Usage: kalvern [-v] [-c 5-300] [-y] dir1 dir2\n\n')
 NEEDS_NUMBER=$(expected 'kalvern ERROR: -c benötigt eine Zahl (5-300)\n\n')
 BAD_NUMBER=$(expected 'kalvern ERROR: -c benötigt eine gültige Zahl (5-300)\n\n')

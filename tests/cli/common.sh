@@ -48,6 +48,8 @@ SHELL=$BASH
 export SHELL
 
 : "${KALVERN:?KALVERN must name the kalvern binary under test}"
+# The version that -v must print, from the build (CMake's project version).
+: "${KALVERN_VERSION:?KALVERN_VERSION must hold the version of the build}"
 case $KALVERN in
   /*) ;;
   *) KALVERN=$PWD/$KALVERN ;;

@@ -165,7 +165,7 @@ expect_terminal 120 0 \
   "$(expected "\n%s  ->  bericht.txt\n$(summary 4 1 1 0)$ASK_SYNC$NO_INPUT" "$(spaces 46)bericht.txt")" \
   /dev/null -- P1 P2
 expect_terminal 120 0 "$(expected "$(summary 4 2 0 0)$IDENTICAL_MSG")" /dev/null -- P1/. P1
-expect_terminal 120 0 "$(expected 'kalvern 1.0.0\n')" /dev/null -- -v
+expect_terminal 120 0 "$(expected 'kalvern %s\n' "$KALVERN_VERSION")" /dev/null -- -v
 
 # --- Control bytes in paths ---------------------------------------------------------------
 
@@ -284,9 +284,11 @@ listing_key "$HELPER_DIR/run.listing" >"$HELPER_DIR/run.key"
 [ -s "$HELPER_DIR/readme.key" ] || fail "README.md quotes no sample run"
 check_same "$HELPER_DIR/run.key" "$HELPER_DIR/readme.key" "README sample"
 # The demo runs the same, after two lines about itself, and cleans up.
+# Without a terminal on standard input it answers "n" itself and shows the
+# answer as the README does.
 mkdir demo_tmp
 TMPDIR=$TEST_TMP/demo_tmp bash "$CLI_DIR/sample_trees.sh" --demo "$KALVERN" \
-  <"$ANSWER_NO" >"$OUT" 2>"$ERR" && STATUS=0 || STATUS=$?
+  </dev/null >"$OUT" 2>"$ERR" && STATUS=0 || STATUS=$?
 LAST_RUN="the demo"
 check_status 0 "$LAST_RUN"
 check_same "$EMPTY" "$ERR" "stderr of $LAST_RUN"
@@ -296,7 +298,13 @@ mv "$HELPER_DIR/demo.listing" "$OUT"
 sed -i '1s/kalvern-demo\.[^/]*$/kalvern-demo.XXXXXX/' "$HELPER_DIR/demo.head"
 check_same "$(expected '$ cd %s/kalvern-demo.XXXXXX\n$ kalvern -c 30 links rechts\n' "$TEST_TMP/demo_tmp")" \
   "$HELPER_DIR/demo.head" "first lines of $LAST_RUN"
-check_listing "$HELPER_DIR/sample.expected" "stdout of $LAST_RUN"
+sed 's/ (j\/n)? $/ (j\/n)? n\n/' "$HELPER_DIR/sample.expected" >"$HELPER_DIR/demo.expected"
+check_listing "$HELPER_DIR/demo.expected" "stdout of $LAST_RUN"
+# Its end is the README's.
+awk '/^Möchten Sie/ { on = 1 } on && /^```$/ { exit } on { print }' \
+  "$CLI_DIR/../../README.md" >"$HELPER_DIR/readme.end"
+sed -n '/^Möchten Sie/,$p' "$OUT" | sed '${/^$/d}' >"$HELPER_DIR/demo.end"
+check_same "$HELPER_DIR/readme.end" "$HELPER_DIR/demo.end" "end of $LAST_RUN"
 if [ -n "$(ls -A demo_tmp)" ]; then
   fail "the demo left files behind: $(ls -A demo_tmp)"
 fi

@@ -6,7 +6,8 @@
 #
 # it builds the pair in a fresh temporary directory and runs kalvern on it
 # with standard input left to the terminal, so that the questions can be answered
-# (this is what `make demo` does).  The trees are removed afterwards.
+# (this is what `make demo` does); without a terminal on standard input the
+# first question is answered with "n".  The trees are removed afterwards.
 
 # make_sample_trees DIR: creates DIR/links and DIR/rechts, the photos and
 # documents of one person on a laptop (links) and on a backup disk (rechts):
@@ -52,11 +53,17 @@ _sample_demo() {
   cd "$_SAMPLE_DIR"
   echo "\$ cd $_SAMPLE_DIR"
   echo "\$ kalvern -c 30 links rechts"
-  "$binary" -c 30 links rechts
+  if [ -t 0 ]; then
+    "$binary" -c 30 links rechts
+  else
+    # No one to ask (an editor, CI): answer "n" and show it after the question,
+    # as a terminal would echo it.
+    printf 'n\n' | "$binary" -c 30 links rechts | sed 's/ (j\/n)? $/ (j\/n)? n\n/'
+  fi
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
-  set -eu
+  set -eu -o pipefail
   if [ $# -ne 2 ] || [ "$1" != --demo ]; then
     echo "usage: bash $0 --demo KALVERN_BINARY" >&2
     exit 2

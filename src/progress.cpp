@@ -1,0 +1,174 @@
+// progress.cpp: the status line of the scan and of a long copy.
+//
+// The line lives on standard error and only while that is a terminal.  It is
+// written as "\r", the text, "\x1b[K" (erase to the end of the line), so each
+// rewrite replaces the last one in place, and erased with "\r\x1b[K" before
+// the program writes anything else.  The scan's line is drawn by a ticker
+// thread that reads the scan's counters; a copy's line is drawn from the copy
+// loop itself, one call per chunk.  Both go straight to the descriptor with
+// write(2), so no stream buffer holds a piece of the line back.
+
+#include "progress.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <utility>
+
+#include "path.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kScanDelay = std::chrono::milliseconds(500);
+constexpr auto kCopyDelay = std::chrono::seconds(1);
+constexpr auto kRedrawPause = std::chrono::milliseconds(100);
+
+}  // namespace
+
+bool status_line_wanted() { return isatty(2) == 1; }
+
+std::uint64_t status_width() {
+  winsize size{};
+  if (ioctl(2, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 79;
+  return size.ws_col - 1;
+}
+
+std::uint64_t status_length(const std::string& text) {
+  std::uint64_t length = 0;
+  for (char c : text) {
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++length;
+  }
+  return length;
+}
+
+// The first `n` characters of `text`.
+static std::string first_chars(const std::string& text, std::uint64_t n) {
+  std::size_t end = 0;
+  for (std::uint64_t seen = 0; end < text.size(); ++end) {
+    if ((static_cast<unsigned char>(text[end]) & 0xC0) != 0x80 && seen++ == n)
+      break;
+  }
+  return text.substr(0, end);
+}
+
+// The last `n` characters of `text`.
+static std::string last_chars(const std::string& text, std::uint64_t n) {
+  std::size_t start = text.size();
+  for (std::uint64_t seen = 0; start > 0 && seen < n;) {
+    --start;
+    if ((static_cast<unsigned char>(text[start]) & 0xC0) != 0x80) ++seen;
+  }
+  return text.substr(start);
+}
+
+std::string fit_status(const std::string& head, const std::string& path,
+                       const std::string& tail, std::uint64_t width) {
+  std::uint64_t fixed = status_length(head) + status_length(tail);
+  std::uint64_t path_length = status_length(path);
+  if (fixed + path_length <= width) return head + path + tail;
+  if (path_length > 3 && fixed + 4 <= width) {
+    return head + "..." + last_chars(path, width - fixed - 3) + tail;
+  }
+  return first_chars(head + path + tail, width);
+}
+
+std::string scan_status_text(std::uint64_t left, std::uint64_t right,
+                             std::uint64_t width) {
+  return fit_status("Suche: links " + std::to_string(left) +
+                        " Dateien, rechts " + std::to_string(right) +
+                        " Dateien",
+                    "", "", width);
+}
+
+std::string copy_status_text(const std::string& path, std::uint64_t copied,
+                             std::uint64_t total, std::uint64_t width) {
+  auto percent = static_cast<std::uint64_t>(
+      total == 0
+          ? 100.0
+          : 100.0 * static_cast<double>(copied) / static_cast<double>(total));
+  return fit_status("Kopiere ", shown_path(path, 2),
+                    ": " + std::to_string(copied) + " von " +
+                        std::to_string(total) + " Bytes (" +
+                        std::to_string(percent) + " %)",
+                    width);
+}
+
+// Writes all of `text` to standard error; a failure is let go, the line
+// is only a courtesy.
+static void write_all(const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(2, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void draw_status(StatusLine& line, const std::string& text) {
+  int error = errno;
+  write_all("\r" + text + "\x1b[K");
+  line.shown = true;
+  line.drawn = Clock::now();
+  errno = error;
+}
+
+void erase_status(StatusLine& line) {
+  if (!line.shown) return;
+  int error = errno;
+  write_all("\r\x1b[K");
+  line.shown = false;
+  errno = error;
+}
+
+void run_scan_status(std::stop_token stop,
+                     const std::atomic<std::uint64_t>& left,
+                     const std::atomic<std::uint64_t>& right) {
+  std::mutex mutex;
+  std::condition_variable_any wake;
+  std::unique_lock lock(mutex);
+  auto stopped = [] { return false; };  // only a stop request ends a wait
+  wake.wait_for(lock, stop, kScanDelay, stopped);
+  StatusLine line;
+  std::string shown;
+  try {
+    while (!stop.stop_requested()) {
+      std::string text = scan_status_text(left.load(std::memory_order_relaxed),
+                                          right.load(std::memory_order_relaxed),
+                                          status_width());
+      if (!line.shown || text != shown) draw_status(line, text);
+      shown = std::move(text);
+      wake.wait_for(lock, stop, kRedrawPause, stopped);
+    }
+  } catch (const std::exception&) {
+    // Out of memory for a line of text: the scan goes on without it.
+  }
+  erase_status(line);
+}
+
+CopyStatus start_copy_status(const std::string& path, std::uint64_t total) {
+  CopyStatus status;
+  status.path = path;
+  status.total = total;
+  status.start = Clock::now();
+  return status;
+}
+
+void update_copy_status(CopyStatus& status, std::uint64_t copied) {
+  if (status.terminal == 0) return;
+  Clock::time_point now = Clock::now();
+  if (now - status.start < kCopyDelay) return;
+  if (status.terminal < 0) status.terminal = status_line_wanted() ? 1 : 0;
+  if (status.terminal == 0) return;
+  if (status.line.shown && now - status.line.drawn < kRedrawPause) return;
+  draw_status(status.line, copy_status_text(status.path, copied, status.total,
+                                            status_width()));
+}
+
+void end_copy_status(CopyStatus& status) { erase_status(status.line); }

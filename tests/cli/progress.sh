@@ -1,0 +1,78 @@
+# progress.sh: the status line on standard error.  On a terminal it shows the
+# files found during the scan and the bytes of a long copy, fits the width and
+# is erased before any other output; standard output stays as it is, and with
+# standard error in a pipe nothing appears there.  strace holds each stat (or
+# each read of the copy) back, so that the work takes seconds on any machine.
+. "$(dirname "$0")/common.sh"
+command -v strace >/dev/null || { echo "strace is needed for this test" >&2; exit 1; }
+
+# 15 ms per stat (the scan reads with several threads at once); copies go
+# through reads of 64 KiB, 40 ms each.
+SLOW_SCAN="strace -o /dev/null -f -e trace=%%stat -e inject=%%stat:delay_exit=15000"
+SLOW_COPY="strace -o /dev/null -f -e trace=copy_file_range,read,pread64"
+SLOW_COPY+=" -e inject=copy_file_range:error=EXDEV"
+SLOW_COPY+=" -e inject=read,pread64:delay_exit=40000"
+
+# slow_run COLS STDOUT SLOW ARGS...: runs the binary in the current directory
+# under SLOW.  COLS 0: standard error to a pipe, which lands in $ERR.  Else
+# standard error on a terminal of COLS columns, which lands in $OUT; standard
+# output goes to the file STDOUT, or with "-" to the terminal as well.
+slow_run() {
+  local cols=$1 stdout=$2 slow=$3 command
+  shift 3
+  command="$slow $(printf '%q ' "$KALVERN" "$@") </dev/null"
+  [ "$stdout" = - ] || command+=" >$(printf '%q' "$stdout")"
+  if [ "$cols" = 0 ]; then
+    bash -c "$command 2>&1" | cat >"$ERR"
+  else
+    script -qec "stty cols $cols -onlcr && exec $command" /dev/null </dev/null >"$OUT"
+  fi
+  LAST_RUN="$(describe "$@") slowed down, $cols columns"
+}
+
+# check_status_lines PATTERN WIDTH: in $OUT, a status line ("\r", text,
+# "\e[K") matches the Perl PATTERN, none is wider than WIDTH, each is erased
+# ("\r\e[K") before any other byte; $OUT without them goes to $HELPER_DIR/rest.
+check_status_lines() {
+  PATTERN=$1 WIDTH=$2 perl -CSD -0777 -ne '
+    my @drawn = grep { $_ ne "" } /\r([^\r\n]*?)\e\[K/g;
+    print "none matches\n" unless grep { /$ENV{PATTERN}/ } @drawn;
+    for (@drawn) { print "too wide: $_\n" if length > $ENV{WIDTH} }
+    print "not erased\n" if /\r[^\r\n]+?\e\[K(?!\r)/;
+    print "stray escape\n" if s/\r[^\r\n]*?\e\[K//gr =~ /[\r\e]/;
+  ' "$OUT" >"$HELPER_DIR/problems"
+  check_same "$EMPTY" "$HELPER_DIR/problems" "status lines of $LAST_RUN"
+  perl -0777 -pe 's/\r[^\r\n]*?\e\[K//g' "$OUT" >"$HELPER_DIR/rest"
+}
+
+# The scan: 20 directories of 20 files on each side, all equal.
+for d in $(seq 1 20); do
+  for f in $(seq 1 20); do make_file "scan/L/d$d/f$f" 1000; done
+done
+cp -a scan/L scan/R
+cd scan
+slow_run 0 ../pipe.out "$SLOW_SCAN" L R
+check_same "$(expected "$(summary 800 400 0 0)$IDENTICAL_MSG")" ../pipe.out "stdout of $LAST_RUN"
+check_same "$EMPTY" "$ERR" "stderr of $LAST_RUN"
+for case in '100 ^Suche: links [1-9][0-9]* Dateien, rechts [0-9]+ Dateien$' \
+  '20 ^Suche: links [1-9]'; do
+  slow_run "${case%% *}" ../terminal.out "$SLOW_SCAN" L R
+  check_status_lines "${case#* }" $((${case%% *} - 1))
+  check_same "$EMPTY" "$HELPER_DIR/rest" "terminal of $LAST_RUN"
+  check_same ../pipe.out ../terminal.out "stdout of $LAST_RUN"
+done
+cd ..
+
+# A copy of 3 MiB, both streams on the terminal.
+mkdir -p copy/L copy/R
+head -c 3145728 /dev/zero >copy/L/big.bin
+touch -d @2000 copy/L/big.bin
+make_file copy/R/big.bin 1000 old
+cp -a copy copy2
+(cd copy2 && slow_run 0 ../pipe.out "$SLOW_COPY" -y -c 30 L R)
+check_same "$EMPTY" "$ERR" "stderr of $LAST_RUN"
+cd copy
+slow_run 100 - "$SLOW_COPY" -y -c 30 L R
+check_status_lines '^Kopiere R/big\.bin: [0-9]+ von 3145728 Bytes \([0-9]+ %\)$' 99
+check_same ../pipe.out "$HELPER_DIR/rest" "stdout of $LAST_RUN"
+cmp -s L/big.bin R/big.bin || fail "$LAST_RUN: the copy differs"
