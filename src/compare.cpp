@@ -1,11 +1,50 @@
 // compare.cpp: the comparison of two scanned trees, and the time of a file.
 
+#include "compare.h"
+
 #include <sys/stat.h>
 
 #include <utility>
 
-#include "compare.h"
 #include "path.h"
+
+namespace {
+
+// Pieces of this size or more are bucket arrays (or keys longer than any
+// path a system takes whole): they come from the heap and go back to it.
+constexpr std::size_t kLargePiece = 64 * 1024;
+
+// Small pieces from large blocks, freed all at once; large ones from the
+// heap, freed one by one.
+class BlockStorage : public std::pmr::memory_resource {
+ private:
+  void* do_allocate(std::size_t bytes, std::size_t alignment) override {
+    if (bytes >= kLargePiece) {
+      return std::pmr::new_delete_resource()->allocate(bytes, alignment);
+    }
+    return blocks_.allocate(bytes, alignment);
+  }
+  void do_deallocate(void* piece, std::size_t bytes,
+                     std::size_t alignment) override {
+    if (bytes >= kLargePiece) {
+      std::pmr::new_delete_resource()->deallocate(piece, bytes, alignment);
+    }
+  }
+  bool do_is_equal(const memory_resource& other) const noexcept override {
+    return this == &other;
+  }
+
+  std::pmr::monotonic_buffer_resource blocks_{1 << 20};
+};
+
+}  // namespace
+
+TableStorage new_table_storage() { return std::make_unique<BlockStorage>(); }
+
+void record_time(FileTimeMap& files, std::string_view key,
+                 std::int64_t seconds) {
+  files.insert_or_assign(std::pmr::string(key, files.get_allocator()), seconds);
+}
 
 std::int64_t get_file_time_sec(const std::string& path) {
   struct stat st;
@@ -16,9 +55,10 @@ std::int64_t get_file_time_sec(const std::string& path) {
   return st.st_mtim.tv_sec;
 }
 
-// Removes the file at `it` from `files` and hands its key over.
-static std::string take_key(FileTimeMap& files,
-                            FileTimeMap::const_iterator it) {
+// Removes the file at `it` from `files` and hands its key over, still in
+// the table's storage.
+static std::pmr::string take_key(FileTimeMap& files,
+                                 FileTimeMap::const_iterator it) {
   return std::move(files.extract(it).key());
 }
 

@@ -2,12 +2,18 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <memory_resource>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 /// A file's path relative to its tree's root -> its mtime in whole seconds.
-using FileTimeMap = std::unordered_map<std::string, std::int64_t>;
+/// A scanned table keeps its nodes and keys in a storage of its own.
+using FileTimeMap = std::pmr::unordered_map<std::pmr::string, std::int64_t>;
+/// Where a scanned table keeps its nodes and keys, released as one block.
+using TableStorage = std::unique_ptr<std::pmr::memory_resource>;
 
 /// How a file of one tree stands to its counterpart in the other.
 enum DiffKind : std::int32_t {
@@ -19,8 +25,8 @@ enum DiffKind : std::int32_t {
 
 /// One file that differs or exists on one side only.
 struct DiffEntry {
-  std::string relative_path;  // the key shared by both maps
-  std::int32_t kind;          // a DiffKind
+  std::pmr::string relative_path;  // the key shared by both maps
+  std::int32_t kind;               // a DiffKind
 };
 
 /// The whole outcome of one comparison.
@@ -36,8 +42,9 @@ struct CompareResult {
 
 /// What a scan gives: the table, or the message of its first failure.
 struct ScanResult {
-  FileTimeMap files;    // empty after a failure
-  std::string failure;  // empty when the scan succeeded
+  TableStorage storage;  // holds the table's nodes and keys; outlives them
+  FileTimeMap files;     // empty after a failure
+  std::string failure;   // empty when the scan succeeded
 };
 
 /// The number of files a running scan has found so far, for a status line.
@@ -49,6 +56,14 @@ struct TreeScans {
   ScanResult right;
 };
 
+/// A storage for one table: small pieces from large blocks, never freed
+/// one by one; the bucket arrays, which the table replaces as it grows, are
+/// freed when replaced.
+TableStorage new_table_storage();
+/// Records `key` with `seconds` in `files`, whose allocator builds the key
+/// once in place; a key already there takes the new time.
+void record_time(FileTimeMap& files, std::string_view key,
+                 std::int64_t seconds);
 /// Mtime of `path` in whole seconds, links followed; exits if stat fails.
 std::int64_t get_file_time_sec(const std::string& path);
 /// Every regular file below `root`, keyed relative to it, or the message of
@@ -64,5 +79,6 @@ TreeScans scan_trees(const std::string& left_root,
 /// the tables' order (left's first, then right's one-sided ones).
 CompareResult compare_dirs(const FileTimeMap& left, const FileTimeMap& right);
 /// The same, moving each listed key out of its table instead of copying it;
-/// the tables keep the files that are the same on both sides.
+/// the tables keep the files that are the same on both sides, and the
+/// entries' keys stay in the tables' storage.
 CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right);

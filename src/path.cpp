@@ -10,10 +10,10 @@
 #include <cstring>
 #include <iostream>
 
-std::string full_path(const std::string& root,
-                      const std::string& relative_path) {
-  if (root.empty() || root.back() == '/') return root + relative_path;
-  return root + "/" + relative_path;
+std::string full_path(const std::string& root, std::string_view relative_path) {
+  std::string path = root;
+  if (!root.empty() && root.back() != '/') path += '/';
+  return path.append(relative_path);
 }
 
 std::string parent_of(const std::string& relative_path) {
@@ -63,16 +63,16 @@ static bool is_control(unsigned char byte) {
   return byte < 0x20 || byte == 0x7F;
 }
 
-std::string shown_path(const std::string& path, int fd) {
-  if (!is_terminal(fd)) return path;
-  std::string shown = path;
+std::string shown_path(std::string_view path, int fd) {
+  std::string shown(path);
+  if (!is_terminal(fd)) return shown;
   for (char& c : shown) {
     if (is_control(static_cast<unsigned char>(c))) c = '?';
   }
   return shown;
 }
 
-std::string quoted_path(const std::string& path, int fd) {
+std::string quoted_path(std::string_view path, int fd) {
   std::string quoted = "\"";
   for (char c : shown_path(path, fd)) {
     if (c == '"' || c == '\\') quoted += '\\';

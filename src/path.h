@@ -1,11 +1,11 @@
 // path.h: the shared vocabulary of paths and messages, beneath every module.
 #pragma once
 #include <string>
+#include <string_view>
 
 /// `root` and `relative_path` joined by one "/", none added when `root` is
 /// empty or already ends in "/".
-std::string full_path(const std::string& root,
-                      const std::string& relative_path);
+std::string full_path(const std::string& root, std::string_view relative_path);
 /// The part of `relative_path` before its last "/"; "" if it has none.
 std::string parent_of(const std::string& relative_path);
 /// The last component of `relative_path`.
@@ -19,9 +19,9 @@ std::string temp_file_name(long pid, int attempt);
 bool is_temp_file_name(const char* name);
 /// `path` as written to descriptor `fd`: on a terminal, bytes 0x00-0x1F and
 /// 0x7F show as "?"; elsewhere the bytes go out as stored.
-std::string shown_path(const std::string& path, int fd);
+std::string shown_path(std::string_view path, int fd);
 /// shown_path in double quotes, with every `"` and `\` preceded by `\`.
-std::string quoted_path(const std::string& path, int fd);
+std::string quoted_path(std::string_view path, int fd);
 /// Writes `message` to standard error as it stands and ends with status 1.
 [[noreturn]] void fatal(const std::string& message);
 /// Writes `message` to standard error as it stands; the work goes on.

@@ -123,7 +123,8 @@ struct Walk {
   std::vector<Frame> frames;
   std::unique_ptr<Node> root_node;
   std::optional<fs::path> resolved_root;  // computed on first need
-  FileTimeMap files;
+  TableStorage storage = new_table_storage();
+  FileTimeMap files{FileTimeMap::allocator_type(storage.get())};
   ScanCounter* found = nullptr;
   const std::atomic<bool>* cancel = nullptr;  // another scan failed first
   ReadAhead* ahead = nullptr;                 // null: no workers
@@ -389,7 +390,7 @@ static void record_link(Walk& walk, std::int64_t seconds) {
   if (error) return fail_access(walk, error.value());
   fs::path key = target.lexically_relative(*walk.resolved_root);
   if (key.empty() || *key.begin() == "..") return;
-  walk.files.insert_or_assign(key.string(), seconds);
+  record_time(walk.files, key.native(), seconds);
 }
 
 // Enters directory `node`, whose entry is the current one, once it is read.
@@ -422,7 +423,7 @@ static void visit(Walk& walk, Frame& frame, const Item& item, char* buffer) {
     case ItemKind::Skip:
       break;
     case ItemKind::File:
-      walk.files.insert_or_assign(walk.rel, item.seconds);
+      record_time(walk.files, walk.rel, item.seconds);
       break;
     case ItemKind::Link:
       record_link(walk, item.seconds);
@@ -501,7 +502,8 @@ static std::optional<ScanResult> scan_with(const std::string& root,
   walk.cancel = cancel;
   walk.root_node = std::make_unique<Node>();
   walk.root_node->fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (walk.root_node->fd < 0) return ScanResult{{}, open_failure(root, errno)};
+  if (walk.root_node->fd < 0)
+    return ScanResult{nullptr, {}, open_failure(root, errno)};
   ReadAhead ahead;
   if (workers > 0) start_workers(ahead, workers);
   if (!ahead.workers.empty()) walk.ahead = &ahead;
@@ -509,8 +511,9 @@ static std::optional<ScanResult> scan_with(const std::string& root,
   if (walk.ahead != nullptr) stop_workers(ahead);
   close_all(walk);
   if (walk.out_of_descriptors && (workers > 0 || !alone)) return std::nullopt;
-  if (!walk.failure.empty()) return ScanResult{{}, std::move(walk.failure)};
-  return ScanResult{std::move(walk.files), {}};
+  if (!walk.failure.empty())
+    return ScanResult{nullptr, {}, std::move(walk.failure)};
+  return ScanResult{std::move(walk.storage), std::move(walk.files), {}};
 }
 
 ScanResult scan_directory(const std::string& root, ScanCounter* found) {

@@ -539,10 +539,11 @@ bool sync_different_files(const std::vector<DiffEntry>& entries,
   Tree right = open_tree(right_root);
   bool ok = true;
   for (const DiffEntry& entry : entries) {
+    const std::string path(entry.relative_path);
     if (entry.kind == LeftNewer) {
-      ok = copy_with_timestamp(left, right, entry.relative_path, false) && ok;
+      ok = copy_with_timestamp(left, right, path, false) && ok;
     } else if (entry.kind == RightNewer) {
-      ok = copy_with_timestamp(right, left, entry.relative_path, false) && ok;
+      ok = copy_with_timestamp(right, left, path, false) && ok;
     }
   }
   close_tree(left);
@@ -638,7 +639,7 @@ bool handle_missing(const std::vector<DiffEntry>& entries,
   Tree right = open_tree(right_root);
   bool ok = true;
   for (const DiffEntry& entry : entries) {
-    const std::string& path = entry.relative_path;
+    const std::string path(entry.relative_path);
     if (entry.kind == MissingRight) {
       ok = (action == 'l' ? delete_one_sided(left, path)
                           : copy_with_timestamp(left, right, path, true)) &&

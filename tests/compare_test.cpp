@@ -93,14 +93,14 @@ CompareRow many_keys_row() {
   CompareRow row{"ManyKeysOfEveryKind", {}, {}, {}};
   for (int i = 0; i < 60; ++i) {
     std::string n = std::to_string(i);
-    row.left["same/" + n] = i;
-    row.right["same/" + n] = i;
-    row.left["left-newer/" + n] = 1000 + i;
-    row.right["left-newer/" + n] = -i;
-    row.left["right-newer/" + n] = -1000 - i;
-    row.right["right-newer/" + n] = i;
-    row.left["left-only/" + n] = i;
-    row.right["right-only/" + n] = i;
+    row.left[std::pmr::string("same/" + n)] = i;
+    row.right[std::pmr::string("same/" + n)] = i;
+    row.left[std::pmr::string("left-newer/" + n)] = 1000 + i;
+    row.right[std::pmr::string("left-newer/" + n)] = -i;
+    row.left[std::pmr::string("right-newer/" + n)] = -1000 - i;
+    row.right[std::pmr::string("right-newer/" + n)] = i;
+    row.left[std::pmr::string("left-only/" + n)] = i;
+    row.right[std::pmr::string("right-only/" + n)] = i;
     row.expected.entries.emplace_back("left-newer/" + n, LeftNewer);
     row.expected.entries.emplace_back("right-newer/" + n, RightNewer);
     row.expected.entries.emplace_back("left-only/" + n, MissingRight);
@@ -211,10 +211,10 @@ std::vector<std::string> broken_invariants(const CompareResult& r) {
       r.different_count + r.missing_left_count + r.missing_right_count) {
     broken.push_back("entry count");
   }
-  std::unordered_set<std::string> keys;
+  std::unordered_set<std::string_view> keys;
   for (const DiffEntry& entry : r.entries) {
     if (!keys.insert(entry.relative_path).second) {
-      broken.push_back("key twice: " + entry.relative_path);
+      broken.push_back("key twice: " + std::string(entry.relative_path));
     }
     if (entry.kind < LeftNewer || entry.kind > MissingRight) {
       broken.push_back("kind " + std::to_string(entry.kind));
@@ -511,8 +511,10 @@ TEST(ScanDirectory, SubSecondPartsOfOneSecondCompareEqual) {
   TempDir base;
   make_file(base.path + "/l/f.txt", 100, 100000000);
   make_file(base.path + "/r/f.txt", 100, 900000000);
-  CompareResult result = compare_dirs(scan_directory(base.path + "/l").files,
-                                      scan_directory(base.path + "/r").files);
+  ScanResult left = scan_directory(base.path + "/l");
+  ScanResult right = scan_directory(base.path + "/r");
+  CompareResult result =
+      compare_dirs(std::move(left.files), std::move(right.files));
   EXPECT_EQ(outcome_of(result), (Outcome{{}, {1, 1, 1, 0, 0, 0}}));
 }
 
@@ -594,7 +596,7 @@ FileTimeMap scan_by_the_key_rule(const std::string& root) {
       throw fs::filesystem_error(
           "stat", it->path(), std::error_code(errno, std::generic_category()));
     }
-    files.insert_or_assign(key.string(), st.st_mtim.tv_sec);
+    files.insert_or_assign(std::pmr::string(key.native()), st.st_mtim.tv_sec);
   }
   return files;
 }
@@ -655,12 +657,13 @@ TEST_P(KeyRuleTest, ScanGivesTheKeysOfThePlainRule) {
 // The listing follows the table's own order, so the scan must leave it as a
 // plain table filled in walk order has it (no reserving, no refitting).
 TEST_P(KeyRuleTest, ScanKeepsTheOrderOfThePlainRule) {
-  using Pairs = std::vector<std::pair<std::string, std::int64_t>>;
+  using Pairs = std::vector<std::pair<std::pmr::string, std::int64_t>>;
   TempDir base;
   build_mixed(base.path);
   WorkingDir cwd(base.path);
   std::string root = with_base(GetParam(), base.path);
-  FileTimeMap scanned = scan_directory(root).files;
+  ScanResult scan = scan_directory(root);
+  const FileTimeMap& scanned = scan.files;
   FileTimeMap plain = scan_by_the_key_rule(root);
   EXPECT_EQ(Pairs(scanned.begin(), scanned.end()),
             Pairs(plain.begin(), plain.end()));

@@ -8,12 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <random>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -60,7 +62,7 @@ void reference_link(Reference& ref, const struct stat& st) {
   if (error) return denied(ref, error.value());
   fs::path key = target.lexically_relative(ref.resolved_root);
   if (key.empty() || *key.begin() == "..") return;
-  ref.files.insert_or_assign(key.string(), st.st_mtim.tv_sec);
+  ref.files.insert_or_assign(std::pmr::string(key.native()), st.st_mtim.tv_sec);
 }
 
 void reference_dir(Reference& ref, const std::string& dir,
@@ -82,7 +84,7 @@ void reference_entry(Reference& ref, const std::string& name,
   } else if (S_ISREG(lst.st_mode)) {
     if (is_temp_file_name(name.c_str())) return;
     if (!followed) return denied(ref, error);
-    ref.files.insert_or_assign(rel, st.st_mtim.tv_sec);
+    ref.files.insert_or_assign(std::pmr::string(rel), st.st_mtim.tv_sec);
   } else if (S_ISLNK(lst.st_mode)) {
     if (!followed && error != ENOENT && error != ENOTDIR && error != ELOOP) {
       return denied(ref, error);
@@ -120,8 +122,8 @@ ScanResult reference_scan(const std::string& root) {
   Reference ref;
   ref.root = root;
   reference_dir(ref, root, "");
-  if (!ref.failure.empty()) return {{}, ref.failure};
-  return {std::move(ref.files), {}};
+  if (!ref.failure.empty()) return {nullptr, {}, ref.failure};
+  return {nullptr, std::move(ref.files), {}};
 }
 
 // ---------------------------------------------------------------------------
@@ -230,7 +232,7 @@ std::string as_nobody(const std::function<std::string()>& check) {
   return report;
 }
 
-using Pairs = std::vector<std::pair<std::string, std::int64_t>>;
+using Pairs = std::vector<std::pair<std::pmr::string, std::int64_t>>;
 
 // What differs between a scan and the reference, or "" if nothing does.
 std::string difference(const std::string& label, const ScanResult& scanned,
@@ -283,5 +285,59 @@ TEST(ScanProperty, ConcurrentScanGivesTheSequentialWalksTableOrderAndFailure) {
   });
   EXPECT_EQ(report, "");
 }
+
+// ---------------------------------------------------------------------------
+// The scanned table keeps the order of a plain table
+
+struct KeySetRow {
+  std::string name;
+  std::size_t count;
+  std::size_t min_length;  // keys of min_length to max_length bytes
+  std::size_t max_length;
+  int repeat_every;  // every so many keys, an earlier one comes again
+};
+
+void PrintTo(const KeySetRow& row, std::ostream* out) { *out << row.name; }
+
+class TableOrderTest : public ::testing::TestWithParam<KeySetRow> {};
+
+TEST_P(TableOrderTest, IteratesLikeAPlainTableFilledAlike) {
+  const KeySetRow& row = GetParam();
+  std::mt19937 random(7);
+  auto length = std::uniform_int_distribution<std::size_t>(row.min_length,
+                                                           row.max_length);
+  std::vector<std::string> keys;
+  for (std::size_t i = 0; i < row.count; ++i) {
+    if (row.repeat_every != 0 && i % row.repeat_every == 0 && i != 0) {
+      keys.push_back(keys[random() % keys.size()]);
+      continue;
+    }
+    std::string key = std::to_string(i) + "/";
+    key.resize(std::max(key.size(), length(random)), 'a' + i % 26);
+    keys.push_back(key);
+  }
+  TableStorage storage = new_table_storage();
+  FileTimeMap table{FileTimeMap::allocator_type(storage.get())};
+  std::unordered_map<std::string, std::int64_t> plain;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    record_time(table, keys[i], static_cast<std::int64_t>(i));
+    plain.insert_or_assign(keys[i], static_cast<std::int64_t>(i));
+  }
+  ASSERT_EQ(table.size(), plain.size());
+  auto it = table.begin();
+  std::size_t differing = 0;
+  for (const auto& [key, seconds] : plain) {
+    if (std::string_view(it->first) != key || it->second != seconds) ++differing;
+    ++it;
+  }
+  EXPECT_EQ(differing, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    KeySets, TableOrderTest,
+    ::testing::Values(KeySetRow{"ShortKeys", 150000, 1, 15, 0},
+                      KeySetRow{"LongKeys", 120000, 16, 300, 0},
+                      KeySetRow{"MixedWithRepeats", 200000, 1, 200, 17}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -161,7 +161,7 @@ TEST_F(SyncTest, VanishedSourceIsReportedAndNothingChanges) {
 TEST_F(SyncTest, QuotesAndBackslashesAreEscapedInErrorLines) {
   std::string name = "a\"b\\c";
   auto result = capture([&] {
-    return sync_different_files({{name, LeftNewer}}, left, right);
+    return sync_different_files({{std::pmr::string(name), LeftNewer}}, left, right);
   });
   EXPECT_EQ(result.out, left + "/" + name + " -> " + right + "/" + name + "\n");
   EXPECT_EQ(result.err, "Fehler beim Lesen des Zeitstempels von \"" + left +
