@@ -66,8 +66,9 @@ CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right) {
   CompareResult result;
   result.left_total = left.size();
   result.right_total = right.size();
-  // A listed key leaves its table for the entry; a differing key leaves only
-  // the right table, so that the second loop still finds it on the left.
+  // A listed key leaves its table for the entry.  A key found on both sides
+  // leaves the right table at once, so that what remains there is found on
+  // the right only, still in the table's own order, and needs no lookup.
   for (auto it = left.begin(); it != left.end();) {
     auto found = right.find(it->first);
     if (found == right.end()) {
@@ -77,6 +78,7 @@ CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right) {
     }
     if (it->second == found->second) {
       ++result.same_count;
+      right.erase(found);
     } else {
       DiffKind kind = it->second > found->second ? LeftNewer : RightNewer;
       result.entries.push_back({take_key(right, found), kind});
@@ -85,12 +87,8 @@ CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right) {
     ++it;
   }
   for (auto it = right.begin(); it != right.end();) {
-    if (left.count(it->first) != 0) {
-      ++it;
-    } else {
-      result.entries.push_back({take_key(right, it++), MissingLeft});
-      ++result.missing_left_count;
-    }
+    result.entries.push_back({take_key(right, it++), MissingLeft});
+    ++result.missing_left_count;
   }
   return result;
 }

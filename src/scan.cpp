@@ -526,7 +526,6 @@ ScanResult scan_directory(const std::string& root, ScanCounter* found) {
 TreeScans scan_trees(const std::string& left_root,
                      const std::string& right_root, ScanCounter* left_found,
                      ScanCounter* right_found) {
-  TreeScans scans;
   std::atomic<bool> left_failed{false};
   std::optional<ScanResult> right;
   std::optional<std::thread> right_thread;
@@ -542,12 +541,10 @@ TreeScans scan_trees(const std::string& left_root,
   if (right_thread) right_thread->join();
   // A scan that ran out of descriptors beside the other one is repeated
   // alone and without workers, as the plain walk would have met the limit.
+  // The results are moved into place, never assigned: an assigned table
+  // would copy every node out of its storage.
   if (!left) left = scan_with(left_root, left_found, nullptr, 0, true);
-  scans.left = std::move(*left);
-  if (!scans.left.failure.empty()) return scans;
-  if (!right_thread || !right) {
-    right = scan_with(right_root, right_found, nullptr, 0, true);
-  }
-  scans.right = std::move(*right);
-  return scans;
+  if (!left->failure.empty()) return TreeScans{std::move(*left), {}};
+  if (!right) right = scan_with(right_root, right_found, nullptr, 0, true);
+  return TreeScans{std::move(*left), std::move(*right)};
 }
