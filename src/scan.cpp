@@ -60,6 +60,12 @@ constexpr std::size_t kWindow = 64;
 #ifndef KALVERN_SCAN_WORKERS
 #define KALVERN_SCAN_WORKERS 2
 #endif
+#ifndef KALVERN_INODE_ORDER_FROM
+#define KALVERN_INODE_ORDER_FROM 256
+#endif
+// Directories with at least this many entries have their times fetched in
+// inode order.
+constexpr std::size_t kInodeOrderFrom = KALVERN_INODE_ORDER_FROM;
 // Worker threads per tree that read ahead of the merge.
 constexpr int kWorkers = KALVERN_SCAN_WORKERS;
 
@@ -78,8 +84,10 @@ struct Item {
   std::uint32_t name;  // offset of its name in the listing's `names`
   std::uint32_t name_length;
   ItemKind kind;
+  unsigned char type;  // as the listing gave it
   int error;
   std::int64_t seconds;
+  std::uint64_t ino;
 };
 
 // One directory of the walk: opened and read by a worker or by the merge.
@@ -191,35 +199,50 @@ static void settle_link(int dir_fd, const char* name, Item& item) {
   item.seconds = st.st_mtim.tv_sec;
 }
 
-// Settles one entry of the listing by its type.
-static void settle(int dir_fd, const dirent64& entry, Item& item) {
+// Settles one entry of the listing by the type the listing gave it.
+static void settle(int dir_fd, const char* name, Item& item) {
   int error = 0;
-  unsigned char type = entry.d_type;
-  if (type == DT_UNKNOWN) type = query_type(dir_fd, entry.d_name, error);
+  unsigned char type = item.type;
+  if (type == DT_UNKNOWN) type = query_type(dir_fd, name, error);
   if (error != 0) {
     item.kind = ItemKind::AccessFailed;
     item.error = error;
   } else if (type == DT_DIR) {
-    if (!is_excluded(entry.d_name)) item.kind = ItemKind::Directory;
+    if (!is_excluded(name)) item.kind = ItemKind::Directory;
   } else if (type == DT_REG) {
-    settle_file(dir_fd, entry.d_name, item);
+    settle_file(dir_fd, name, item);
   } else if (type == DT_LNK) {
-    settle_link(dir_fd, entry.d_name, item);
+    settle_link(dir_fd, name, item);
   }
 }
 
-// Adds the entries of one chunk of a listing to `node`.
+// Settles every entry of `node`; those of a large directory in the order of
+// their inode numbers, so that a cold disk reads its inode table forwards.
+static void settle_all(Node& node) {
+  std::vector<Item*> order;
+  order.reserve(node.items.size());
+  for (Item& item : node.items) order.push_back(&item);
+  if (order.size() >= kInodeOrderFrom) {
+    std::sort(order.begin(), order.end(),
+              [](const Item* a, const Item* b) { return a->ino < b->ino; });
+  }
+  for (Item* item : order) {
+    settle(node.fd, node.names.c_str() + item->name, *item);
+  }
+}
+
+// Adds the entries of one chunk of a listing to `node`, not yet settled.
 static void add_entries(Node& node, const char* buffer, long size) {
   for (long pos = 0; pos < size;) {
     auto* entry = reinterpret_cast<const dirent64*>(buffer + pos);
     pos += entry->d_reclen;
     if (is_dot_or_dot_dot(entry->d_name)) continue;
     std::size_t length = std::strlen(entry->d_name);
-    Item item{static_cast<std::uint32_t>(node.names.size()),
-              static_cast<std::uint32_t>(length), ItemKind::Skip, 0, 0};
+    node.items.push_back(Item{static_cast<std::uint32_t>(node.names.size()),
+                              static_cast<std::uint32_t>(length),
+                              ItemKind::Skip, entry->d_type, 0, 0,
+                              entry->d_ino});
     node.names.append(entry->d_name, length + 1);
-    settle(node.fd, *entry, item);
-    node.items.push_back(item);
   }
 }
 
@@ -240,9 +263,10 @@ static void read_node(Node& node, char* buffer) {
       node.read_error = errno;
       node.first_read_failed = first;
     }
-    if (n <= 0) return;
+    if (n <= 0) break;
     add_entries(node, buffer, n);
   }
+  settle_all(node);
 }
 
 // ---------------------------------------------------------------------------
