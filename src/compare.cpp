@@ -255,7 +255,8 @@ CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right) {
   for (auto it = left.begin(); it != left.end();) {
     auto found = right.find(it->first);
     if (found == right.end()) {
-      result.entries.push_back({take_key(left, it++), MissingRight});
+      std::int64_t seconds = it->second;
+      result.entries.push_back({take_key(left, it++), MissingRight, seconds});
       ++result.missing_right_count;
       continue;
     }
@@ -272,7 +273,8 @@ CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right) {
     if (left.count(it->first) != 0) {
       ++it;
     } else {
-      result.entries.push_back({take_key(right, it++), MissingLeft});
+      std::int64_t seconds = it->second;
+      result.entries.push_back({take_key(right, it++), MissingLeft, seconds});
       ++result.missing_left_count;
     }
   }
