@@ -165,7 +165,9 @@ static char ask(const char* question, const std::string& valid,
   std::_Exit(status);
 }
 
+// Ends the prompt's line, so that the message stands on a line of its own.
 static void report_no_input() {
+  std::cout << "\n" << std::flush;
   std::cerr << "kalvern Fehler - keine Eingabe, Abgleich abgebrochen.\n";
 }
 
