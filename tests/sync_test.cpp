@@ -275,7 +275,7 @@ TEST_F(SyncTest, DeletionThroughALinkIsRefused) {
 TEST_F(SyncTest, DeletionPrunesEmptiedDirectoriesButNotTheRoot) {
   make_file(left + "/d/e/f.txt", 1);
   auto result = capture([&] {
-    return handle_missing({{"d/e/f.txt", MissingRight}}, left, right, 'L');
+    return handle_missing({{"d/e/f.txt", MissingRight, 1}}, left, right, 'L');
   });
   EXPECT_TRUE(result.ok);
   EXPECT_EQ(result.out, "'" + left + "/d/e/f.txt' wurde entfernt\n" +
@@ -289,7 +289,7 @@ TEST_F(SyncTest, PruningStopsAtADirectoryHoldingAnything) {
   make_file(left + "/d/e/f.txt", 1);
   fs::create_directories(left + "/d/empty");
   auto result = capture([&] {
-    return handle_missing({{"d/e/f.txt", MissingRight}}, left, right, 'l');
+    return handle_missing({{"d/e/f.txt", MissingRight, 1}}, left, right, 'l');
   });
   EXPECT_EQ(result.out, "'" + left + "/d/e/f.txt' wurde entfernt\n" +
                             "Ordner \"" + left + "/d/e\" wurde entfernt\n");
@@ -348,11 +348,102 @@ TEST_F(SyncTest, EachAnswerLeavesTheTreesAsAsked) {
     make_file(l + "/l/only", 2);
     make_file(r + "/r/only", 3);
     capture([&] {
-      return handle_missing({{"l/only", MissingRight}, {"r/only", MissingLeft}},
-                            l, r, row.action);
+      return handle_missing(
+          {{"l/only", MissingRight, 2}, {"r/only", MissingLeft, 3}}, l, r,
+          row.action);
     });
     EXPECT_EQ(list_tree(l), row.left_after) << row.action;
     EXPECT_EQ(list_tree(r), row.right_after) << row.action;
+  }
+}
+
+TEST_F(SyncTest, TargetTouchedIntoTheSourcesSecondIsKept) {
+  make_file(left + "/f", 2000, 900000000, "source");
+  make_file(right + "/f", 2000, 100000000, "touched since the scan");
+  auto result = capture([&] {
+    return sync_different_files({{"f", LeftNewer}}, left, right);
+  });
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.err, "Fehler beim Kopieren von \"" + left + "/f\" nach \"" +
+                            right +
+                            "/f\": Ziel ist nicht älter als die Quelle\n");
+  EXPECT_EQ(read_file(right + "/f"), "touched since the scan");
+}
+
+TEST_F(SyncTest, MoreUpdatesThanABatchHoldsAreAllMade) {
+  std::vector<DiffEntry> entries;
+  std::string expected_out;
+  for (int i = 0; i < 300; ++i) {
+    std::string name = "d/f" + std::to_string(i);
+    make_file(left + "/" + name, 2000 + i, 5, "new " + std::to_string(i));
+    make_file(right + "/" + name, 1000, 0, "old");
+    entries.push_back({name, LeftNewer});
+    expected_out += left + "/" + name + " -> " + right + "/" + name + "\n";
+  }
+  auto result =
+      capture([&] { return sync_different_files(entries, left, right); });
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(result.out, expected_out);
+  EXPECT_EQ(result.err, "");
+  for (int i = 0; i < 300; i += 37) {
+    std::string name = right + "/d/f" + std::to_string(i);
+    EXPECT_EQ(read_file(name), "new " + std::to_string(i));
+    EXPECT_EQ(mtime_of(name).tv_sec, 2000 + i);
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(right + "/d"),
+                          fs::directory_iterator()),
+            300);
+}
+
+// What happens to a one-sided file between the scan and its deletion.
+enum class Change { Edited, TouchedInItsSecond, ReplacedByLink };
+
+TEST(DeletionRecheckTest, OnlyTheFileTheScanSawIsDeleted) {
+  struct Row {
+    char action;
+    Change change;
+    bool deleted;
+  };
+  const Row rows[] = {
+      {'l', Change::Edited, false},
+      {'l', Change::TouchedInItsSecond, true},
+      {'l', Change::ReplacedByLink, false},
+      {'r', Change::Edited, false},
+      {'r', Change::TouchedInItsSecond, true},
+      {'r', Change::ReplacedByLink, false},
+  };
+  for (const Row& row : rows) {
+    TempDir tmp;
+    std::string side = tmp.path + (row.action == 'l' ? "/L" : "/R");
+    make_dir(tmp.path + "/L");
+    make_dir(tmp.path + "/R");
+    std::string path = side + "/d/f.txt";
+    make_file(path, 1000, 0, "as scanned");
+    if (row.change == Change::Edited) make_file(path, 1001, 0, "edited");
+    if (row.change == Change::TouchedInItsSecond) make_file(path, 1000, 7);
+    if (row.change == Change::ReplacedByLink) {
+      unlink(path.c_str());
+      make_link("elsewhere", path);
+    }
+    DiffKind kind = row.action == 'l' ? MissingRight : MissingLeft;
+    auto result = capture([&] {
+      return handle_missing({{"d/f.txt", kind, 1000}}, tmp.path + "/L",
+                            tmp.path + "/R", row.action);
+    });
+    std::string label = std::string(1, row.action) + " " +
+                        std::to_string(static_cast<int>(row.change));
+    EXPECT_EQ(result.ok, row.deleted) << label;
+    std::string out = row.deleted
+                          ? "'" + path + "' wurde entfernt\n" + "Ordner \"" +
+                                side + "/d\" wurde entfernt\n"
+                          : "";
+    std::string err = row.deleted ? ""
+                                  : "Fehler beim Löschen von \"" + path +
+                                        "\": Datei wurde seit dem Vergleich "
+                                        "geändert\n";
+    EXPECT_EQ(result.out, out) << label;
+    EXPECT_EQ(result.err, err) << label;
+    EXPECT_EQ(fs::is_directory(side + "/d"), !row.deleted) << label;
   }
 }
 
