@@ -10,8 +10,19 @@
 // A copy writes a temporary file beside the target, gives it the source's
 // permission bits and modification time and renames it into place, so a copy
 // that fails leaves the old target byte for byte as it was.  An update
-// replaces the target only while it is still older than the source; a copy of
-// a one-sided file never replaces anything that stands at the target path.
+// replaces the target only while it is still older than the source, in whole
+// seconds; a copy of a one-sided file never replaces anything that stands at
+// the target path.
+//
+// Copies go in batches, so that a power cut never leaves a renamed file
+// without its content: the temporary files of a batch are written one after
+// the other (each with its progress line), then made durable together (one
+// syncfs per file system, or an fsync each for a small batch), then checked
+// once more and renamed, and at last the directories they were renamed in are
+// made durable.  A batch ends at a number of files, of bytes, or where the
+// next file would not fit beside the temporary files on its file system.  A
+// one-sided file is deleted only while it is still the regular file with the
+// time the scan saw.
 
 #include "sync.h"
 
