@@ -395,56 +395,20 @@ TEST_F(SyncTest, MoreUpdatesThanABatchHoldsAreAllMade) {
             300);
 }
 
-// What happens to a one-sided file between the scan and its deletion.
-enum class Change { Edited, TouchedInItsSecond, ReplacedByLink };
-
-TEST(DeletionRecheckTest, OnlyTheFileTheScanSawIsDeleted) {
-  struct Row {
-    char action;
-    Change change;
-    bool deleted;
-  };
-  const Row rows[] = {
-      {'l', Change::Edited, false},
-      {'l', Change::TouchedInItsSecond, true},
-      {'l', Change::ReplacedByLink, false},
-      {'r', Change::Edited, false},
-      {'r', Change::TouchedInItsSecond, true},
-      {'r', Change::ReplacedByLink, false},
-  };
-  for (const Row& row : rows) {
-    TempDir tmp;
-    std::string side = tmp.path + (row.action == 'l' ? "/L" : "/R");
-    make_dir(tmp.path + "/L");
-    make_dir(tmp.path + "/R");
-    std::string path = side + "/d/f.txt";
-    make_file(path, 1000, 0, "as scanned");
-    if (row.change == Change::Edited) make_file(path, 1001, 0, "edited");
-    if (row.change == Change::TouchedInItsSecond) make_file(path, 1000, 7);
-    if (row.change == Change::ReplacedByLink) {
-      unlink(path.c_str());
-      make_link("elsewhere", path);
-    }
-    DiffKind kind = row.action == 'l' ? MissingRight : MissingLeft;
-    auto result = capture([&] {
-      return handle_missing({{"d/f.txt", kind, 1000}}, tmp.path + "/L",
-                            tmp.path + "/R", row.action);
-    });
-    std::string label = std::string(1, row.action) + " " +
-                        std::to_string(static_cast<int>(row.change));
-    EXPECT_EQ(result.ok, row.deleted) << label;
-    std::string out = row.deleted
-                          ? "'" + path + "' wurde entfernt\n" + "Ordner \"" +
-                                side + "/d\" wurde entfernt\n"
-                          : "";
-    std::string err = row.deleted ? ""
-                                  : "Fehler beim Löschen von \"" + path +
-                                        "\": Datei wurde seit dem Vergleich "
-                                        "geändert\n";
-    EXPECT_EQ(result.out, out) << label;
-    EXPECT_EQ(result.err, err) << label;
-    EXPECT_EQ(fs::is_directory(side + "/d"), !row.deleted) << label;
-  }
+TEST_F(SyncTest, DeletionComparesTheScannedSecond) {
+  make_file(left + "/kept", 1001, 0, "edited");
+  make_file(left + "/gone", 1000, 999999999, "touched in its second");
+  auto result = capture([&] {
+    return handle_missing(
+        {{"kept", MissingRight, 1000}, {"gone", MissingRight, 1000}}, left,
+        right, 'l');
+  });
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.out, "'" + left + "/gone' wurde entfernt\n");
+  EXPECT_EQ(result.err,
+            "Fehler beim Löschen von \"" + left +
+                "/kept\": Datei wurde seit dem Vergleich geändert\n");
+  EXPECT_EQ(list_tree(left), "kept\n");
 }
 
 }  // namespace
