@@ -38,7 +38,8 @@
 #   writes  write and writev calls of kalvern per 4 KiB of its standard
 #           output, on a pair where about 10 % of the files differ
 #   sync    kalvern -y answering "b" against rsync -rtu L/ R/ && rsync -rtu
-#           R/ L/, each on a fresh copy of the same pair (copying not timed)
+#           R/ L/: alone, followed by sync, and both with --fsync; each on a
+#           fresh copy of the same pair (copying not timed)
 # The trees live in DIR (bench/work is kept out of git); the scan pairs are
 # reused by later runs with the same parameters, the synchronisation pair
 # is removed at the end.
@@ -491,6 +492,11 @@ echo "  done in $(calc '%.1f' "($(now_us) - $gen_start) / 1e6") s;" \
 
 sync_kalvern() { "$KALVERN" -y "$1/L" "$1/R" <<<b >/dev/null; }
 sync_rsync() { rsync -rtu "$1/L/" "$1/R/" && rsync -rtu "$1/R/" "$1/L/"; }
+# The same made durable: a sync at the end, or rsync's own fsync per file.
+sync_rsync_sync() { sync_rsync "$1" && sync; }
+sync_rsync_fsync() {
+  rsync -rtu --fsync "$1/L/" "$1/R/" && rsync -rtu --fsync "$1/R/" "$1/L/"
+}
 
 # A fresh copy of the pair, written back to disk before the clock starts.
 run_copy=$WORK/sync-run
@@ -501,11 +507,12 @@ fresh_copy() {
   sync
 }
 
+sync_tools=(kalvern rsync rsync_sync rsync_fsync)
 declare -A sync_times=()
 sync_failed=""
 for (( round = 0; round < SYNC_ROUNDS; round++ )); do
-  if (( round % 2 )); then order=(rsync kalvern); else order=(kalvern rsync); fi
-  for tool in "${order[@]}"; do
+  for (( k = 0; k < ${#sync_tools[@]}; k++ )); do
+    tool=${sync_tools[(round + k) % ${#sync_tools[@]}]}
     fresh_copy
     status=0
     start=$(now_us)
@@ -521,19 +528,28 @@ rm -rf "$run_copy"
 [ "$KEEP_SYNC" = 1 ] || rm -rf "$sync_pair"
 
 declare -A sync_wall=()
-for tool in kalvern rsync; do
+for tool in "${sync_tools[@]}"; do
   # shellcheck disable=SC2086
   sync_wall[$tool]=$(calc '%.3f' "$(median ${sync_times[$tool]}) / 1e6")
 done
 sr=$(calc '%.2f' "${sync_wall[kalvern]} / ${sync_wall[rsync]}")
+srs=$(calc '%.2f' "${sync_wall[kalvern]} / ${sync_wall[rsync_sync]}")
+srf=$(calc '%.2f' "${sync_wall[kalvern]} / ${sync_wall[rsync_fsync]}")
 
 echo
 echo "Synchronisation on fresh copies, medians of $SYNC_ROUNDS rounds" \
-  "(answer b; rsync -rtu both ways)"
-row "" kalvern rsync "" target result
-row "wall time [s]" "${sync_wall[kalvern]}" "${sync_wall[rsync]}" "" "" ""
-row "  kalvern / rsync" "$sr" "" "" "<= 1.00" "$(verdict "$sr" 1)"
-for tool in kalvern rsync; do
+  "(answer b; rsync -rtu both ways, alone, followed by sync, and with --fsync)"
+# One line of this table: label, four values, target, verdict.
+sync_row() {
+  printf '%-30s %10s %10s %12s %13s   %-10s %s\n' "$@" | sed 's/ *$//'
+}
+sync_row "" kalvern rsync "rsync+sync" "rsync --fsync" target result
+sync_row "wall time [s]" "${sync_wall[kalvern]}" "${sync_wall[rsync]}" \
+  "${sync_wall[rsync_sync]}" "${sync_wall[rsync_fsync]}" "" ""
+sync_row "  kalvern / rsync" "$sr" "" "" "" "" ""
+sync_row "  kalvern / (rsync + sync)" "$srs" "" "" "" "<= 1.00" "$(verdict "$srs" 1)"
+sync_row "  kalvern / rsync --fsync" "$srf" "" "" "" "<= 0.50" "$(verdict "$srf" 0.5)"
+for tool in "${sync_tools[@]}"; do
   # shellcheck disable=SC2086
   echo "  $tool, single runs [s]: $(printf '%s\n' ${sync_times[$tool]} |
     awk '{ printf "%s%.3f", sep, $1 / 1e6; sep = " " }')"

@@ -72,7 +72,8 @@ CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right) {
   for (auto it = left.begin(); it != left.end();) {
     auto found = right.find(it->first);
     if (found == right.end()) {
-      result.entries.push_back({take_key(left, it++), MissingRight});
+      std::int64_t seconds = it->second;
+      result.entries.push_back({take_key(left, it++), MissingRight, seconds});
       ++result.missing_right_count;
       continue;
     }
@@ -87,7 +88,8 @@ CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right) {
     ++it;
   }
   for (auto it = right.begin(); it != right.end();) {
-    result.entries.push_back({take_key(right, it++), MissingLeft});
+    std::int64_t seconds = it->second;
+    result.entries.push_back({take_key(right, it++), MissingLeft, seconds});
     ++result.missing_left_count;
   }
   return result;

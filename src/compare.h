@@ -27,6 +27,7 @@ enum DiffKind : std::int32_t {
 struct DiffEntry {
   std::pmr::string relative_path;  // the key shared by both maps
   std::int32_t kind;               // a DiffKind
+  std::int64_t seconds = 0;  // one-sided: the scanned mtime in whole seconds
 };
 
 /// The whole outcome of one comparison.

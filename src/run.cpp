@@ -203,7 +203,9 @@ static void check_output_written() {
   }
 }
 
+// Ends the prompt's line, so that the message stands on a line of its own.
 static void report_no_input() {
+  std::cout << "\n" << std::flush;
   std::cerr << "kalvern Fehler - keine Eingabe, Abgleich abgebrochen.\n";
 }
 

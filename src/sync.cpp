@@ -10,15 +10,28 @@
 // A copy writes a temporary file beside the target, gives it the source's
 // permission bits and modification time and renames it into place, so a copy
 // that fails leaves the old target byte for byte as it was.  An update
-// replaces the target only while it is still older than the source; a copy of
-// a one-sided file never replaces anything that stands at the target path.
+// replaces the target only while it is still older than the source, in whole
+// seconds; a copy of a one-sided file never replaces anything that stands at
+// the target path.
+//
+// Copies go in batches, so that a power cut never leaves a renamed file
+// without its content: the temporary files of a batch are written one after
+// the other (each with its progress line), then made durable together (one
+// syncfs per file system, or an fsync each for a small batch), then checked
+// once more and renamed, and at last the directories they were renamed in are
+// made durable.  A batch ends at a number of files, of bytes, or where the
+// next file would not fit beside the temporary files on its file system.  A
+// one-sided file is deleted only while it is still the regular file with the
+// time the scan saw.
 
 #include "sync.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -30,36 +43,51 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <utility>
+#include <vector>
 
 #include "path.h"
 #include "progress.h"
 
 namespace {
 
-// The temporary file being written, for the interrupt handler to remove.
-// A signal handler can reach nothing but global state.
+// Most copies in one batch: each keeps its temporary file and its target's
+// directory open until the batch is renamed into place.
+constexpr std::size_t kBatchFiles = 256;
+// Most bytes written into the temporary files of one batch.
+constexpr off_t kBatchBytes = off_t{512} << 20;
+// A batch of at most this many copies is made durable by an fsync of each
+// file; a larger one by one syncfs per file system.
+constexpr std::size_t kFsyncEachMax = 4;
+
+// A temporary file of the running batch, for the interrupt handler to
+// remove.  A signal handler can reach nothing but global state.
 struct PendingTemp {
   volatile std::sig_atomic_t active = 0;
   int dir_fd = -1;
   char name[64] = {};
 };
-PendingTemp pending_temp;
+PendingTemp pending_temps[kBatchFiles];
 
 const char kNotOlder[] = "Ziel ist nicht älter als die Quelle";
 // Bytes handed to the kernel per copy call: small enough for a status line
 // to move during a large copy.
 constexpr std::size_t kKernelChunk = 64 << 20;
 const char kTimeNotKept[] = "Das Dateisystem hat eine andere Zeit gespeichert";
+const char kChangedSinceScan[] = "Datei wurde seit dem Vergleich geändert";
 
 }  // namespace
 
 extern "C" void remove_temp_and_exit(int signal_number) {
-  if (pending_temp.active) unlinkat(pending_temp.dir_fd, pending_temp.name, 0);
+  for (const PendingTemp& temp : pending_temps) {
+    if (temp.active) unlinkat(temp.dir_fd, temp.name, 0);
+  }
   _exit(128 + signal_number);
 }
 
-// SIGINT, SIGTERM, SIGHUP and SIGQUIT remove a temporary file before the
-// program ends; a file size limit makes writes fail instead of killing it.
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT remove the temporary files of a batch
+// before the program ends; a file size limit makes writes fail instead of
+// killing it.
 static void install_interrupt_handlers() {
   struct sigaction action {};
   action.sa_handler = remove_temp_and_exit;
@@ -70,16 +98,19 @@ static void install_interrupt_handlers() {
   signal(SIGXFSZ, SIG_IGN);
 }
 
-static void set_pending_temp(int dir_fd, const char* name) {
-  pending_temp.active = 0;
+static void set_pending_temp(std::size_t slot, int dir_fd, const char* name) {
+  PendingTemp& temp = pending_temps[slot];
+  temp.active = 0;
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  pending_temp.dir_fd = dir_fd;
-  std::snprintf(pending_temp.name, sizeof pending_temp.name, "%s", name);
+  temp.dir_fd = dir_fd;
+  std::snprintf(temp.name, sizeof temp.name, "%s", name);
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  pending_temp.active = 1;
+  temp.active = 1;
 }
 
-static void clear_pending_temp() { pending_temp.active = 0; }
+static void clear_pending_temp(std::size_t slot) {
+  pending_temps[slot].active = 0;
+}
 
 // A line on standard output, written out at once; a failed write is noticed
 // for the end of the run.
@@ -234,8 +265,9 @@ static int open_target_dir(const Tree& to, const std::string& relative_path,
   return -1;
 }
 
+// Whether `a` is older than `b` by the comparison's rule: in whole seconds.
 static bool is_older(const timespec& a, const timespec& b) {
-  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+  return a.tv_sec < b.tv_sec;
 }
 
 // Why the file now at the target may not be replaced, or "" if it may;
@@ -321,17 +353,19 @@ static bool copy_content(int in, int out, off_t size, CopyStatus& status) {
   return true;
 }
 
-// A new temporary file in `dir_fd`, registered for removal on interrupt;
-// -1 with errno set on failure.
-static int create_temp(int dir_fd, std::string& name) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
+// A new temporary file in `dir_fd`, registered in `slot` for removal on
+// interrupt; -1 with errno set on failure.  The files of a batch that share
+// a directory take successive numbers.
+static int create_temp(std::size_t slot, int dir_fd, std::string& name) {
+  static int next_attempt = 0;
+  for (int tries = 0; tries < 100; ++tries) {
     static const long pid = getpid();  // asked once, not once per copy
-    name = temp_file_name(pid, attempt);
-    set_pending_temp(dir_fd, name.c_str());
+    name = temp_file_name(pid, next_attempt++);
+    set_pending_temp(slot, dir_fd, name.c_str());
     int fd = openat(dir_fd, name.c_str(),
                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) return fd;
-    clear_pending_temp();
+    clear_pending_temp(slot);
     if (errno != EEXIST) return -1;
   }
   return -1;
@@ -431,30 +465,200 @@ static bool move_into_place_without_replacing(int dir_fd,
   return renameat(dir_fd, from, dir_fd, to) == 0;
 }
 
-// Copies the open source `in` beside the target and renames it into place,
-// over `replaced` if that is not null, else only where nothing stands.
-static bool replace_target(int in, int dir_fd, const std::string& name,
-                           const struct stat& source_st,
-                           const struct stat* replaced,
-                           const std::string& source,
-                           const std::string& target) {
-  std::string temp;
-  int out = create_temp(dir_fd, temp);
-  if (out < 0) return copy_failed(source, target, std::strerror(errno));
-  bool ok = fill_temp(in, out, source_st, replaced, source, target);
-  if (close(out) != 0 && ok) {
-    ok = copy_failed(source, target, std::strerror(errno));
+namespace {
+
+// One copy of a batch, from its written temporary file to its rename.
+struct PendingCopy {
+  std::string source;        // the source's full path, for messages
+  std::string target;        // the target's full path, for messages
+  std::string name;          // the target's name in its directory
+  std::string temp;          // the temporary file's name beside it
+  std::size_t slot = 0;      // its place in the interrupt handler's list
+  int dir_fd = -1;           // the target's directory, owned
+  int out = -1;              // the temporary file, open until the batch ends
+  dev_t device = 0;          // the target's file system
+  struct stat source_st {};  // the source as it was copied
+  bool create = false;       // a one-sided file: it replaces nothing
+  bool renamed = false;      // it stands at the target's path
+  bool ok = true;            // no step has failed
+};
+
+// The copies whose temporary files are written but not yet in place.
+struct Batch {
+  std::vector<PendingCopy> copies;  // in the order of their progress lines
+  off_t bytes = 0;                  // written into the temporary files
+};
+
+// The outcome of one syncfs per file system during a phase of a batch.
+using SyncedDevices = std::vector<std::pair<dev_t, int>>;
+
+}  // namespace
+
+// errno of an fsync of `fd`; 0 on success.
+static int fsync_error(int fd) { return fsync(fd) == 0 ? 0 : errno; }
+
+// errno of a syncfs of the file system of `fd`, made once per phase and
+// device; ENOSYS where the kernel lacks it.
+static int syncfs_once(SyncedDevices& done, dev_t device, int fd) {
+  for (const auto& [synced, error] : done) {
+    if (synced == device) return error;
   }
-  if (ok) {
-    bool moved = replaced != nullptr
-                     ? renameat(dir_fd, temp.c_str(), dir_fd, name.c_str()) == 0
-                     : move_into_place_without_replacing(dir_fd, temp, name);
-    if (!moved) ok = copy_failed(source, target, std::strerror(errno));
-    if (moved) ok = keep_times_after_move(dir_fd, name, source_st, target);
+  int error = syncfs(fd) == 0 ? 0 : errno;
+  done.emplace_back(device, error);
+  return error;
+}
+
+// errno of an fsync of directory `dir_fd`; where it cannot be opened for
+// that, of a syncfs through the file `fd` beside it.
+static int fsync_dir_error(int dir_fd, int fd) {
+  int dir = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return syncfs(fd) == 0 ? 0 : errno;
+  int error = fsync_error(dir);
+  close(dir);
+  return error;
+}
+
+// Reports a failed copy of a batch and removes its temporary file, unless
+// it already stands at the target's path.
+static void fail_copy(PendingCopy& copy, const std::string& reason) {
+  copy_failed(copy.source, copy.target, reason);
+  if (!copy.renamed) unlinkat(copy.dir_fd, copy.temp.c_str(), 0);
+  clear_pending_temp(copy.slot);
+  copy.ok = false;
+}
+
+// Copies the open source `in` into a new temporary file beside the target
+// and adds it to `batch`, which then owns `dir_fd`; false after a reported
+// failure.  `replaced` is the target found at the start, if any.
+static bool write_temp(Batch& batch, int in, int dir_fd, PendingCopy copy,
+                       const struct stat* replaced) {
+  copy.slot = batch.copies.size();
+  copy.dir_fd = dir_fd;
+  copy.out = create_temp(copy.slot, dir_fd, copy.temp);
+  if (copy.out < 0) {
+    return copy_failed(copy.source, copy.target, std::strerror(errno));
   }
-  if (!ok) unlinkat(dir_fd, temp.c_str(), 0);
-  clear_pending_temp();
+  struct stat out_st;
+  bool ok = fill_temp(in, copy.out, copy.source_st, replaced, copy.source,
+                      copy.target);
+  if (ok && fstat(copy.out, &out_st) != 0) {
+    ok = copy_failed(copy.source, copy.target, std::strerror(errno));
+  }
+  if (!ok) {
+    close(copy.out);
+    unlinkat(dir_fd, copy.temp.c_str(), 0);
+    clear_pending_temp(copy.slot);
+    return false;
+  }
+  copy.device = out_st.st_dev;
+  batch.bytes += copy.source_st.st_size;
+  batch.copies.push_back(std::move(copy));
+  return true;
+}
+
+// Puts the content, permission bits and time of every temporary file of
+// `batch` on stable storage before any of them becomes visible.
+static void make_temps_durable(Batch& batch) {
+  bool each = batch.copies.size() <= kFsyncEachMax;
+  SyncedDevices done;
+  for (PendingCopy& copy : batch.copies) {
+    int error = each ? ENOSYS : syncfs_once(done, copy.device, copy.out);
+    if (error == ENOSYS) error = fsync_error(copy.out);
+    if (error != 0) fail_copy(copy, std::strerror(error));
+  }
+}
+
+// Checks each target of `batch` once more and renames its temporary file
+// into place: over a target that is still an older regular file, or where
+// nothing stands for a one-sided file.
+static void rename_batch(Batch& batch) {
+  for (PendingCopy& copy : batch.copies) {
+    if (!copy.ok) continue;
+    struct stat st;
+    bool exists = false;
+    std::string reason = refusal(copy.dir_fd, copy.name, copy.source_st,
+                                 copy.create, st, exists);
+    if (!reason.empty()) {
+      fail_copy(copy, reason);
+      continue;
+    }
+    bool moved = exists ? renameat(copy.dir_fd, copy.temp.c_str(), copy.dir_fd,
+                                   copy.name.c_str()) == 0
+                        : move_into_place_without_replacing(
+                              copy.dir_fd, copy.temp, copy.name);
+    if (!moved) {
+      fail_copy(copy, std::strerror(errno));
+      continue;
+    }
+    copy.renamed = true;
+    clear_pending_temp(copy.slot);
+    copy.ok = keep_times_after_move(copy.dir_fd, copy.name, copy.source_st,
+                                    copy.target);
+  }
+}
+
+// Puts the renames of `batch`, and the directories its one-sided copies
+// created, on stable storage: an fsync of each directory of a small batch of
+// updates, else one syncfs per file system.
+static void make_dirs_durable(Batch& batch) {
+  bool each = batch.copies.size() <= kFsyncEachMax;
+  for (const PendingCopy& copy : batch.copies) each = each && !copy.create;
+  SyncedDevices done;
+  for (PendingCopy& copy : batch.copies) {
+    if (!copy.renamed) continue;
+    int error = each ? ENOSYS : syncfs_once(done, copy.device, copy.out);
+    if (error == ENOSYS) error = fsync_dir_error(copy.dir_fd, copy.out);
+    if (error != 0) fail_copy(copy, std::strerror(error));
+  }
+}
+
+// Makes the copies of `batch` durable and visible, then empties it; false
+// if any of them failed.
+static bool finish_batch(Batch& batch) {
+  make_temps_durable(batch);
+  rename_batch(batch);
+  make_dirs_durable(batch);
+  bool ok = true;
+  for (PendingCopy& copy : batch.copies) {
+    ok = ok && copy.ok;
+    close(copy.out);
+    close(copy.dir_fd);
+  }
+  batch.copies.clear();
+  batch.bytes = 0;
   return ok;
+}
+
+// Copies at most in one batch: two open files each, within the process's
+// limit of open files.
+static std::size_t batch_limit_of_process() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
+  rlim_t room = limit.rlim_cur > 64 ? (limit.rlim_cur - 64) / 2 : 1;
+  return room < kBatchFiles ? std::max<rlim_t>(room, 1) : kBatchFiles;
+}
+
+// Whether `size` more bytes would leave the file system of `dir_fd` short
+// of room, counting some for the file's own bookkeeping.
+static bool lacks_room(int dir_fd, off_t size) {
+  struct statvfs st;
+  if (fstatvfs(dir_fd, &st) != 0) return false;
+  unsigned long long room =
+      static_cast<unsigned long long>(st.f_bavail) * st.f_frsize;
+  return static_cast<unsigned long long>(size) + (64 << 10) > room;
+}
+
+// Finishes `batch` first when a copy of `size` bytes into `dir_fd` would
+// take it past its bounds: count, bytes, or the free space that the
+// temporary files already hold; false if a finished copy failed.
+static bool make_room(Batch& batch, int dir_fd, off_t size) {
+  if (batch.copies.empty()) return true;
+  static const std::size_t limit = batch_limit_of_process();
+  if (batch.copies.size() < limit && batch.bytes + size <= kBatchBytes &&
+      !lacks_room(dir_fd, size)) {
+    return true;
+  }
+  return finish_batch(batch);
 }
 
 // Reads the source's status and returns the directory that holds it, or
@@ -495,14 +699,21 @@ static int open_source(int dir_fd, const std::string& name,
   return fd;
 }
 
-bool copy_with_timestamp(const Tree& from, const Tree& to,
-                         const std::string& relative_path,
-                         bool create_parents) {
-  std::string source = full_path(from.root, relative_path);
-  std::string target = full_path(to.root, relative_path);
-  std::string name = name_of(relative_path);
+// Prints the progress line of a copy and writes its temporary file as the
+// next copy of `batch`, finishing the batch first where it is full; false if
+// this copy or a finished one failed.
+static bool queue_copy(Batch& batch, const Tree& from, const Tree& to,
+                       const std::string& relative_path, bool create_parents) {
+  PendingCopy copy;
+  copy.source = full_path(from.root, relative_path);
+  copy.target = full_path(to.root, relative_path);
+  copy.name = name_of(relative_path);
+  copy.create = create_parents;
+  const std::string& source = copy.source;
+  const std::string& target = copy.target;
+  const std::string& name = copy.name;
   say(shown_path(source, 1) + " -> " + shown_path(target, 1) + "\n");
-  struct stat source_st;
+  struct stat& source_st = copy.source_st;
   int source_dir = stat_source(from, relative_path, source_st, source, target);
   if (source_dir < 0) return false;
   std::string created;
@@ -513,6 +724,7 @@ bool copy_with_timestamp(const Tree& from, const Tree& to,
                : open_source(source_dir, name, source_st, source, target);
   close(source_dir);
   bool ok = in >= 0;
+  bool earlier_ok = true;
   struct stat old_st;
   bool exists = false;
   if (ok) {
@@ -521,14 +733,24 @@ bool copy_with_timestamp(const Tree& from, const Tree& to,
     if (!reason.empty()) ok = copy_failed(source, target, reason);
   }
   if (ok) {
-    ok = replace_target(in, dir_fd, name, source_st, exists ? &old_st : nullptr,
-                        source, target);
+    earlier_ok = make_room(batch, dir_fd, source_st.st_size);
+    ok = write_temp(batch, in, dir_fd, std::move(copy),
+                    exists ? &old_st : nullptr);
+    if (ok) dir_fd = -1;  // the batch holds it now
   }
   if (dir_fd >= 0) close(dir_fd);
   if (in >= 0) close(in);
   // A failed copy leaves no empty directories behind.
   if (!ok) remove_created_dirs(to, parent_of(relative_path), created);
-  return ok;
+  return ok && earlier_ok;
+}
+
+bool copy_with_timestamp(const Tree& from, const Tree& to,
+                         const std::string& relative_path,
+                         bool create_parents) {
+  Batch batch;
+  bool ok = queue_copy(batch, from, to, relative_path, create_parents);
+  return finish_batch(batch) && ok;
 }
 
 bool sync_different_files(const std::vector<DiffEntry>& entries,
@@ -537,15 +759,17 @@ bool sync_different_files(const std::vector<DiffEntry>& entries,
   install_interrupt_handlers();
   Tree left = open_tree(left_root);
   Tree right = open_tree(right_root);
+  Batch batch;
   bool ok = true;
   for (const DiffEntry& entry : entries) {
     const std::string path(entry.relative_path);
     if (entry.kind == LeftNewer) {
-      ok = copy_with_timestamp(left, right, path, false) && ok;
+      ok = queue_copy(batch, left, right, path, false) && ok;
     } else if (entry.kind == RightNewer) {
-      ok = copy_with_timestamp(right, left, path, false) && ok;
+      ok = queue_copy(batch, right, left, path, false) && ok;
     }
   }
+  ok = finish_batch(batch) && ok;
   close_tree(left);
   close_tree(right);
   return ok;
@@ -606,15 +830,34 @@ bool remove_empty_parents(const Tree& tree, std::string directory) {
   return true;
 }
 
-// Deletes a one-sided file and prunes the directories it leaves empty.
-static bool delete_one_sided(const Tree& tree,
-                             const std::string& relative_path) {
+// Whether what stands at `name` in `dir_fd` is no longer the regular file
+// that the scan saw with the time `seconds`; a file that is gone is not.
+static bool changed_since_scan(int dir_fd, const std::string& name,
+                               std::int64_t seconds) {
+  struct stat st;
+  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return false;  // the deletion reports what stands in its way
+  }
+  return !S_ISREG(st.st_mode) || st.st_mtim.tv_sec != seconds;
+}
+
+// Deletes a one-sided file, if it is still what the scan saw, and prunes
+// the directories it leaves empty.
+static bool delete_one_sided(const Tree& tree, const DiffEntry& entry) {
+  const std::string relative_path(entry.relative_path);
   std::string path = full_path(tree.root, relative_path);
   std::string parent = parent_of(relative_path);
   int dir_fd = open_beneath(tree, parent);
   int error = dir_fd < 0 ? errno : 0;
   if (dir_fd >= 0) {
-    if (unlinkat(dir_fd, name_of(relative_path).c_str(), 0) != 0) error = errno;
+    std::string name = name_of(relative_path);
+    if (changed_since_scan(dir_fd, name, entry.seconds)) {
+      close(dir_fd);
+      report_error("Fehler beim Löschen von " + quoted_path(path, 2) + ": " +
+                   kChangedSinceScan + "\n");
+      return false;  // the file stays, and so do the directories above it
+    }
+    if (unlinkat(dir_fd, name.c_str(), 0) != 0) error = errno;
     close(dir_fd);
   }
   bool ok = error == 0 || error == ENOENT;
@@ -628,6 +871,22 @@ static bool delete_one_sided(const Tree& tree,
   return remove_empty_parents(tree, parent) && ok;
 }
 
+// Puts the deletions and removed directories of `tree` on stable storage;
+// false after a reported failure.  Where the root cannot be read, every
+// file system is synchronised.
+static bool make_tree_durable(const Tree& tree) {
+  if (tree.fd < 0) return true;
+  int fd = openat(tree.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int error = fd < 0 || syncfs(fd) == 0 ? 0 : errno;
+  if (fd < 0 || error == ENOSYS) {
+    sync();
+    error = 0;
+  }
+  if (fd >= 0) close(fd);
+  if (error != 0) return failed("Löschen in", tree.root, error);
+  return true;
+}
+
 bool handle_missing(const std::vector<DiffEntry>& entries,
                     const std::string& left_root, const std::string& right_root,
                     char missing_action) {
@@ -637,19 +896,23 @@ bool handle_missing(const std::vector<DiffEntry>& entries,
   install_interrupt_handlers();
   Tree left = open_tree(left_root);
   Tree right = open_tree(right_root);
+  Batch batch;
   bool ok = true;
   for (const DiffEntry& entry : entries) {
     const std::string path(entry.relative_path);
     if (entry.kind == MissingRight) {
-      ok = (action == 'l' ? delete_one_sided(left, path)
-                          : copy_with_timestamp(left, right, path, true)) &&
+      ok = (action == 'l' ? delete_one_sided(left, entry)
+                          : queue_copy(batch, left, right, path, true)) &&
            ok;
     } else if (entry.kind == MissingLeft) {
-      ok = (action == 'r' ? delete_one_sided(right, path)
-                          : copy_with_timestamp(right, left, path, true)) &&
+      ok = (action == 'r' ? delete_one_sided(right, entry)
+                          : queue_copy(batch, right, left, path, true)) &&
            ok;
     }
   }
+  ok = finish_batch(batch) && ok;
+  if (action == 'l') ok = make_tree_durable(left) && ok;
+  if (action == 'r') ok = make_tree_durable(right) && ok;
   close_tree(left);
   close_tree(right);
   return ok;

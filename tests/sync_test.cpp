@@ -161,7 +161,8 @@ TEST_F(SyncTest, VanishedSourceIsReportedAndNothingChanges) {
 TEST_F(SyncTest, QuotesAndBackslashesAreEscapedInErrorLines) {
   std::string name = "a\"b\\c";
   auto result = capture([&] {
-    return sync_different_files({{std::pmr::string(name), LeftNewer}}, left, right);
+    return sync_different_files({{std::pmr::string(name), LeftNewer}}, left,
+                                right);
   });
   EXPECT_EQ(result.out, left + "/" + name + " -> " + right + "/" + name + "\n");
   EXPECT_EQ(result.err, "Fehler beim Lesen des Zeitstempels von \"" + left +
@@ -276,7 +277,7 @@ TEST_F(SyncTest, DeletionThroughALinkIsRefused) {
 TEST_F(SyncTest, DeletionPrunesEmptiedDirectoriesButNotTheRoot) {
   make_file(left + "/d/e/f.txt", 1);
   auto result = capture([&] {
-    return handle_missing({{"d/e/f.txt", MissingRight}}, left, right, 'L');
+    return handle_missing({{"d/e/f.txt", MissingRight, 1}}, left, right, 'L');
   });
   EXPECT_TRUE(result.ok);
   EXPECT_EQ(result.out, "'" + left + "/d/e/f.txt' wurde entfernt\n" +
@@ -290,7 +291,7 @@ TEST_F(SyncTest, PruningStopsAtADirectoryHoldingAnything) {
   make_file(left + "/d/e/f.txt", 1);
   fs::create_directories(left + "/d/empty");
   auto result = capture([&] {
-    return handle_missing({{"d/e/f.txt", MissingRight}}, left, right, 'l');
+    return handle_missing({{"d/e/f.txt", MissingRight, 1}}, left, right, 'l');
   });
   EXPECT_EQ(result.out, "'" + left + "/d/e/f.txt' wurde entfernt\n" +
                             "Ordner \"" + left + "/d/e\" wurde entfernt\n");
@@ -349,12 +350,67 @@ TEST_F(SyncTest, EachAnswerLeavesTheTreesAsAsked) {
     make_file(l + "/l/only", 2);
     make_file(r + "/r/only", 3);
     capture([&] {
-      return handle_missing({{"l/only", MissingRight}, {"r/only", MissingLeft}},
-                            l, r, row.action);
+      return handle_missing(
+          {{"l/only", MissingRight, 2}, {"r/only", MissingLeft, 3}}, l, r,
+          row.action);
     });
     EXPECT_EQ(list_tree(l), row.left_after) << row.action;
     EXPECT_EQ(list_tree(r), row.right_after) << row.action;
   }
+}
+
+TEST_F(SyncTest, TargetTouchedIntoTheSourcesSecondIsKept) {
+  make_file(left + "/f", 2000, 900000000, "source");
+  make_file(right + "/f", 2000, 100000000, "touched since the scan");
+  auto result = capture([&] {
+    return sync_different_files({{"f", LeftNewer}}, left, right);
+  });
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.err, "Fehler beim Kopieren von \"" + left + "/f\" nach \"" +
+                            right +
+                            "/f\": Ziel ist nicht älter als die Quelle\n");
+  EXPECT_EQ(read_file(right + "/f"), "touched since the scan");
+}
+
+TEST_F(SyncTest, MoreUpdatesThanABatchHoldsAreAllMade) {
+  std::vector<DiffEntry> entries;
+  std::string expected_out;
+  for (int i = 0; i < 300; ++i) {
+    std::string name = "d/f" + std::to_string(i);
+    make_file(left + "/" + name, 2000 + i, 5, "new " + std::to_string(i));
+    make_file(right + "/" + name, 1000, 0, "old");
+    entries.push_back({std::pmr::string(name), LeftNewer});
+    expected_out += left + "/" + name + " -> " + right + "/" + name + "\n";
+  }
+  auto result =
+      capture([&] { return sync_different_files(entries, left, right); });
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(result.out, expected_out);
+  EXPECT_EQ(result.err, "");
+  for (int i = 0; i < 300; i += 37) {
+    std::string name = right + "/d/f" + std::to_string(i);
+    EXPECT_EQ(read_file(name), "new " + std::to_string(i));
+    EXPECT_EQ(mtime_of(name).tv_sec, 2000 + i);
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(right + "/d"),
+                          fs::directory_iterator()),
+            300);
+}
+
+TEST_F(SyncTest, DeletionComparesTheScannedSecond) {
+  make_file(left + "/kept", 1001, 0, "edited");
+  make_file(left + "/gone", 1000, 999999999, "touched in its second");
+  auto result = capture([&] {
+    return handle_missing(
+        {{"kept", MissingRight, 1000}, {"gone", MissingRight, 1000}}, left,
+        right, 'l');
+  });
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.out, "'" + left + "/gone' wurde entfernt\n");
+  EXPECT_EQ(result.err,
+            "Fehler beim Löschen von \"" + left +
+                "/kept\": Datei wurde seit dem Vergleich geändert\n");
+  EXPECT_EQ(list_tree(left), "kept\n");
 }
 
 }  // namespace

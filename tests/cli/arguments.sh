@@ -141,8 +141,9 @@ expect_run 0 "$IDENTICAL" "$EMPTY" --stdin "$ANSWER_NO" -- same1 same2
 mkdir empty1 empty2
 expect_run 0 "$(expected "$(summary 0 0 0 0)$IDENTICAL_MSG")" "$EMPTY" -- empty1 empty2
 
-# Without an answer the dialog ends with its message, status 0.
-expect_run 0 "$(expected "\n%s  -  --- fehlt ---\n$(summary 1 0 0 1)$ASK_SYNC" "$(spaces 39)only.txt")" \
+# Without an answer the dialog ends the prompt's line and gives its message,
+# status 0.
+expect_run 0 "$(expected "\n%s  -  --- fehlt ---\n$(summary 1 0 0 1)$ASK_SYNC\n" "$(spaces 39)only.txt")" \
   "$(expected "$NO_INPUT")" -- diff1 diff2
 
 # --- The root directory "/" ------------------------------------------------------------

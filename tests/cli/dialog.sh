@@ -254,7 +254,7 @@ exp=$(expected '')
 {
   printf '\n'; entry_line newer-left f.txt; entry_line only-right y.txt
   print_summary 3 0 1 1
-  printf "$ASK_SYNC"
+  printf "$ASK_SYNC\n"
 } >"$exp"
 check_run 0 "$exp" "$(expected "$NO_INPUT")"
 check_untouched "$dir"
@@ -269,7 +269,7 @@ exp=$(expected '')
   listing_newer
   printf "$ASK_SYNC"; printf "$ONLY_JN"
   printf "$ASK_SYNC"; printf "$NOTHING_TYPED"
-  printf "$ASK_SYNC"
+  printf "$ASK_SYNC\n"
 } >"$exp"
 check_run 0 "$exp" "$(expected "$NO_INPUT")"
 check_untouched "$dir"
@@ -283,7 +283,7 @@ exp=$(expected '')
 {
   printf '\n'; entry_line newer-left f.txt; entry_line only-right y.txt
   print_summary 3 0 1 1
-  printf "$ASK_SYNC"; printf 'L/f.txt -> R/f.txt\n'; printf "$ASK_MISSING"
+  printf "$ASK_SYNC"; printf 'L/f.txt -> R/f.txt\n'; printf "$ASK_MISSING\n"
 } >"$exp"
 check_run 0 "$exp" "$(expected "$NO_INPUT")"
 check_updated "$dir"
@@ -296,7 +296,7 @@ pair_only_right "$dir"
 snapshot "$dir" >"$dir.before"
 run_in "$dir" "$(answers 'q\n')" -- -y -c 30 L R
 exp=$(expected '')
-{ listing_only_right; printf "$ASK_MISSING"; printf "$ONLY_LRB"; printf "$ASK_MISSING"; } >"$exp"
+{ listing_only_right; printf "$ASK_MISSING"; printf "$ONLY_LRB"; printf "$ASK_MISSING\n"; } >"$exp"
 check_run 0 "$exp" "$(expected "$NO_INPUT")"
 check_untouched "$dir"
 
@@ -311,7 +311,7 @@ exp=$(expected '')
 {
   printf '\n'; entry_line newer-left f.txt; entry_line only-right y.txt
   print_summary 3 0 1 1
-  printf "$ASK_SYNC"; printf 'L/f.txt -> R/f.txt\n'; printf "$ASK_MISSING"
+  printf "$ASK_SYNC"; printf 'L/f.txt -> R/f.txt\n'; printf "$ASK_MISSING\n"
 } >"$exp"
 check_run 2 "$exp" \
   "$(expected "Fehler beim Kopieren von \"L/f.txt\" nach \"R/f.txt\": Permission denied\n$NO_INPUT")"

@@ -44,3 +44,36 @@ interrupt() {
 interrupt TERM 143
 interrupt INT 130
 interrupt HUP 129
+
+# A signal while the second copy of a batch is written removes the finished
+# temporary file of the first as well; neither target changes.
+dir=$TEST_TMP/batch
+make_file "$dir/L/a/first.txt" 2000 "new first"
+make_file "$dir/R/a/first.txt" 1000 "old first"
+make_file "$dir/L/b/second.txt" 2000 "new second"
+make_file "$dir/R/b/second.txt" 1000 "old second"
+strace -o /dev/null -f -e trace=copy_file_range \
+  -e inject=copy_file_range:delay_enter=3000000:when=2 \
+  "$KALVERN" -y "$dir/L" "$dir/R" </dev/null >"$dir/out" 2>"$dir/err" &
+tracer=$!
+for i in $(seq 1 100); do
+  [ "$(find "$dir/R" -name '.kalvern-*' | wc -l)" -eq 2 ] && break
+  sleep 0.05
+done
+[ "$(find "$dir/R" -name '.kalvern-*' | wc -l)" -eq 2 ] || fail "batch: no two temporary files seen"
+pid=$(pgrep -P "$tracer" -x kalvern || true)
+if [ -n "$pid" ]; then
+  kill -s TERM "$pid"
+  wait "$tracer" && STATUS=0 || STATUS=$?
+  check_status 143 "kalvern -y interrupted during a batch"
+else
+  fail "batch: program not found"
+  wait "$tracer" || true
+fi
+(cd "$dir/R" && find . -mindepth 1 -printf '%P\n' | sort) >"$HELPER_DIR/names"
+printf 'a\na/first.txt\nb\nb/second.txt\n' >"$HELPER_DIR/expected-names"
+check_same "$HELPER_DIR/expected-names" "$HELPER_DIR/names" "files left after an interrupted batch"
+printf 'old first' >"$HELPER_DIR/old"
+check_same "$HELPER_DIR/old" "$dir/R/a/first.txt" "first target after an interrupted batch"
+printf 'old second' >"$HELPER_DIR/old"
+check_same "$HELPER_DIR/old" "$dir/R/b/second.txt" "second target after an interrupted batch"

@@ -160,9 +160,9 @@ expect_terminal 120 0 "$(expected "\n%s  ->  bericht.txt\n$END_NO" "$(spaces 9)b
   "$ANSWER_NO" -- -c 20 P1 P2
 expect_terminal 39 0 "$(expected "\n...xt  ->  ...xt\n$END_NO")" "$ANSWER_NO" -- P1 -c 5 P2
 # The listing and the question are out before the message about the missing
-# answer.
+# answer, which stands on a line of its own.
 expect_terminal 120 0 \
-  "$(expected "\n%s  ->  bericht.txt\n$(summary 4 1 1 0)$ASK_SYNC$NO_INPUT" "$(spaces 46)bericht.txt")" \
+  "$(expected "\n%s  ->  bericht.txt\n$(summary 4 1 1 0)$ASK_SYNC\n$NO_INPUT" "$(spaces 46)bericht.txt")" \
   /dev/null -- P1 P2
 expect_terminal 120 0 "$(expected "$(summary 4 2 0 0)$IDENTICAL_MSG")" /dev/null -- P1/. P1
 expect_terminal 120 0 "$(expected 'kalvern %s\n' "$KALVERN_VERSION")" /dev/null -- -v

@@ -378,3 +378,42 @@ exp=$(expected '\n')
 } >>"$exp"
 check_run 0 "$exp" "$EMPTY"
 check_tree "$dir/L" '' "L after the file vanished"
+
+# --- Deletion only of what the scan saw ------------------------------------------
+
+# deletion_recheck SIDE ANSWER CHANGE KEPT: a one-sided file of SIDE is changed
+# by CHANGE while the question waits; with KEPT=1 it stays with its message,
+# its directory too, and the status is 2, else it is deleted as usual.
+deletion_recheck() {
+  local side=$1 answer=$2 change=$3 kept=$4 dir kind exp err
+  dir=$TEST_TMP/recheck-$side-$change
+  kind=only-left
+  [ "$side" = R ] && kind=only-right
+  make_file "$dir/$side/d/f.txt" 1000
+  mkdir -p "$dir/L" "$dir/R"
+  target=$dir/$side/d/f.txt
+  run_paused "$dir" "$change" "j\n$answer\n" -- -c 30 L R
+  exp=$(expected '\n')
+  err=$(expected '')
+  { entry_line "$kind" d/f.txt; print_summary 1 0 0 1; dialog; } >>"$exp"
+  if [ "$kept" = 1 ]; then
+    printf '\n' >>"$exp"
+    printf 'Fehler beim Löschen von "%s/d/f.txt": Datei wurde seit dem Vergleich geändert\n' \
+      "$side" >"$err"
+    check_run 2 "$exp" "$err"
+    [ -e "$target" ] || [ -L "$target" ] || fail "$LAST_RUN: $side/d/f.txt is gone"
+  else
+    printf "'%s/d/f.txt' wurde entfernt\nOrdner \"%s/d\" wurde entfernt\n\n" \
+      "$side" "$side" >>"$exp"
+    check_run 0 "$exp" "$EMPTY"
+    [ ! -d "$dir/$side/d" ] || fail "$LAST_RUN: $side/d is still there"
+  fi
+}
+edited() { make_file "$target" 1001 "edited meanwhile"; }
+touched_in_its_second() { touch -d @1000.5 "$target"; }
+replaced_by_link() { rm "$target" && ln -s elsewhere "$target"; }
+for side_answer in L:l R:r; do
+  deletion_recheck "${side_answer%:*}" "${side_answer#*:}" edited 1
+  deletion_recheck "${side_answer%:*}" "${side_answer#*:}" touched_in_its_second 0
+  deletion_recheck "${side_answer%:*}" "${side_answer#*:}" replaced_by_link 1
+done
