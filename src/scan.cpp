@@ -106,6 +106,8 @@ struct Node {
   bool first_read_failed = false;  // the very first read failed
   std::vector<Item> items;
   std::string names;
+  std::vector<std::unique_ptr<Node>> children;  // its subdirectories
+  std::size_t next_queued = 0;                  // the next child to read ahead
   enum State { Waiting, Queued, Reading, Read } state = Waiting;
 };
 
@@ -114,9 +116,7 @@ struct Frame {
   Node* node = nullptr;
   std::size_t prefix = 0;  // length of its path below the root
   std::size_t next_item = 0;
-  std::vector<std::unique_ptr<Node>> children;  // its subdirectories
-  std::size_t next_child = 0;                   // the next to enter
-  std::size_t next_queued = 0;                  // the next to read ahead
+  std::size_t next_child = 0;  // the next subdirectory to enter
 };
 
 // Shared by the merge of one tree and its workers.
@@ -273,6 +273,13 @@ static void read_node(Node& node, char* buffer) {
     add_entries(node, buffer, n);
   }
   settle_all(node);
+  for (const Item& item : node.items) {
+    if (item.kind != ItemKind::Directory) continue;
+    auto child = std::make_unique<Node>();
+    child->parent_fd = node.fd;
+    child->name = node.names.c_str() + item.name;
+    node.children.push_back(std::move(child));
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -287,7 +294,26 @@ static Node* take_queued(ReadAhead& ahead) {
   return node;
 }
 
-// Takes queued directories and reads them until told to stop.
+// Queues the subdirectories of `node` from its `entered`th on, while the
+// window has room; under the lock.  Gives how many it queued.
+static std::size_t queue_children(ReadAhead& ahead, Node& node,
+                                  std::size_t entered) {
+  std::size_t queued = 0;
+  node.next_queued = std::max(node.next_queued, entered);
+  while (ahead.outstanding < kWindow &&
+         node.next_queued < node.children.size()) {
+    Node* child = node.children[node.next_queued++].get();
+    child->state = Node::Queued;
+    ahead.queue.push_back(child);
+    ++ahead.outstanding;
+    ++queued;
+  }
+  return queued;
+}
+
+// Takes queued directories and reads them until told to stop.  A directory
+// read has its own subdirectories queued in turn, so that reading ahead goes
+// deeper than the merge has come.
 static void work(ReadAhead& ahead) {
   auto buffer = std::make_unique<char[]>(kListingBufferSize);
   std::unique_lock lock(ahead.mutex);
@@ -300,6 +326,7 @@ static void work(ReadAhead& ahead) {
     lock.lock();
     node->state = Node::Read;
     ahead.done.notify_one();
+    if (queue_children(ahead, *node, 0) > 0) ahead.work.notify_one();
   }
 }
 
@@ -334,15 +361,7 @@ static void queue_ahead(Walk& walk) {
     std::lock_guard lock(ahead.mutex);
     for (auto frame = walk.frames.rbegin(); frame != walk.frames.rend();
          ++frame) {
-      while (ahead.outstanding < kWindow &&
-             frame->next_queued < frame->children.size()) {
-        Node* node = frame->children[frame->next_queued++].get();
-        if (frame->next_queued <= frame->next_child) continue;
-        node->state = Node::Queued;
-        ahead.queue.push_back(node);
-        ++ahead.outstanding;
-        ++queued;
-      }
+      queued += queue_children(ahead, *frame->node, frame->next_child);
     }
   }
   if (queued == 1) ahead.work.notify_one();
@@ -433,13 +452,6 @@ static void enter(Walk& walk, Node& node, char* buffer) {
   Frame& frame = walk.frames.emplace_back();
   frame.node = &node;
   frame.prefix = walk.rel.size();
-  for (const Item& item : node.items) {
-    if (item.kind != ItemKind::Directory) continue;
-    auto child = std::make_unique<Node>();
-    child->parent_fd = node.fd;
-    child->name = node.names.c_str() + item.name;
-    frame.children.push_back(std::move(child));
-  }
   if (walk.ahead != nullptr) queue_ahead(walk);
 }
 
@@ -459,7 +471,7 @@ static void visit(Walk& walk, Frame& frame, const Item& item, char* buffer) {
       record_link(walk, item.seconds);
       break;
     case ItemKind::Directory:
-      enter(walk, *frame.children[frame.next_child++], buffer);
+      enter(walk, *node.children[frame.next_child++], buffer);
       break;
     case ItemKind::AccessFailed:
       fail_access(walk, item.error);
@@ -485,6 +497,7 @@ static void leave(Walk& walk) {
   // Its listing is spent: only the tables may grow with the tree's width.
   std::vector<Item>().swap(node.items);
   std::string().swap(node.names);
+  std::vector<std::unique_ptr<Node>>().swap(node.children);
   walk.frames.pop_back();
   if (walk.found) {
     walk.found->store(walk.files.size(), std::memory_order_relaxed);
@@ -512,10 +525,16 @@ static void merge(Walk& walk) {
 
 // Closes what is still open after a walk that ended early: the directories
 // of the descent and those read ahead but not entered.
+static void close_unentered(Node& node) {
+  if (node.fd >= 0) close(node.fd);
+  for (auto& child : node.children) close_unentered(*child);
+}
+
 static void close_all(Walk& walk) {
   for (Frame& frame : walk.frames) {
-    for (std::size_t i = frame.next_child; i < frame.children.size(); ++i) {
-      if (frame.children[i]->fd >= 0) close(frame.children[i]->fd);
+    auto& children = frame.node->children;
+    for (std::size_t i = frame.next_child; i < children.size(); ++i) {
+      close_unentered(*children[i]);
     }
     close(frame.node->fd);
   }
