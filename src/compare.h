@@ -80,6 +80,7 @@ TreeScans scan_trees(const std::string& left_root,
 /// the tables' order (left's first, then right's one-sided ones).
 CompareResult compare_dirs(const FileTimeMap& left, const FileTimeMap& right);
 /// The same, moving each listed key out of its table instead of copying it:
-/// the entries' keys stay in the tables' storage.  The left table keeps the
-/// files found on both sides, the right table is left empty.
+/// the entries' keys stay in the tables' storage, which must outlive them.
+/// The left table keeps the files found on both sides, the right table is
+/// left empty.
 CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right);
