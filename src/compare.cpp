@@ -1,12 +1,8 @@
-// compare.cpp: the comparison of two scanned trees, and the time of a file.
+// compare.cpp: the storage of the tables and the comparison of two of them.
 
 #include "compare.h"
 
-#include <sys/stat.h>
-
 #include <utility>
-
-#include "path.h"
 
 namespace {
 
@@ -44,15 +40,6 @@ TableStorage new_table_storage() { return std::make_unique<BlockStorage>(); }
 void record_time(FileTimeMap& files, std::string_view key,
                  std::int64_t seconds) {
   files.insert_or_assign(std::pmr::string(key, files.get_allocator()), seconds);
-}
-
-std::int64_t get_file_time_sec(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    fatal("FEHLER: Konnte Meta-Daten der Änderungszeit nicht lesen: " +
-          quoted_path(path, 2) + "\n");
-  }
-  return st.st_mtim.tv_sec;
 }
 
 // Removes the file at `it` from `files` and hands its key over, still in

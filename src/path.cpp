@@ -52,6 +52,14 @@ bool is_temp_file_name(const char* name) {
   return rest != nullptr && std::strcmp(rest, ".tmp") == 0;
 }
 
+std::uint64_t utf8_chars(std::string_view text) {
+  std::uint64_t count = 0;
+  for (unsigned char byte : text) {
+    if ((byte & 0xC0) != 0x80) ++count;
+  }
+  return count;
+}
+
 // Whether `fd` (1 or 2) is a terminal; asked once per descriptor.
 static bool is_terminal(int fd) {
   static const bool out = isatty(1) == 1;

@@ -1,5 +1,6 @@
 // path.h: the shared vocabulary of paths and messages, beneath every module.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,9 @@ std::string temp_file_name(long pid, int attempt);
 /// Whether `name` has the form of temp_file_name; the scan passes such files
 /// over, so one left by a killed run is never taken for user data.
 bool is_temp_file_name(const char* name);
+/// Characters in `text` by the byte rule of every width: each byte that is
+/// not a UTF-8 continuation byte counts.
+std::uint64_t utf8_chars(std::string_view text);
 /// `path` as written to descriptor `fd`: on a terminal, bytes 0x00-0x1F and
 /// 0x7F show as "?"; elsewhere the bytes go out as stored.
 std::string shown_path(std::string_view path, int fd);

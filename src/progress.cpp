@@ -39,14 +39,6 @@ std::uint64_t status_width() {
   return size.ws_col - 1;
 }
 
-std::uint64_t status_length(const std::string& text) {
-  std::uint64_t length = 0;
-  for (char c : text) {
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++length;
-  }
-  return length;
-}
-
 // The first `n` characters of `text`.
 static std::string first_chars(const std::string& text, std::uint64_t n) {
   std::size_t end = 0;
@@ -69,8 +61,8 @@ static std::string last_chars(const std::string& text, std::uint64_t n) {
 
 std::string fit_status(const std::string& head, const std::string& path,
                        const std::string& tail, std::uint64_t width) {
-  std::uint64_t fixed = status_length(head) + status_length(tail);
-  std::uint64_t path_length = status_length(path);
+  std::uint64_t fixed = utf8_chars(head) + utf8_chars(tail);
+  std::uint64_t path_length = utf8_chars(path);
   if (fixed + path_length <= width) return head + path + tail;
   if (path_length > 3 && fixed + 4 <= width) {
     return head + "..." + last_chars(path, width - fixed - 3) + tail;

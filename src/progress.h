@@ -27,8 +27,6 @@ bool status_line_wanted();
 /// Columns a status line may fill on standard error's terminal: one less
 /// than its width (80 if unknown), so that the cursor never wraps.
 std::uint64_t status_width();
-/// Characters in `text`: every byte that is not a UTF-8 continuation byte.
-std::uint64_t status_length(const std::string& text);
 /// `head` + `path` + `tail` in at most `width` characters: the path loses
 /// its beginning behind "..." first, then the text its end.
 std::string fit_status(const std::string& head, const std::string& path,

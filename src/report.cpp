@@ -12,13 +12,7 @@
 
 #include "path.h"
 
-std::uint64_t utf8_length(const std::string& text) {
-  std::uint64_t count = 0;
-  for (unsigned char byte : text) {
-    if ((byte & 0xC0) != 0x80) ++count;
-  }
-  return count;
-}
+std::uint64_t utf8_length(const std::string& text) { return utf8_chars(text); }
 
 // Bytes of the character that starts with `lead`, judged by that byte alone.
 static std::uint64_t sequence_length(unsigned char lead) {

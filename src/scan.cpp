@@ -225,16 +225,19 @@ static void settle(int dir_fd, const char* name, Item& item) {
 // Settles every entry of `node`; those of a large directory in the order of
 // their inode numbers, so that a cold disk reads its inode table forwards.
 static void settle_all(Node& node) {
+  auto settle_item = [&](Item& item) {
+    settle(node.fd, node.names.c_str() + item.name, item);
+  };
+  if (node.items.size() < kInodeOrderFrom) {
+    for (Item& item : node.items) settle_item(item);
+    return;
+  }
   std::vector<Item*> order;
   order.reserve(node.items.size());
   for (Item& item : node.items) order.push_back(&item);
-  if (order.size() >= kInodeOrderFrom) {
-    std::sort(order.begin(), order.end(),
-              [](const Item* a, const Item* b) { return a->ino < b->ino; });
-  }
-  for (Item* item : order) {
-    settle(node.fd, node.names.c_str() + item->name, *item);
-  }
+  std::sort(order.begin(), order.end(),
+            [](const Item* a, const Item* b) { return a->ino < b->ino; });
+  for (Item* item : order) settle_item(*item);
 }
 
 // Adds the entries of one chunk of a listing to `node`, not yet settled.
@@ -420,9 +423,20 @@ static void fail_access(Walk& walk, int error) {
                  std::strerror(error) + ")\n\n";
 }
 
+// The message for a file whose time cannot be read.
+static std::string time_failure(const std::string& path) {
+  return "FEHLER: Konnte Meta-Daten der Änderungszeit nicht lesen: " +
+         quoted_path(path, 2) + "\n";
+}
+
 static void fail_time(Walk& walk) {
-  walk.failure = "FEHLER: Konnte Meta-Daten der Änderungszeit nicht lesen: " +
-                 quoted_path(walked_path(walk), 2) + "\n";
+  walk.failure = time_failure(walked_path(walk));
+}
+
+std::int64_t get_file_time_sec(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) fatal(time_failure(path));
+  return st.st_mtim.tv_sec;
 }
 
 // Records a symbolic link to a regular file under its target's key, unless

@@ -386,11 +386,10 @@ static bool keeps_second(time_t stored, time_t source) {
 }
 
 // Gives the open file `out` the source's access and modification time and
-// reads the stored modification time back; reports its own failure.
+// reads its status back into `st`; reports its own failure.
 static bool set_and_check_times(int out, const struct stat& source_st,
-                                const std::string& target) {
+                                const std::string& target, struct stat& st) {
   timespec times[2] = {source_st.st_atim, source_st.st_mtim};
-  struct stat st;
   if (futimens(out, times) != 0 || fstat(out, &st) != 0) {
     return failed("Setzen des Zeitstempels für", target, errno);
   }
@@ -421,10 +420,11 @@ static bool keep_times_after_move(int dir_fd, const std::string& name,
 }
 
 // Writes the content, owner, permission bits and time of the source into
-// the open temporary file `out`; reports its own failure.
+// the open temporary file `out`, whose status ends in `out_st`; reports its
+// own failure.
 static bool fill_temp(int in, int out, const struct stat& source_st,
                       const struct stat* replaced, const std::string& source,
-                      const std::string& target) {
+                      const std::string& target, struct stat& out_st) {
   CopyStatus status = start_copy_status(target, source_st.st_size);
   bool copied = copy_content(in, out, source_st.st_size, status);
   end_copy_status(status);
@@ -439,7 +439,7 @@ static bool fill_temp(int in, int out, const struct stat& source_st,
   if (!set_mode_where_possible(out, source_st.st_mode & 07777)) {
     return copy_failed(source, target, std::strerror(errno));
   }
-  return set_and_check_times(out, source_st, target);
+  return set_and_check_times(out, source_st, target, out_st);
 }
 
 // Renames `temp` to `name` in `dir_fd` only where nothing stands at `name`.
@@ -539,12 +539,8 @@ static bool write_temp(Batch& batch, int in, int dir_fd, PendingCopy copy,
     return copy_failed(copy.source, copy.target, std::strerror(errno));
   }
   struct stat out_st;
-  bool ok = fill_temp(in, copy.out, copy.source_st, replaced, copy.source,
-                      copy.target);
-  if (ok && fstat(copy.out, &out_st) != 0) {
-    ok = copy_failed(copy.source, copy.target, std::strerror(errno));
-  }
-  if (!ok) {
+  if (!fill_temp(in, copy.out, copy.source_st, replaced, copy.source,
+                 copy.target, out_st)) {
     close(copy.out);
     unlinkat(dir_fd, copy.temp.c_str(), 0);
     clear_pending_temp(copy.slot);
@@ -841,17 +837,17 @@ static bool changed_since_scan(int dir_fd, const std::string& name,
   return !S_ISREG(st.st_mode) || st.st_mtim.tv_sec != seconds;
 }
 
-// Deletes a one-sided file, if it is still what the scan saw, and prunes
-// the directories it leaves empty.
-static bool delete_one_sided(const Tree& tree, const DiffEntry& entry) {
-  const std::string relative_path(entry.relative_path);
+// Deletes a one-sided file, if it is still what the scan saw with the time
+// `seconds`, and prunes the directories it leaves empty.
+static bool delete_one_sided(const Tree& tree, const std::string& relative_path,
+                             std::int64_t seconds) {
   std::string path = full_path(tree.root, relative_path);
   std::string parent = parent_of(relative_path);
   int dir_fd = open_beneath(tree, parent);
   int error = dir_fd < 0 ? errno : 0;
   if (dir_fd >= 0) {
     std::string name = name_of(relative_path);
-    if (changed_since_scan(dir_fd, name, entry.seconds)) {
+    if (changed_since_scan(dir_fd, name, seconds)) {
       close(dir_fd);
       report_error("Fehler beim Löschen von " + quoted_path(path, 2) + ": " +
                    kChangedSinceScan + "\n");
@@ -901,11 +897,11 @@ bool handle_missing(const std::vector<DiffEntry>& entries,
   for (const DiffEntry& entry : entries) {
     const std::string path(entry.relative_path);
     if (entry.kind == MissingRight) {
-      ok = (action == 'l' ? delete_one_sided(left, entry)
+      ok = (action == 'l' ? delete_one_sided(left, path, entry.seconds)
                           : queue_copy(batch, left, right, path, true)) &&
            ok;
     } else if (entry.kind == MissingLeft) {
-      ok = (action == 'r' ? delete_one_sided(right, entry)
+      ok = (action == 'r' ? delete_one_sided(right, path, entry.seconds)
                           : queue_copy(batch, right, left, path, true)) &&
            ok;
     }

@@ -393,22 +393,6 @@ TEST_F(SyncTest, MoreUpdatesThanABatchHoldsAreAllMade) {
             300);
 }
 
-TEST_F(SyncTest, DeletionComparesTheScannedSecond) {
-  make_file(left + "/kept", 1001, 0, "edited");
-  make_file(left + "/gone", 1000, 999999999, "touched in its second");
-  auto result = capture([&] {
-    return handle_missing(
-        {{"kept", MissingRight, 1000}, {"gone", MissingRight, 1000}}, left,
-        right, 'l');
-  });
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.out, "'" + left + "/gone' wurde entfernt\n");
-  EXPECT_EQ(result.err,
-            "Fehler beim Löschen von \"" + left +
-                "/kept\": Datei wurde seit dem Vergleich geändert\n");
-  EXPECT_EQ(list_tree(left), "kept\n");
-}
-
 }  // namespace
 
 namespace {
