@@ -37,6 +37,20 @@ class BlockStorage : public std::pmr::memory_resource {
 
 TableStorage new_table_storage() { return std::make_unique<BlockStorage>(); }
 
+void touch_buckets(const FileTimeMap& files, const std::string_view* keys,
+                   std::size_t count) {
+  // The bucket as the table computes it; were it another, the lookups would
+  // only be slower.
+  std::size_t bucket[kTouchBatch];
+  for (std::size_t i = 0; i < count; ++i) {
+    bucket[i] = std::hash<std::string_view>{}(keys[i]) % files.bucket_count();
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    auto first = files.begin(bucket[i]);
+    if (first != files.end(bucket[i])) __builtin_prefetch(&*first);
+  }
+}
+
 void record_time(FileTimeMap& files, std::string_view key,
                  std::int64_t seconds) {
   files.insert_or_assign(std::pmr::string(key, files.get_allocator()), seconds);
@@ -56,7 +70,17 @@ CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right) {
   // A listed key leaves its table for the entry.  A key found on both sides
   // leaves the right table at once, so that what remains there is found on
   // the right only, still in the table's own order, and needs no lookup.
+  auto ahead = left.begin();
+  std::size_t touched = 0;
   for (auto it = left.begin(); it != left.end();) {
+    if (touched == 0) {
+      std::string_view keys[kTouchBatch];
+      for (; touched < kTouchBatch && ahead != left.end(); ++ahead) {
+        keys[touched++] = ahead->first;
+      }
+      touch_buckets(right, keys, touched);
+    }
+    --touched;
     auto found = right.find(it->first);
     if (found == right.end()) {
       std::int64_t seconds = it->second;

@@ -61,6 +61,12 @@ struct TreeScans {
 /// one by one; the bucket arrays, which the table replaces as it grows, are
 /// freed when replaced.
 TableStorage new_table_storage();
+/// The most keys `touch_buckets` takes at once.
+constexpr std::size_t kTouchBatch = 16;
+/// Brings what looking up each of `keys` in `files` reads first into the
+/// cache, so that the misses of the lookups overlap; changes nothing.
+void touch_buckets(const FileTimeMap& files, const std::string_view* keys,
+                   std::size_t count);
 /// Records `key` with `seconds` in `files`, whose allocator builds the key
 /// once in place; a key already there takes the new time.
 void record_time(FileTimeMap& files, std::string_view key,

@@ -117,6 +117,7 @@ struct Frame {
   std::size_t prefix = 0;  // length of its path below the root
   std::size_t next_item = 0;
   std::size_t next_child = 0;  // the next subdirectory to enter
+  std::size_t touched = 0;     // items whose buckets are in the cache
 };
 
 // Shared by the merge of one tree and its workers.
@@ -134,6 +135,7 @@ struct ReadAhead {
 struct Walk {
   std::string root;  // as given
   std::string rel;   // path below the root of the current entry
+  std::string ahead_keys;  // the keys of the next files, for touch_ahead
   std::vector<Frame> frames;
   std::unique_ptr<Node> root_node;
   std::optional<fs::path> resolved_root;  // computed on first need
@@ -469,6 +471,32 @@ static void enter(Walk& walk, Node& node, char* buffer) {
   if (walk.ahead != nullptr) queue_ahead(walk);
 }
 
+// Brings the table's buckets for the next files of `frame`, from item
+// `from` on, into the cache.
+static void touch_ahead(Walk& walk, Frame& frame, std::size_t from) {
+  const Node& node = *frame.node;
+  std::size_t end = std::min(node.items.size(), from + kTouchBatch);
+  std::string& keys = walk.ahead_keys;
+  std::size_t starts[kTouchBatch + 1];
+  std::size_t count = 0;
+  keys.clear();
+  for (std::size_t i = from; i < end; ++i) {
+    const Item& item = node.items[i];
+    if (item.kind != ItemKind::File) continue;
+    starts[count++] = keys.size();
+    keys.append(walk.rel, 0, frame.prefix);
+    if (frame.prefix != 0) keys += '/';
+    keys.append(node.names, item.name, item.name_length);
+  }
+  starts[count] = keys.size();
+  std::string_view views[kTouchBatch];
+  for (std::size_t i = 0; i < count; ++i) {
+    views[i] = std::string_view(keys).substr(starts[i], starts[i + 1] - starts[i]);
+  }
+  touch_buckets(walk.files, views, count);
+  frame.touched = end;
+}
+
 // Replays one entry of the innermost directory.
 static void visit(Walk& walk, Frame& frame, const Item& item, char* buffer) {
   const Node& node = *frame.node;
@@ -479,6 +507,9 @@ static void visit(Walk& walk, Frame& frame, const Item& item, char* buffer) {
     case ItemKind::Skip:
       break;
     case ItemKind::File:
+      if (frame.next_item > frame.touched) {
+        touch_ahead(walk, frame, frame.next_item - 1);
+      }
       record_time(walk.files, walk.rel, item.seconds);
       break;
     case ItemKind::Link:
