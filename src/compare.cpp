@@ -47,13 +47,25 @@ void touch_buckets(const FileTimeMap& files, const std::string_view* keys,
   }
   for (std::size_t i = 0; i < count; ++i) {
     auto first = files.begin(bucket[i]);
-    if (first != files.end(bucket[i])) __builtin_prefetch(&*first);
+    if (first == files.end(bucket[i])) continue;
+    // The entry and what follows it in its node (the cached hash), which
+    // may lie on the next line.
+    const char* entry = reinterpret_cast<const char*>(&*first);
+    __builtin_prefetch(entry);
+    __builtin_prefetch(entry + sizeof(*first) + sizeof(std::size_t) - 1);
   }
 }
 
 void record_time(FileTimeMap& files, std::string_view key,
                  std::int64_t seconds) {
   files.insert_or_assign(std::pmr::string(key, files.get_allocator()), seconds);
+}
+
+// Brings the bytes of `key` into the cache.
+static void prefetch_bytes(std::string_view key) {
+  for (std::size_t at = 0; at < key.size(); at += 64) {
+    __builtin_prefetch(key.data() + at);
+  }
 }
 
 // Removes the file at `it` from `files` and hands its key over, still in
@@ -70,17 +82,28 @@ CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right) {
   // A listed key leaves its table for the entry.  A key found on both sides
   // leaves the right table at once, so that what remains there is found on
   // the right only, still in the table's own order, and needs no lookup.
+  // The lookups are touched a batch ahead; the walk to the next batch goes
+  // on while this one is compared, and brings the keys it passes into the
+  // cache for the touch.
   auto ahead = left.begin();
-  std::size_t touched = 0;
+  std::string_view next[kTouchBatch];
+  std::size_t gathered = 0;  // keys in `next`
+  std::size_t pending = 0;   // touched keys not yet compared
   for (auto it = left.begin(); it != left.end();) {
-    if (touched == 0) {
-      std::string_view keys[kTouchBatch];
-      for (; touched < kTouchBatch && ahead != left.end(); ++ahead) {
-        keys[touched++] = ahead->first;
+    if (pending == 0) {
+      for (; gathered < kTouchBatch && ahead != left.end(); ++ahead) {
+        next[gathered++] = ahead->first;
       }
-      touch_buckets(right, keys, touched);
+      touch_buckets(right, next, gathered);
+      pending = gathered;
+      gathered = 0;
     }
-    --touched;
+    if (ahead != left.end()) {
+      next[gathered++] = ahead->first;
+      prefetch_bytes(ahead->first);
+      ++ahead;
+    }
+    --pending;
     auto found = right.find(it->first);
     if (found == right.end()) {
       std::int64_t seconds = it->second;
