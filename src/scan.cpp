@@ -23,17 +23,22 @@
 // again without workers, so that the limit strikes where the plain walk
 // meets it.
 //
-// Two workers per tree, measured on two cores: with warm caches they cost
-// little (the two trees already fill both cores), with cold ones they keep
-// the disk busy; a third and fourth gained nothing.  A large directory has
-// its times fetched in inode order, which reads a cold inode table forwards.
+// Two workers per tree, measured on two cores: with cold caches they keep
+// the disk busy (a third and fourth gained nothing); with warm ones the two
+// trees already fill both cores and the workers only cost.  So where the
+// walks fill every core the process may use, the workers start only once
+// the merge is seen waiting.  A large directory has its times fetched in
+// inode order, which reads a cold inode table forwards.
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -74,6 +79,12 @@ constexpr std::size_t kWindow = 64;
 constexpr std::size_t kInodeOrderFrom = KALVERN_INODE_ORDER_FROM;
 // Worker threads per tree that read ahead of the merge.
 constexpr int kWorkers = KALVERN_SCAN_WORKERS;
+// Where the walks already fill every core, workers start only once the
+// merge is seen waiting: off the processor for more than half of a window,
+// which is looked at every kWaitCheckEvery directories entered and spans
+// kWaitWindow or more.
+constexpr std::size_t kWaitCheckEvery = 32;
+constexpr std::chrono::nanoseconds kWaitWindow = std::chrono::milliseconds(20);
 
 // What one entry of a directory turned out to be.
 enum class ItemKind : unsigned char {
@@ -144,6 +155,10 @@ struct Walk {
   ScanCounter* found = nullptr;
   const std::atomic<bool>* cancel = nullptr;  // another scan failed first
   ReadAhead* ahead = nullptr;                 // null: no workers
+  ReadAhead* idle = nullptr;  // workers to start once the merge waits
+  int idle_workers = 0;
+  std::size_t entered = 0;  // directories entered since the last look
+  std::chrono::nanoseconds wall_mark{}, cpu_mark{};
   std::string failure;
   bool out_of_descriptors = false;  // the failure is a descriptor limit
 };
@@ -458,9 +473,50 @@ static void record_link(Walk& walk, std::int64_t seconds) {
   record_time(walk.files, key.native(), seconds);
 }
 
+// The processors this process may run on.
+static int usable_cores() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
+  return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+// The time this thread has spent on the processor.
+static std::chrono::nanoseconds thread_cpu_time() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return std::chrono::seconds(now.tv_sec) +
+         std::chrono::nanoseconds(now.tv_nsec);
+}
+
+static std::chrono::nanoseconds wall_time() {
+  return std::chrono::steady_clock::now().time_since_epoch();
+}
+
+// Starts the idle workers once the merge is seen waiting (for the disk, the
+// network or the processor), where reading ahead pays.  The window is long
+// enough that the short stalls of a warm walk do not count: early on, both
+// trees' tables grow and give back memory, and each such change stops the
+// other tree's thread for a moment.
+static void start_workers_if_waiting(Walk& walk) {
+  if (++walk.entered < kWaitCheckEvery) return;
+  walk.entered = 0;
+  std::chrono::nanoseconds wall = wall_time();
+  std::chrono::nanoseconds passed = wall - walk.wall_mark;
+  if (passed < kWaitWindow) return;
+  std::chrono::nanoseconds cpu = thread_cpu_time();
+  std::chrono::nanoseconds waited = passed - (cpu - walk.cpu_mark);
+  walk.wall_mark = wall;
+  walk.cpu_mark = cpu;
+  if (waited * 2 < passed) return;
+  start_workers(*walk.idle, walk.idle_workers);
+  walk.idle_workers = 0;
+  if (!walk.idle->workers.empty()) walk.ahead = walk.idle;
+}
+
 // Enters directory `node`, whose entry is the current one, once it is read.
 static void enter(Walk& walk, Node& node, char* buffer) {
   obtain(walk, node, buffer);
+  if (walk.idle_workers > 0) start_workers_if_waiting(walk);
   if (node.open_error != 0) {
     walk.out_of_descriptors = is_out_of_descriptors(node.open_error);
     return fail_access(walk, node.open_error);
@@ -491,7 +547,8 @@ static void touch_ahead(Walk& walk, Frame& frame, std::size_t from) {
   starts[count] = keys.size();
   std::string_view views[kTouchBatch];
   for (std::size_t i = 0; i < count; ++i) {
-    views[i] = std::string_view(keys).substr(starts[i], starts[i + 1] - starts[i]);
+    views[i] = std::string_view(keys).substr(starts[i],
+                                             starts[i + 1] - starts[i]);
   }
   touch_buckets(walk.files, views, count);
   frame.touched = end;
@@ -602,7 +659,14 @@ static std::optional<ScanResult> scan_with(const std::string& root,
   if (walk.root_node->fd < 0)
     return ScanResult{nullptr, {}, open_failure(root, errno)};
   ReadAhead ahead;
-  if (workers > 0) start_workers(ahead, workers);
+  if (usable_cores() > (alone ? 1 : 2)) {
+    if (workers > 0) start_workers(ahead, workers);
+  } else {
+    walk.idle = &ahead;
+    walk.idle_workers = workers;
+    walk.wall_mark = wall_time();
+    walk.cpu_mark = thread_cpu_time();
+  }
   if (!ahead.workers.empty()) walk.ahead = &ahead;
   merge(walk);
   if (walk.ahead != nullptr) stop_workers(ahead);

@@ -3,18 +3,22 @@
 // sequential walk.
 
 #include <dirent.h>
+#include <sched.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -293,6 +297,56 @@ TEST(ScanProperty, ConcurrentScanGivesTheSequentialWalksTableOrderAndFailure) {
     return found;
   });
   EXPECT_EQ(report, "");
+}
+
+// The threads of this process just now.
+int threads_now() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  }
+  return 0;
+}
+
+// Where the walks fill every core, the workers start only once a merge is
+// seen waiting, in the middle of its walk.  Pinned to one processor beside
+// three busy threads, both merges wait most of the time: the workers must
+// start, and the outcome stay that of the plain walk.
+TEST(ScanProperty, WorkersStartedMidWalkKeepTheOutcome) {
+  TempDir tmp("/dev/shm");  // quick to fill, where there is one
+  for (int d = 0; d < 4000; ++d) {
+    std::string dir = std::to_string(d % 40) + "/" + std::to_string(d);
+    for (int f = 0; f < 3; ++f) {
+      // Empty, so that even a small /dev/shm holds them.
+      std::string name = "/" + dir + "/" + std::to_string(f);
+      make_file(tmp.path + "/L" + name, d + f, 0, "");
+      make_file(tmp.path + "/R" + name, d, 0, "");
+    }
+  }
+  ScanResult expected_left = reference_scan(tmp.path + "/L");
+  ScanResult expected_right = reference_scan(tmp.path + "/R");
+  cpu_set_t all;
+  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(sched_getcpu(), &one);
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  std::atomic<bool> stop{false};
+  std::atomic<int> most{0};
+  auto busy = [&] {
+    while (!stop) most = std::max(most.load(), threads_now());
+  };
+  std::thread first(busy), second(busy), third(busy);
+  TreeScans both = scan_trees(tmp.path + "/L", tmp.path + "/R");
+  stop = true;
+  first.join();
+  second.join();
+  third.join();
+  ASSERT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
+  EXPECT_EQ(difference("L", both.left, expected_left), "");
+  EXPECT_EQ(difference("R", both.right, expected_right), "");
+  // This thread, the right tree's scan and the three busy ones, and workers.
+  EXPECT_GT(most.load(), 5);
 }
 
 // ---------------------------------------------------------------------------

@@ -22,10 +22,12 @@ void make_parent(const std::string& path) {
 
 }  // namespace
 
-TempDir::TempDir() {
-  std::string pattern =
-      (fs::temp_directory_path() / "kalvern-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+TempDir::TempDir(const std::string& base) {
+  std::string pattern = base + "/kalvern-test-XXXXXX";
+  if (base.empty() || mkdtemp(pattern.data()) == nullptr) {
+    pattern = (fs::temp_directory_path() / "kalvern-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+  }
   path = pattern;
 }
 

@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <string>
 
-/// A directory made with mkdtemp, removed with all it holds when it goes.
+/// A directory made with mkdtemp in `base`, or in the temporary directory
+/// where `base` is empty or takes none; removed with all it holds when it
+/// goes.
 struct TempDir {
-  TempDir();
+  explicit TempDir(const std::string& base = "");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
