@@ -9,6 +9,14 @@
 #include <unordered_map>
 #include <vector>
 
+#if defined(__GLIBCXX__) && _GLIBCXX_RELEASE <= 12
+// This library keeps each key's hash in the table's node only for hashes it
+// deems slow, as it does that of a string, but it forgot the string that
+// takes an allocator: then growing the table hashes every key again.
+template <>
+struct std::__is_fast_hash<std::hash<std::pmr::string>> : std::false_type {};
+#endif
+
 /// A file's path relative to its tree's root -> its mtime in whole seconds.
 /// A scanned table keeps its nodes and keys in a storage of its own.
 using FileTimeMap = std::pmr::unordered_map<std::pmr::string, std::int64_t>;
