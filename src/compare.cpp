@@ -2,6 +2,9 @@
 
 #include "compare.h"
 
+#include <algorithm>
+#include <new>
+#include <stdexcept>
 #include <utility>
 
 namespace {
@@ -9,16 +12,23 @@ namespace {
 // Pieces of this size or more are bucket arrays (or keys longer than any
 // path a system takes whole): they come from the heap and go back to it.
 constexpr std::size_t kLargePiece = 64 * 1024;
+// The size of a cache line.
+constexpr std::size_t kLine = 64;
 
 // Small pieces from large blocks, freed all at once; large ones from the
-// heap, freed one by one.
+// heap, freed one by one.  Keys (pieces of characters) lie apart from the
+// nodes: packed without gaps, and leaving the nodes close together, which
+// growing the table and looking keys up go through.  A node that fills a
+// cache line starts on one.
 class BlockStorage : public std::pmr::memory_resource {
  private:
   void* do_allocate(std::size_t bytes, std::size_t alignment) override {
     if (bytes >= kLargePiece) {
       return std::pmr::new_delete_resource()->allocate(bytes, alignment);
     }
-    return blocks_.allocate(bytes, alignment);
+    if (alignment == 1) return keys_.allocate(bytes, 1);
+    if (bytes % kLine == 0) alignment = std::max(alignment, kLine);
+    return nodes_.allocate(bytes, alignment);
   }
   void do_deallocate(void* piece, std::size_t bytes,
                      std::size_t alignment) override {
@@ -30,7 +40,8 @@ class BlockStorage : public std::pmr::memory_resource {
     return this == &other;
   }
 
-  std::pmr::monotonic_buffer_resource blocks_{1 << 20};
+  std::pmr::monotonic_buffer_resource keys_{1 << 20};
+  std::pmr::monotonic_buffer_resource nodes_{1 << 20};
 };
 
 }  // namespace
@@ -79,6 +90,15 @@ CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right) {
   CompareResult result;
   result.left_total = left.size();
   result.right_total = right.size();
+  // Room for every file that could be listed: only the part used takes
+  // memory, and the entries are never copied to a larger array, which for a
+  // moment would hold them twice.
+  try {
+    result.entries.reserve(left.size() + right.size());
+  } catch (const std::bad_alloc&) {
+    // Then the array grows as it fills.
+  } catch (const std::length_error&) {
+  }
   // A listed key leaves its table for the entry.  A key found on both sides
   // leaves the right table at once, so that what remains there is found on
   // the right only, still in the table's own order, and needs no lookup.
