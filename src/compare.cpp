@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <new>
-#include <stdexcept>
 #include <utility>
 
 namespace {
@@ -57,13 +56,9 @@ void touch_buckets(const FileTimeMap& files, const std::string_view* keys,
     bucket[i] = std::hash<std::string_view>{}(keys[i]) % files.bucket_count();
   }
   for (std::size_t i = 0; i < count; ++i) {
+    // The first node of the bucket, on one cache line (see the storage).
     auto first = files.begin(bucket[i]);
-    if (first == files.end(bucket[i])) continue;
-    // The entry and what follows it in its node (the cached hash), which
-    // may lie on the next line.
-    const char* entry = reinterpret_cast<const char*>(&*first);
-    __builtin_prefetch(entry);
-    __builtin_prefetch(entry + sizeof(*first) + sizeof(std::size_t) - 1);
+    if (first != files.end(bucket[i])) __builtin_prefetch(&*first);
   }
 }
 
@@ -74,7 +69,7 @@ void record_time(FileTimeMap& files, std::string_view key,
 
 // Brings the bytes of `key` into the cache.
 static void prefetch_bytes(std::string_view key) {
-  for (std::size_t at = 0; at < key.size(); at += 64) {
+  for (std::size_t at = 0; at < key.size(); at += kLine) {
     __builtin_prefetch(key.data() + at);
   }
 }
@@ -97,7 +92,6 @@ CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right) {
     result.entries.reserve(left.size() + right.size());
   } catch (const std::bad_alloc&) {
     // Then the array grows as it fills.
-  } catch (const std::length_error&) {
   }
   // A listed key leaves its table for the entry.  A key found on both sides
   // leaves the right table at once, so that what remains there is found on
