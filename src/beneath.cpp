@@ -1,0 +1,118 @@
+// beneath.cpp: directories below a tree's root, never through a link.
+//
+// Every path below a root is reached through a handle on the root, opened
+// once as the user gave it; below the root no symbolic link is followed.
+// A directory is opened with openat2 (RESOLVE_BENEATH, RESOLVE_NO_SYMLINKS),
+// or component by component with O_NOFOLLOW where the kernel lacks openat2
+// and where missing parents are created with mkdirat.
+
+#include "beneath.h"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "path.h"
+
+Tree open_tree(const std::string& root) {
+  Tree tree;
+  tree.root = root;
+  tree.fd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (tree.fd < 0) tree.open_error = errno;
+  return tree;
+}
+
+void close_tree(Tree& tree) {
+  if (tree.fd >= 0) close(tree.fd);
+  tree.fd = -1;
+}
+
+// Opens directory `relative_path` below `dir_fd` one component at a time,
+// never following a link; with `create`, missing directories are made.  On
+// failure returns -1 with errno set and `reached` holding the components up
+// to the one that failed.  `created`, if given, receives the first directory
+// that this call made, "" if none.
+int open_components(int dir_fd, const std::string& relative_path, bool create,
+                    std::string& reached, std::string* created) {
+  int fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+  reached.clear();
+  if (created != nullptr) created->clear();
+  std::size_t start = 0;
+  while (fd >= 0 && start < relative_path.size()) {
+    std::size_t slash = relative_path.find('/', start);
+    if (slash == std::string::npos) slash = relative_path.size();
+    std::string name = relative_path.substr(start, slash - start);
+    reached = relative_path.substr(0, slash);
+    start = slash + 1;
+    if (name == "..") {
+      close(fd);
+      errno = EXDEV;
+      return -1;
+    }
+    if (create && mkdirat(fd, name.c_str(), 0777) == 0) {
+      if (created != nullptr && created->empty()) *created = reached;
+    } else if (create && errno != EEXIST) {
+      int error = errno;
+      close(fd);
+      errno = error;
+      return -1;
+    }
+    int next =
+        openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int error = errno;
+    struct stat st;
+    if (next < 0 && error == ENOTDIR &&
+        fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode)) {
+      error = ELOOP;  // a link where a directory is needed is never followed
+    }
+    close(fd);
+    fd = next;
+    errno = error;
+  }
+  return fd;
+}
+
+// Opens directory `relative_path` below the tree's root without following
+// any symbolic link; -1 with errno set on failure.
+int open_beneath(const Tree& tree, const std::string& relative_path) {
+  if (tree.fd < 0) {
+    errno = tree.open_error;
+    return -1;
+  }
+  if (relative_path.empty()) return fcntl(tree.fd, F_DUPFD_CLOEXEC, 0);
+  open_how how{};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  long fd =
+      syscall(SYS_openat2, tree.fd, relative_path.c_str(), &how, sizeof how);
+  // Without openat2, or deeper than a path may be, one component at a time.
+  if (fd >= 0 || (errno != ENOSYS && errno != ENAMETOOLONG)) {
+    return static_cast<int>(fd);
+  }
+  std::string reached;
+  return open_components(tree.fd, relative_path, false, reached);
+}
+
+// Whether an error means that a path was refused for crossing a link.
+bool is_refused_path(int error) { return error == ELOOP || error == EXDEV; }
+
+// Removes the directories that a copy made for itself: `deepest` and its
+// ancestors up to and including `first` ("" for none); one that is not there
+// is passed over, one that cannot go ends the walk quietly.
+void remove_created_dirs(const Tree& to, std::string deepest,
+                         const std::string& first) {
+  while (!first.empty() && deepest.size() >= first.size()) {
+    int parent_fd = open_beneath(to, parent_of(deepest));
+    if (parent_fd < 0) return;
+    int removed = unlinkat(parent_fd, name_of(deepest).c_str(), AT_REMOVEDIR);
+    bool gone = removed == 0 || errno == ENOENT || errno == ENOTDIR;
+    close(parent_fd);
+    if (!gone) return;
+    deepest = parent_of(deepest);
+  }
+}

@@ -1,0 +1,30 @@
+// beneath.h: directories below a tree's root, opened and created without
+// ever following a symbolic link.
+#pragma once
+#include <string>
+
+/// One tree of the run: its root as given and a handle opened on it.
+struct Tree {
+  std::string root;    // the root string, for the paths shown to the user
+  int fd = -1;         // the root directory, opened as given; -1 if it failed
+  int open_error = 0;  // errno of the failed opening
+};
+
+/// Opens the root of a tree once; below it no symbolic link is followed.
+Tree open_tree(const std::string& root);
+/// Closes the handle of open_tree.
+void close_tree(Tree& tree);
+/// Opens directory `relative_path` below `dir_fd` one component at a time,
+/// creating missing ones with `create`; -1 with errno set on failure, with
+/// the components reached in `reached` and the first one made in `created`.
+int open_components(int dir_fd, const std::string& relative_path, bool create,
+                    std::string& reached, std::string* created = nullptr);
+/// Opens directory `relative_path` below the tree's root (O_PATH) without
+/// following any symbolic link; -1 with errno set on failure.
+int open_beneath(const Tree& tree, const std::string& relative_path);
+/// Whether `error` means that a path was refused for crossing a link.
+bool is_refused_path(int error);
+/// Removes the directories a copy made for itself: `deepest` and its
+/// ancestors up to and including `first` ("" for none), quietly.
+void remove_created_dirs(const Tree& to, std::string deepest,
+                         const std::string& first);

@@ -1,0 +1,54 @@
+// copy.h: the durable copy of one file from one tree into the other, in
+// batches that are made durable before any of their files becomes visible.
+#pragma once
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "beneath.h"
+
+/// One copy of a batch, from its written temporary file to its rename.
+struct PendingCopy {
+  std::string source;        // the source's full path, for messages
+  std::string target;        // the target's full path, for messages
+  std::string name;          // the target's name in its directory
+  std::string temp;          // the temporary file's name beside it
+  std::size_t slot = 0;      // its place in the interrupt handler's list
+  int dir_fd = -1;           // the target's directory, owned
+  int out = -1;              // the temporary file, open until the batch ends
+  dev_t device = 0;          // the target's file system
+  struct stat source_st {};  // the source as it was copied
+  bool create = false;       // a one-sided file: it replaces nothing
+  bool renamed = false;      // it stands at the target's path
+  bool ok = true;            // no step has failed
+};
+
+/// The copies whose temporary files are written but not yet in place.
+struct Batch {
+  std::vector<PendingCopy> copies;  // in the order of their progress lines
+  off_t bytes = 0;                  // written into the temporary files
+};
+
+/// Makes SIGINT, SIGTERM, SIGHUP and SIGQUIT remove the temporary files of
+/// the running batch before the program ends.
+void install_interrupt_handlers();
+/// Prints the progress line of a copy of `relative_path` from `from` to
+/// `to` and writes its temporary file into `batch`, finishing the batch
+/// first where it is full; false if this copy or a finished one failed.
+bool queue_copy(Batch& batch, const Tree& from, const Tree& to,
+                const std::string& relative_path, bool create_parents);
+/// Makes the copies of `batch` durable and visible, then empties it; false
+/// if any of them failed.
+bool finish_batch(Batch& batch);
+/// Copies `relative_path` of `from` over (or, with `create_parents`, as a
+/// new file into) `to`, with its time; false if any step failed.
+bool copy_with_timestamp(const Tree& from, const Tree& to,
+                         const std::string& relative_path, bool create_parents);
+/// Writes `line` to standard output at once; a failed write is noticed for
+/// the end of the run.
+void say(const std::string& line);
+/// Reports "Fehler beim <action> <path>: <system message>"; returns false.
+bool failed(const char* action, const std::string& path, int error);
