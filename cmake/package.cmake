@@ -5,18 +5,19 @@ include(GNUInstallDirs)
 set(KALVERN_MAINTAINER
   "Seed e6f57b20 maintainers <maintainers@users.noreply.c-seed-e6f57b20.example>")
 
-# The man page and the Debian changelog go out compressed, without a
-# timestamp in the gzip header, as Debian wants them.
-configure_file(doc/changelog.Debian.in changelog.Debian @ONLY)
+# The man page and the changelog go out compressed, without a timestamp in
+# the gzip header, as Debian wants them.  The package is native (its version
+# has no Debian revision), so its changelog is named changelog.gz.
+configure_file(doc/changelog.in changelog @ONLY)
 add_custom_command(OUTPUT kalvern.1.gz
   COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/doc/kalvern.1 kalvern.1
   COMMAND gzip -9nf kalvern.1
   DEPENDS doc/kalvern.1)
-add_custom_command(OUTPUT changelog.Debian.gz
-  COMMAND gzip -9nkf changelog.Debian
-  DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian)
+add_custom_command(OUTPUT changelog.gz
+  COMMAND gzip -9nkf changelog
+  DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog)
 add_custom_target(compressed_docs ALL
-  DEPENDS kalvern.1.gz changelog.Debian.gz)
+  DEPENDS kalvern.1.gz changelog.gz)
 
 install(TARGETS kalvern RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kalvern.1.gz
@@ -24,7 +25,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kalvern.1.gz
 install(FILES completion/kalvern.bash
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
   RENAME kalvern)
-install(FILES doc/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz
+install(FILES doc/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)

@@ -9,71 +9,71 @@ if ! command -v strace >/dev/null; then
   exit 1
 fi
 
-# interrupt SIGNAL STATUS: one run, stopped by SIGNAL during its only copy.
-interrupt() {
-  local signal=$1 status=$2 dir=$TEST_TMP/$1 pid i
-  make_file "$dir/L/photo.jpg" 2000 "new picture"
-  make_file "$dir/R/photo.jpg" 1000 "old picture"
-  strace -o /dev/null -f -e trace=copy_file_range,write \
-    -e inject=copy_file_range:delay_enter=3000000 \
-    "$KALVERN" -y "$dir/L" "$dir/R" </dev/null >"$dir/out" 2>"$dir/err" &
-  local tracer=$!
-  # Wait until the temporary file exists, then find the program itself.
-  for i in $(seq 1 100); do
-    compgen -G "$dir/R/.kalvern-*" >/dev/null && break
-    sleep 0.05
+# Each run's copy is held back for a few seconds; the runs start at once and
+# are stopped at once, so that their delays overlap.
+declare -A TRACER
+
+# start_run NAME WHEN FILES...: a run in $TEST_TMP/NAME that updates FILES
+# (a newer copy on the left of each), its WHEN-th copy held back; the
+# tracer's pid lands in TRACER[NAME].
+start_run() {
+  local name=$1 when=$2 dir=$TEST_TMP/$1 file
+  shift 2
+  for file in "$@"; do
+    make_file "$dir/L/$file" 2000 "new $file"
+    make_file "$dir/R/$file" 1000 "old $file"
   done
-  compgen -G "$dir/R/.kalvern-*" >/dev/null || fail "$signal: no temporary file seen"
-  pid=$(pgrep -P "$tracer" -x kalvern || true)
-  [ -n "$pid" ] || { fail "$signal: program not found"; wait "$tracer" || true; return; }
-  kill -s "$signal" "$pid"
-  wait "$tracer" && STATUS=0 || STATUS=$?
-  check_status "$status" "kalvern -y interrupted by $signal"
-  printf '%s -> %s\n' "$dir/L/photo.jpg" "$dir/R/photo.jpg" \
-    >"$HELPER_DIR/progress"
-  tail -n 1 "$dir/out" >"$HELPER_DIR/last"
-  check_same "$HELPER_DIR/progress" "$HELPER_DIR/last" "last line before $signal"
-  printf 'old picture' >"$HELPER_DIR/old"
-  check_same "$HELPER_DIR/old" "$dir/R/photo.jpg" "target after $signal"
-  [ "$(stat -c %Y "$dir/R/photo.jpg")" = 1000 ] || fail "$signal: target time changed"
-  (cd "$dir/R" && ls -A) >"$HELPER_DIR/names"
-  printf 'photo.jpg\n' >"$HELPER_DIR/expected-names"
-  check_same "$HELPER_DIR/expected-names" "$HELPER_DIR/names" "files left after $signal"
+  strace -o /dev/null -f -e trace=copy_file_range,write \
+    -e inject=copy_file_range:delay_enter=3000000:when="$when" \
+    "$KALVERN" -y "$dir/L" "$dir/R" </dev/null >"$dir/out" 2>"$dir/err" &
+  TRACER[$name]=$!
 }
 
-interrupt TERM 143
-interrupt INT 130
-interrupt HUP 129
+# stop_run NAME SIGNAL TEMPS: once NAME's target tree holds TEMPS temporary
+# files, sends SIGNAL to the program itself.
+stop_run() {
+  local name=$1 signal=$2 temps=$3 dir=$TEST_TMP/$1 pid i
+  for i in $(seq 1 100); do
+    [ "$(find "$dir/R" -name '.kalvern-*' | wc -l)" -eq "$temps" ] && break
+    sleep 0.05
+  done
+  [ "$(find "$dir/R" -name '.kalvern-*' | wc -l)" -eq "$temps" ] ||
+    fail "$name: no $temps temporary file(s) seen"
+  pid=$(pgrep -P "${TRACER[$name]}" -x kalvern || true)
+  if [ -n "$pid" ]; then kill -s "$signal" "$pid"; else fail "$name: program not found"; fi
+}
 
-# A signal while the second copy of a batch is written removes the finished
-# temporary file of the first as well; neither target changes.
-dir=$TEST_TMP/batch
-make_file "$dir/L/a/first.txt" 2000 "new first"
-make_file "$dir/R/a/first.txt" 1000 "old first"
-make_file "$dir/L/b/second.txt" 2000 "new second"
-make_file "$dir/R/b/second.txt" 1000 "old second"
-strace -o /dev/null -f -e trace=copy_file_range \
-  -e inject=copy_file_range:delay_enter=3000000:when=2 \
-  "$KALVERN" -y "$dir/L" "$dir/R" </dev/null >"$dir/out" 2>"$dir/err" &
-tracer=$!
-for i in $(seq 1 100); do
-  [ "$(find "$dir/R" -name '.kalvern-*' | wc -l)" -eq 2 ] && break
-  sleep 0.05
-done
-[ "$(find "$dir/R" -name '.kalvern-*' | wc -l)" -eq 2 ] || fail "batch: no two temporary files seen"
-pid=$(pgrep -P "$tracer" -x kalvern || true)
-if [ -n "$pid" ]; then
-  kill -s TERM "$pid"
-  wait "$tracer" && STATUS=0 || STATUS=$?
-  check_status 143 "kalvern -y interrupted during a batch"
-else
-  fail "batch: program not found"
-  wait "$tracer" || true
-fi
-(cd "$dir/R" && find . -mindepth 1 -printf '%P\n' | sort) >"$HELPER_DIR/names"
-printf 'a\na/first.txt\nb\nb/second.txt\n' >"$HELPER_DIR/expected-names"
-check_same "$HELPER_DIR/expected-names" "$HELPER_DIR/names" "files left after an interrupted batch"
-printf 'old first' >"$HELPER_DIR/old"
-check_same "$HELPER_DIR/old" "$dir/R/a/first.txt" "first target after an interrupted batch"
-printf 'old second' >"$HELPER_DIR/old"
-check_same "$HELPER_DIR/old" "$dir/R/b/second.txt" "second target after an interrupted batch"
+# check_run_stopped NAME STATUS FILES...: the run ended with STATUS, after
+# the progress line of its copy where it had one; every target is old, and
+# nothing else is left in the target tree.
+check_run_stopped() {
+  local name=$1 status=$2 dir=$TEST_TMP/$1 file
+  shift 2
+  wait "${TRACER[$name]}" && STATUS=0 || STATUS=$?
+  check_status "$status" "kalvern -y stopped ($name)"
+  if [ $# -eq 1 ]; then
+    printf '%s -> %s\n' "$dir/L/$1" "$dir/R/$1" >"$HELPER_DIR/progress"
+    tail -n 1 "$dir/out" >"$HELPER_DIR/last"
+    check_same "$HELPER_DIR/progress" "$HELPER_DIR/last" "last line of $name"
+  fi
+  for file in "$@"; do
+    printf 'old %s' "$file" >"$HELPER_DIR/old"
+    check_same "$HELPER_DIR/old" "$dir/R/$file" "$file after $name"
+    [ "$(stat -c %Y "$dir/R/$file")" = 1000 ] || fail "$name: time of $file changed"
+  done
+  (cd "$dir/R" && find . -mindepth 1 -type f -printf '%P\n' | sort) >"$HELPER_DIR/names"
+  printf '%s\n' "$@" | sort >"$HELPER_DIR/expected-names"
+  check_same "$HELPER_DIR/expected-names" "$HELPER_DIR/names" "files left after $name"
+}
+
+# SIGTERM, SIGINT or SIGHUP during the only copy; and SIGTERM while the
+# second copy of a batch is written, which removes the finished temporary
+# file of the first as well.
+for signal in TERM INT HUP; do start_run "$signal" 1 photo.jpg; done
+start_run batch 2 a/first.txt b/second.txt
+for signal in TERM INT HUP; do stop_run "$signal" "$signal" 1; done
+stop_run batch TERM 2
+check_run_stopped TERM 143 photo.jpg
+check_run_stopped INT 130 photo.jpg
+check_run_stopped HUP 129 photo.jpg
+check_run_stopped batch 143 a/first.txt b/second.txt

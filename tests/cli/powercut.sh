@@ -49,59 +49,66 @@ remount() {
 
 # make_trees DIR EXPECT: trees with 200 updates and 100 one-sided files each
 # way, with content of a few KiB, all written back before the run; records in
-# the file EXPECT (outside the file system) for every target: "path old-time old-sum new-time new-sum"
-# (old "- -" for a file that did not exist).
+# the file EXPECT (outside the file system) for every target: "path old-time
+# old-sum new-time new-sum" (old "- -" for a file that did not exist).  One
+# perl process writes them all.
 make_trees() {
-  local dir=$1 expect=$2 i name
-  mkdir -p "$dir/L" "$dir/R"
-  for i in $(seq 1 200); do
-    name=u/$((i % 10))/f$i
-    make_file "$dir/L/$name" $((2000000 + i)) "$(head -c $((3000 + i)) /dev/urandom | base64)"
-    make_file "$dir/R/$name" $((1000000 + i)) "old $i"
-  done
-  for i in $(seq 1 100); do
-    make_file "$dir/L/only-left/$((i % 7))/n$i" $((3000000 + i)) "$(head -c 5000 /dev/urandom | base64)"
-    make_file "$dir/R/only-right/$((i % 7))/n$i" $((4000000 + i)) "$(head -c 5000 /dev/urandom | base64)"
-  done
+  DIR=$1 EXPECT=$2 perl -MDigest::MD5=md5_hex -MFile::Path=make_path -e '
+    my ($dir, @expect) = ($ENV{DIR});
+    sub put {  # put PATH SECONDS CONTENT: the file, its time; its sum
+      my ($path, $seconds, $content) = @_;
+      (my $parent = "$dir/$path") =~ s{/[^/]*$}{};
+      make_path($parent);
+      open(my $fh, ">", "$dir/$path") or die "$path: $!";
+      print $fh $content;
+      close($fh) or die "$path: $!";
+      utime($seconds, $seconds, "$dir/$path") or die "$path: $!";
+      return md5_hex($content);
+    }
+    sub noise { join("", map { chr(33 + int(rand(90))) } 1 .. $_[0]) }
+    for my $i (1 .. 200) {
+      my $name = "u/" . ($i % 10) . "/f$i";
+      my $new = put("L/$name", 2000000 + $i, noise(3000 + $i));
+      my $old = put("R/$name", 1000000 + $i, "old $i");
+      push @expect, "R/$name " . (1000000 + $i) . " $old " . (2000000 + $i) . " $new";
+    }
+    for my $i (1 .. 100) {
+      my $name = "only-left/" . ($i % 7) . "/n$i";
+      my $sum = put("L/$name", 3000000 + $i, noise(5000));
+      push @expect, "R/$name - - " . (3000000 + $i) . " $sum";
+      $name = "only-right/" . ($i % 7) . "/n$i";
+      $sum = put("R/$name", 4000000 + $i, noise(5000));
+      push @expect, "L/$name - - " . (4000000 + $i) . " $sum";
+    }
+    open(my $fh, ">", $ENV{EXPECT}) or die "$ENV{EXPECT}: $!";
+    print $fh map { "$_\n" } @expect;
+  '
   sync
-  sum() { cksum <"$1" | cut -d' ' -f1; }
-  : >"$expect"
-  for i in $(seq 1 200); do
-    name=u/$((i % 10))/f$i
-    printf '%s %s %s %s %s\n' "R/$name" $((1000000 + i)) "$(sum "$dir/R/$name")" \
-      $((2000000 + i)) "$(sum "$dir/L/$name")" >>"$expect"
-  done
-  for i in $(seq 1 100); do
-    name=only-left/$((i % 7))/n$i
-    printf '%s - - %s %s\n' "R/$name" $((3000000 + i)) "$(sum "$dir/L/$name")" >>"$expect"
-    name=only-right/$((i % 7))/n$i
-    printf '%s - - %s %s\n' "L/$name" $((4000000 + i)) "$(sum "$dir/R/$name")" >>"$expect"
-  done
 }
 
 # check_targets DIR EXPECT LABEL: every target listed in EXPECT holds its old
-# state or the new one; prints how many hold which.
+# state or the new one; prints how many hold which, and a line per target
+# that holds neither.
 check_targets() {
-  local dir=$1 expect=$2 label=$3 path old_time old_sum new_time new_sum time sum
-  local new=0 old=0 torn=0
-  while read -r path old_time old_sum new_time new_sum; do
-    if [ ! -e "$dir/$path" ]; then
-      if [ "$old_time" = - ]; then old=$((old + 1)); else torn=$((torn + 1)); fail "$label: $path is gone"; fi
-      continue
-    fi
-    time=$(stat -c %Y "$dir/$path")
-    sum=$(cksum <"$dir/$path" | cut -d' ' -f1)
-    if [ "$time $sum" = "$new_time $new_sum" ]; then
-      new=$((new + 1))
-    elif [ "$time $sum" = "$old_time $old_sum" ]; then
-      old=$((old + 1))
-    else
-      torn=$((torn + 1))
-      fail "$label: $path has time $time over other bytes ($(stat -c %s "$dir/$path") bytes)"
-    fi
-  done <"$expect"
-  [ $((new + old + torn)) -eq 400 ] || fail "$label: $((new + old + torn)) of 400 targets checked"
-  echo "$label: $new targets new, $old old, $torn torn"
+  local problems
+  problems=$(DIR=$1 LABEL=$3 perl -MDigest::MD5=md5_hex -ne '
+    my ($path, $old_time, $old_sum, $new_time, $new_sum) = split;
+    my $file = "$ENV{DIR}/$path";
+    if (!-e $file) {
+      if ($old_time eq "-") { $old++ } else { $torn++; print "$path is gone\n" }
+      next;
+    }
+    open(my $fh, "<", $file) or die "$file: $!";
+    my $state = (stat($fh))[9] . " " . Digest::MD5->new->addfile($fh)->hexdigest;
+    if ($state eq "$new_time $new_sum") { $new++ }
+    elsif ($state eq "$old_time $old_sum") { $old++ }
+    else { $torn++; printf "%s has time %s over other bytes (%d bytes)\n", $path, (stat($file))[9], -s $file }
+    END {
+      print "checked ", $new + $old + $torn, " of 400 targets\n" if $new + $old + $torn != 400;
+      printf STDERR "%s: %d targets new, %d old, %d torn\n", $ENV{LABEL}, $new, $old, $torn;
+    }
+  ' "$2")
+  [ -z "$problems" ] || fail "$3: $problems"
 }
 
 # power_cut TYPE WHEN: one run on a fresh file system of TYPE, cut off

@@ -1,14 +1,16 @@
 # progress.sh: the status line on standard error.  On a terminal it shows the
 # files found during the scan and the bytes of a long copy, fits the width and
 # is erased before any other output; standard output stays as it is, and with
-# standard error in a pipe nothing appears there.  strace holds each stat (or
-# each read of the copy) back, so that the work takes seconds on any machine.
+# standard error in a pipe nothing appears there.  strace holds each listing
+# of a directory (or each read of the copy) back, so that the work takes
+# seconds on any machine.
 . "$(dirname "$0")/common.sh"
 command -v strace >/dev/null || { echo "strace is needed for this test" >&2; exit 1; }
 
-# 15 ms per stat (the scan reads with several threads at once); copies go
-# through reads of 64 KiB, 40 ms each.
-SLOW_SCAN="strace -o /dev/null -f -e trace=%%stat -e inject=%%stat:delay_exit=15000"
+# 80 ms per listing of a directory: the scan reads ahead with several threads,
+# but a chain of directories is listed one after the other, each at least
+# twice; the files found so far are counted as the walk leaves a directory.  Copies go through reads of 64 KiB, 40 ms each.
+SLOW_SCAN="strace -o /dev/null -f -e trace=getdents64 -e inject=getdents64:delay_exit=80000"
 SLOW_COPY="strace -o /dev/null -f -e trace=copy_file_range,read,pread64"
 SLOW_COPY+=" -e inject=copy_file_range:error=EXDEV"
 SLOW_COPY+=" -e inject=read,pread64:delay_exit=40000"
@@ -45,14 +47,19 @@ check_status_lines() {
   perl -0777 -pe 's/\r[^\r\n]*?\e\[K//g' "$OUT" >"$HELPER_DIR/rest"
 }
 
-# The scan: 20 directories of 20 files on each side, all equal.
-for d in $(seq 1 20); do
-  for f in $(seq 1 20); do make_file "scan/L/d$d/f$f" 1000; done
+# The scan: a chain of 8 directories on each side, each of which holds a
+# directory of 10 files besides the next link of the chain; all equal.
+chain=scan/L
+for d in $(seq 1 8); do
+  chain+=/c$d
+  mkdir -p "$chain/leaf"
+  for f in $(seq 1 10); do : >"$chain/leaf/f$f"; done
 done
+touch -d @1000 $(find scan/L -type f)
 cp -a scan/L scan/R
 cd scan
 slow_run 0 ../pipe.out "$SLOW_SCAN" L R
-check_same "$(expected "$(summary 800 400 0 0)$IDENTICAL_MSG")" ../pipe.out "stdout of $LAST_RUN"
+check_same "$(expected "$(summary 160 80 0 0)$IDENTICAL_MSG")" ../pipe.out "stdout of $LAST_RUN"
 check_same "$EMPTY" "$ERR" "stderr of $LAST_RUN"
 for case in '100 ^Suche: links [1-9][0-9]* Dateien, rechts [0-9]+ Dateien$' \
   '20 ^Suche: links [1-9]'; do
