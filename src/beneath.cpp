@@ -23,7 +23,15 @@ Tree open_tree(const std::string& root) {
   tree.root = root;
   tree.fd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (tree.fd < 0) tree.open_error = errno;
+  if (tree.fd >= 0) tree.kind = fs_kind_of(tree.fd);
   return tree;
+}
+
+bool is_same_root(const Tree& tree) {
+  struct stat held, now;
+  if (tree.fd < 0 || fstat(tree.fd, &held) != 0) return false;
+  if (stat(tree.root.c_str(), &now) != 0) return false;
+  return held.st_dev == now.st_dev && held.st_ino == now.st_ino;
 }
 
 void close_tree(Tree& tree) {

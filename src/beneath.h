@@ -3,15 +3,20 @@
 #pragma once
 #include <string>
 
+#include "fskind.h"
+
 /// One tree of the run: its root as given and a handle opened on it.
 struct Tree {
   std::string root;    // the root string, for the paths shown to the user
   int fd = -1;         // the root directory, opened as given; -1 if it failed
   int open_error = 0;  // errno of the failed opening
+  FsKind kind = FsKind::Other;  // the file system the root lies on
 };
 
 /// Opens the root of a tree once; below it no symbolic link is followed.
 Tree open_tree(const std::string& root);
+/// Whether the root's path still leads to the directory of its handle.
+bool is_same_root(const Tree& tree);
 /// Closes the handle of open_tree.
 void close_tree(Tree& tree);
 /// Opens directory `relative_path` below `dir_fd` one component at a time,

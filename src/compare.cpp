@@ -6,6 +6,8 @@
 #include <new>
 #include <utility>
 
+#include "fskind.h"
+
 namespace {
 
 // Pieces of this size or more are bucket arrays (or keys longer than any
@@ -81,7 +83,8 @@ static std::pmr::string take_key(FileTimeMap& files,
   return std::move(files.extract(it).key());
 }
 
-CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right) {
+CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right,
+                           std::int64_t slack) {
   CompareResult result;
   result.left_total = left.size();
   result.right_total = right.size();
@@ -125,7 +128,7 @@ CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right) {
       ++result.missing_right_count;
       continue;
     }
-    if (it->second == found->second) {
+    if (times_match(it->second, found->second, slack)) {
       ++result.same_count;
       right.erase(found);
     } else {
@@ -143,7 +146,8 @@ CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right) {
   return result;
 }
 
-CompareResult compare_dirs(const FileTimeMap& left, const FileTimeMap& right) {
+CompareResult compare_dirs(const FileTimeMap& left, const FileTimeMap& right,
+                           std::int64_t slack) {
   // A copy keeps the original's order, so both forms list alike.
-  return compare_dirs(FileTimeMap(left), FileTimeMap(right));
+  return compare_dirs(FileTimeMap(left), FileTimeMap(right), slack);
 }

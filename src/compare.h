@@ -85,16 +85,21 @@ std::int64_t get_file_time_sec(const std::string& path);
 /// the first failure in the order of a depth-first walk.
 ScanResult scan_directory(const std::string& root,
                           ScanCounter* found = nullptr);
-/// Scans both trees at once; each counter, if given, follows its tree.
+/// Scans both trees at once; each counter, if given, follows its tree.  A
+/// root with a handle held on it (`left_fd`, `right_fd`) is read through it.
 TreeScans scan_trees(const std::string& left_root,
                      const std::string& right_root,
                      ScanCounter* left_found = nullptr,
-                     ScanCounter* right_found = nullptr);
+                     ScanCounter* right_found = nullptr, int left_fd = -1,
+                     int right_fd = -1);
 /// Pairs `left` with `right` by key: the differing and one-sided files, in
-/// the tables' order (left's first, then right's one-sided ones).
-CompareResult compare_dirs(const FileTimeMap& left, const FileTimeMap& right);
+/// the tables' order (left's first, then right's one-sided ones).  Two times
+/// at most `slack` seconds apart count as equal.
+CompareResult compare_dirs(const FileTimeMap& left, const FileTimeMap& right,
+                           std::int64_t slack = 0);
 /// The same, moving each listed key out of its table instead of copying it:
 /// the entries' keys stay in the tables' storage, which must outlive them.
 /// The left table keeps the files found on both sides, the right table is
 /// left empty.
-CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right);
+CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right,
+                           std::int64_t slack = 0);

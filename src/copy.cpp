@@ -33,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "fskind.h"
 #include "path.h"
 #include "progress.h"
 
@@ -61,6 +62,8 @@ const char kNotOlder[] = "Ziel ist nicht älter als die Quelle";
 // to move during a large copy.
 constexpr std::size_t kKernelChunk = 64 << 20;
 const char kTimeNotKept[] = "Das Dateisystem hat eine andere Zeit gespeichert";
+const char kTimeNotHeld[] = "Das Dateisystem kann diese Zeit nicht speichern";
+const char kSourceChanged[] = "Quelle wurde während des Kopierens geändert";
 
 }  // namespace
 
@@ -149,9 +152,10 @@ static int open_target_dir(const Tree& to, const std::string& relative_path,
   return -1;
 }
 
-// Whether `a` is older than `b` by the comparison's rule: in whole seconds.
-static bool is_older(const timespec& a, const timespec& b) {
-  return a.tv_sec < b.tv_sec;
+// Whether `a` is older than `b` by the comparison's rule: in whole seconds,
+// more than `slack` seconds apart.
+static bool is_older(const timespec& a, const timespec& b, std::int64_t slack) {
+  return a.tv_sec < b.tv_sec && !times_match(a.tv_sec, b.tv_sec, slack);
 }
 
 // Why the file now at the target may not be replaced, or "" if it may;
@@ -160,13 +164,13 @@ static bool is_older(const timespec& a, const timespec& b) {
 // a new file replaces nothing.
 static std::string refusal(int dir_fd, const std::string& name,
                            const struct stat& source, bool create,
-                           struct stat& st, bool& exists) {
+                           std::int64_t slack, struct stat& st, bool& exists) {
   exists = fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
   if (!exists) return errno == ENOENT ? "" : std::strerror(errno);
   if (create) return std::strerror(EEXIST);
   if (S_ISLNK(st.st_mode)) return std::strerror(ELOOP);
   if (!S_ISREG(st.st_mode)) return std::strerror(EINVAL);
-  if (!is_older(st.st_mtim, source.st_mtim)) return kNotOlder;
+  if (!is_older(st.st_mtim, source.st_mtim, slack)) return kNotOlder;
   if (faccessat(dir_fd, name.c_str(), W_OK, AT_EACCESS) != 0) {
     return std::strerror(errno);
   }
@@ -222,19 +226,43 @@ static bool next_data(int in, off_t from, off_t size, off_t& data,
 }
 
 // Copies the data regions of `in` (up to its end or `size` bytes) to `out`
-// and gives `out` the length copied, so that holes stay holes, telling
-// `status` as it goes; false with errno set on failure.
-static bool copy_content(int in, int out, off_t size, CopyStatus& status) {
+// and gives `out` the length `size`, so that holes stay holes, telling
+// `status` as it goes.  Returns the offset reached, short of `size` only
+// where the source ended early, or -1 with errno set on failure.
+static off_t copy_content(int in, int out, off_t size, CopyStatus& status) {
   bool in_kernel = true;
   off_t data = 0, hole = 0, reached = 0;
   while (reached == hole && next_data(in, hole, size, data, hole)) {
     reached = copy_range(in, out, data, hole, in_kernel, status);
-    if (reached < 0) return false;
+    if (reached < 0) return -1;
   }
-  // A trailing hole, or a source that shrank while it was copied.
-  off_t length = reached == hole ? size : reached;
-  if (reached != length && ftruncate(out, length) != 0) return false;
-  return true;
+  if (reached != hole) return reached;  // the source ended early
+  // A trailing hole.
+  if (reached != size && ftruncate(out, size) != 0) return -1;
+  return size;
+}
+
+// Whether two states of a file are those of one file, unchanged: the same
+// inode, size, modification time and change time, to the nanosecond.
+static bool same_state(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino &&
+         a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// Whether the source changed while it was copied: the open file `in` is no
+// longer in the state `before` that its path had when the copy began, or
+// its path in `source_dir` now names another file.
+static bool source_changed(int in, int source_dir, const std::string& name,
+                           const struct stat& before) {
+  struct stat now, at_path;
+  if (fstat(in, &now) != 0 ||
+      fstatat(source_dir, name.c_str(), &at_path, AT_SYMLINK_NOFOLLOW) != 0) {
+    return true;
+  }
+  return !same_state(now, before) || !same_state(at_path, now);
 }
 
 // A new temporary file in `dir_fd`, registered in `slot` for removal on
@@ -303,17 +331,24 @@ static bool keep_times_after_move(int dir_fd, const std::string& name,
   return true;
 }
 
-// Writes the content, owner, permission bits and time of the source into
-// the open temporary file `out`, whose status ends in `out_st`; reports its
-// own failure.
-static bool fill_temp(int in, int out, const struct stat& source_st,
-                      const struct stat* replaced, const std::string& source,
-                      const std::string& target, struct stat& out_st) {
+// Writes the content, owner, permission bits and time of the open source
+// `in` (named `copy.name` in `source_dir`) into the open temporary file
+// `out`, whose status ends in `out_st`; reports its own failure.  A source
+// that changed while it was copied, or ended early, is a failure.
+static bool fill_temp(int in, int source_dir, int out, const PendingCopy& copy,
+                      const struct stat* replaced, struct stat& out_st) {
+  const struct stat& source_st = copy.source_st;
+  const std::string& source = copy.source;
+  const std::string& target = copy.target;
   CopyStatus status = start_copy_status(target, source_st.st_size);
-  bool copied = copy_content(in, out, source_st.st_size, status);
+  off_t copied = copy_content(in, out, source_st.st_size, status);
   end_copy_status(status);
-  if (!copied) {
+  if (copied < 0) {
     return copy_failed(source, target, std::strerror(errno));
+  }
+  if (copied != source_st.st_size ||
+      source_changed(in, source_dir, copy.name, source_st)) {
+    return copy_failed(source, target, kSourceChanged);
   }
   if (replaced != nullptr) {
     // Where the process may, the replacement keeps the old file's owner.
@@ -385,11 +420,12 @@ static void fail_copy(PendingCopy& copy, const std::string& reason) {
   copy.ok = false;
 }
 
-// Copies the open source `in` into a new temporary file beside the target
-// and adds it to `batch`, which then owns `dir_fd`; false after a reported
-// failure.  `replaced` is the target found at the start, if any.
-static bool write_temp(Batch& batch, int in, int dir_fd, PendingCopy copy,
-                       const struct stat* replaced) {
+// Copies the open source `in`, named `copy.name` in `source_dir`, into a
+// new temporary file beside the target and adds it to `batch`, which then
+// owns `dir_fd`; false after a reported failure.  `replaced` is the target
+// found at the start, if any.
+static bool write_temp(Batch& batch, int in, int source_dir, int dir_fd,
+                       PendingCopy copy, const struct stat* replaced) {
   copy.slot = batch.copies.size();
   copy.dir_fd = dir_fd;
   copy.out = create_temp(copy.slot, dir_fd, copy.temp);
@@ -397,8 +433,7 @@ static bool write_temp(Batch& batch, int in, int dir_fd, PendingCopy copy,
     return copy_failed(copy.source, copy.target, std::strerror(errno));
   }
   struct stat out_st;
-  if (!fill_temp(in, copy.out, copy.source_st, replaced, copy.source,
-                 copy.target, out_st)) {
+  if (!fill_temp(in, source_dir, copy.out, copy, replaced, out_st)) {
     close(copy.out);
     unlinkat(dir_fd, copy.temp.c_str(), 0);
     clear_pending_temp(copy.slot);
@@ -431,7 +466,7 @@ static void rename_batch(Batch& batch) {
     struct stat st;
     bool exists = false;
     std::string reason = refusal(copy.dir_fd, copy.name, copy.source_st,
-                                 copy.create, st, exists);
+                                 copy.create, copy.slack, st, exists);
     if (!reason.empty()) {
       fail_copy(copy, reason);
       continue;
@@ -477,6 +512,13 @@ bool finish_batch(Batch& batch) {
     ok = ok && copy.ok;
     close(copy.out);
     close(copy.dir_fd);
+  }
+  // A failed copy leaves no empty directories behind; one that another
+  // copy of the batch filled stays.
+  for (PendingCopy& copy : batch.copies) {
+    if (!copy.ok && !copy.renamed) {
+      remove_created_dirs(*copy.to, copy.parent, copy.created);
+    }
   }
   batch.copies.clear();
   batch.bytes = 0;
@@ -553,6 +595,15 @@ static int open_source(int dir_fd, const std::string& name,
   return fd;
 }
 
+// Refuses a source time that the target's file system cannot hold, before
+// anything is written there; false after the report.
+static bool check_time_held(const Tree& to, const PendingCopy& copy) {
+  if (can_hold_time(to.kind, copy.source_st.st_mtim.tv_sec)) return true;
+  report_error("Fehler beim Setzen des Zeitstempels für " +
+               quoted_path(copy.target, 2) + ": " + kTimeNotHeld + "\n");
+  return false;
+}
+
 // Prints the progress line of a copy and writes its temporary file as the
 // next copy of `batch`, finishing the batch first where it is full; false if
 // this copy or a finished one failed.
@@ -562,7 +613,10 @@ bool queue_copy(Batch& batch, const Tree& from, const Tree& to,
   copy.source = full_path(from.root, relative_path);
   copy.target = full_path(to.root, relative_path);
   copy.name = name_of(relative_path);
+  copy.parent = parent_of(relative_path);
   copy.create = create_parents;
+  copy.slack = time_slack(from.kind, to.kind);
+  copy.to = &to;
   const std::string& source = copy.source;
   const std::string& target = copy.target;
   const std::string& name = copy.name;
@@ -570,28 +624,29 @@ bool queue_copy(Batch& batch, const Tree& from, const Tree& to,
   struct stat& source_st = copy.source_st;
   int source_dir = stat_source(from, relative_path, source_st, source, target);
   if (source_dir < 0) return false;
-  std::string created;
-  int dir_fd = open_target_dir(to, relative_path, create_parents, created,
+  if (!check_time_held(to, copy)) return close(source_dir), false;
+  // A full batch is finished before this copy makes any directory.
+  bool earlier_ok = make_room(batch, to.fd, source_st.st_size);
+  int dir_fd = open_target_dir(to, relative_path, create_parents, copy.created,
                                source, target);
   int in = dir_fd < 0
                ? -1
                : open_source(source_dir, name, source_st, source, target);
-  close(source_dir);
   bool ok = in >= 0;
-  bool earlier_ok = true;
   struct stat old_st;
   bool exists = false;
   if (ok) {
-    std::string reason =
-        refusal(dir_fd, name, source_st, create_parents, old_st, exists);
+    std::string reason = refusal(dir_fd, name, source_st, create_parents,
+                                 copy.slack, old_st, exists);
     if (!reason.empty()) ok = copy_failed(source, target, reason);
   }
+  std::string created = copy.created;
   if (ok) {
-    earlier_ok = make_room(batch, dir_fd, source_st.st_size);
-    ok = write_temp(batch, in, dir_fd, std::move(copy),
+    ok = write_temp(batch, in, source_dir, dir_fd, std::move(copy),
                     exists ? &old_st : nullptr);
     if (ok) dir_fd = -1;  // the batch holds it now
   }
+  close(source_dir);
   if (dir_fd >= 0) close(dir_fd);
   if (in >= 0) close(in);
   // A failed copy leaves no empty directories behind.

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,11 +17,15 @@ struct PendingCopy {
   std::string target;        // the target's full path, for messages
   std::string name;          // the target's name in its directory
   std::string temp;          // the temporary file's name beside it
+  std::string parent;        // the target's directory below its root
+  std::string created;       // the first directory the copy made, or ""
+  const Tree* to = nullptr;  // the target's tree
   std::size_t slot = 0;      // its place in the interrupt handler's list
   int dir_fd = -1;           // the target's directory, owned
   int out = -1;              // the temporary file, open until the batch ends
   dev_t device = 0;          // the target's file system
   struct stat source_st {};  // the source as it was copied
+  std::int64_t slack = 0;    // seconds that times may differ by, yet match
   bool create = false;       // a one-sided file: it replaces nothing
   bool renamed = false;      // it stands at the target's path
   bool ok = true;            // no step has failed

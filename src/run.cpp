@@ -143,9 +143,11 @@ static void check_not_nested(const Options& options, const std::string& left,
 
 // Scans both trees; on a terminal, a ticker thread shows the files found so
 // far on standard error and is joined, its line erased, before this returns.
-static TreeScans scan_with_status(const std::string& left,
-                                  const std::string& right) {
-  if (!status_line_wanted()) return scan_trees(left, right);
+static TreeScans scan_with_status(const Tree& left, const Tree& right) {
+  if (!status_line_wanted()) {
+    return scan_trees(left.root, right.root, nullptr, nullptr, left.fd,
+                      right.fd);
+  }
   ScanCounter left_found{0};
   ScanCounter right_found{0};
   std::jthread ticker;
@@ -155,7 +157,8 @@ static TreeScans scan_with_status(const std::string& left,
   } catch (const std::system_error&) {
     // No thread to spare: the scan runs without its status line.
   }
-  TreeScans scans = scan_trees(left, right, &left_found, &right_found);
+  TreeScans scans = scan_trees(left.root, right.root, &left_found, &right_found,
+                               left.fd, right.fd);
   if (ticker.joinable()) {
     ticker.request_stop();
     ticker.join();
@@ -209,10 +212,27 @@ static void report_no_input() {
   std::cerr << "kalvern Fehler - keine Eingabe, Abgleich abgebrochen.\n";
 }
 
-// The questions and the synchronisation; false if a file operation failed.
-static bool run_dialog(const CompareResult& result, const std::string& left,
-                       const std::string& right, bool auto_confirm) {
-  if (!auto_confirm) {
+// Whether both roots still lead to the directories that were compared; if
+// not, says which does not, for the run to end before anything changes.
+static bool roots_unchanged(const Options& options, const Tree& left,
+                            const Tree& right) {
+  bool same = true;
+  for (const auto& [tree, typed] : {std::pair{&left, &options.dirs[0]},
+                                    std::pair{&right, &options.dirs[1]}}) {
+    if (is_same_root(*tree)) continue;
+    report_error("kalvern Fehler - Verzeichnis " + shown_path(*typed, 2) +
+                 " ist nicht mehr dasselbe wie beim Vergleich, Abgleich "
+                 "abgebrochen.\n\n");
+    same = false;
+  }
+  return same;
+}
+
+// The questions and the synchronisation, through the handles held on the
+// two roots; false if a file operation failed.
+static bool run_dialog(const CompareResult& result, const Options& options,
+                       const Tree& left, const Tree& right) {
+  if (!options.auto_confirm) {
     char answer = ask("\nMöchten Sie die Verzeichnisse abgleichen (j/n)? ",
                       "jn", "Bitte nur (j)a oder (n)ein angeben!\n");
     if (answer == '\0') return report_no_input(), true;
@@ -221,6 +241,7 @@ static bool run_dialog(const CompareResult& result, const std::string& left,
       return true;
     }
   }
+  if (!roots_unchanged(options, left, right)) return false;
   bool ok = sync_different_files(result.entries, left, right);
   if (result.missing_left_count != 0 || result.missing_right_count != 0) {
     char action =
@@ -229,6 +250,7 @@ static bool run_dialog(const CompareResult& result, const std::string& left,
             "lrb", "Bitte nur l(inks), r(echts) oder b(ehalten) angeben!\n");
     if (action == '\0') return report_no_input(), ok;
     std::cout << "\n";
+    if (!roots_unchanged(options, left, right)) return false;
     ok = handle_missing(result.entries, left, right, action) && ok;
   }
   std::cout << "\n";
@@ -252,14 +274,21 @@ int main(int argc, char** argv) {
   std::string right_root = strip_slash(options.dirs[1]);
   check_not_nested(options, left_root, right_root);
 
+  // Hold both roots from here on: the scan reads them, the synchronisation
+  // changes them, through the same handles.
+  Tree left = open_tree(left_root);
+  Tree right = open_tree(right_root);
+
   // Scan both trees; a failure of the left one takes precedence.
-  TreeScans scans = scan_with_status(left_root, right_root);
+  TreeScans scans = scan_with_status(left, right);
   if (!scans.left.failure.empty()) fatal(scans.left.failure);
   if (!scans.right.failure.empty()) fatal(scans.right.failure);
 
-  // Compare them and print the listing with its summary.
+  // Compare them and print the listing with its summary; on FAT, whose
+  // clock goes in steps of two seconds, times one second apart match.
   CompareResult result =
-      compare_dirs(std::move(scans.left.files), std::move(scans.right.files));
+      compare_dirs(std::move(scans.left.files), std::move(scans.right.files),
+                   time_slack(left.kind, right.kind));
   print_results(result, options.column_width);
   check_output_written();
 
@@ -272,6 +301,6 @@ int main(int argc, char** argv) {
   }
 
   // Otherwise ask, and synchronise; a failed file operation gives status 2.
-  bool ok = run_dialog(result, left_root, right_root, options.auto_confirm);
+  bool ok = run_dialog(result, options, left, right);
   finish(ok ? 0 : 2);
 }

@@ -144,8 +144,8 @@ struct ReadAhead {
 
 // The state of one scan.
 struct Walk {
-  std::string root;  // as given
-  std::string rel;   // path below the root of the current entry
+  std::string root;        // as given
+  std::string rel;         // path below the root of the current entry
   std::string ahead_keys;  // the keys of the next files, for touch_ahead
   std::vector<Frame> frames;
   std::unique_ptr<Node> root_node;
@@ -547,8 +547,8 @@ static void touch_ahead(Walk& walk, Frame& frame, std::size_t from) {
   starts[count] = keys.size();
   std::string_view views[kTouchBatch];
   for (std::size_t i = 0; i < count; ++i) {
-    views[i] = std::string_view(keys).substr(starts[i],
-                                             starts[i + 1] - starts[i]);
+    views[i] =
+        std::string_view(keys).substr(starts[i], starts[i + 1] - starts[i]);
   }
   touch_buckets(walk.files, views, count);
   frame.touched = end;
@@ -643,10 +643,19 @@ static void close_all(Walk& walk) {
   walk.frames.clear();
 }
 
-// One scan of `root`, with `workers` reading ahead; `alone` tells that no
-// other scan runs beside it.  Gives nullopt where the descriptors ran out
-// while workers or another scan held some of them.
-static std::optional<ScanResult> scan_with(const std::string& root,
+// Opens the root of a scan for reading: through `root_fd`, a handle held
+// on it, or by its path where there is none.
+static int open_root(const std::string& root, int root_fd) {
+  if (root_fd >= 0) {
+    return openat(root_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }
+  return open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// One scan of `root` (through `root_fd`, if not -1), with `workers` reading
+// ahead; `alone` tells that no other scan runs beside it.  Gives nullopt
+// where the descriptors ran out while workers or another scan held some.
+static std::optional<ScanResult> scan_with(const std::string& root, int root_fd,
                                            ScanCounter* found,
                                            const std::atomic<bool>* cancel,
                                            int workers, bool alone) {
@@ -655,7 +664,7 @@ static std::optional<ScanResult> scan_with(const std::string& root,
   walk.found = found;
   walk.cancel = cancel;
   walk.root_node = std::make_unique<Node>();
-  walk.root_node->fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  walk.root_node->fd = open_root(root, root_fd);
   if (walk.root_node->fd < 0)
     return ScanResult{nullptr, {}, open_failure(root, errno)};
   ReadAhead ahead;
@@ -679,33 +688,37 @@ static std::optional<ScanResult> scan_with(const std::string& root,
 
 ScanResult scan_directory(const std::string& root, ScanCounter* found) {
   std::optional<ScanResult> scan =
-      scan_with(root, found, nullptr, kWorkers, true);
-  if (!scan) scan = scan_with(root, found, nullptr, 0, true);
+      scan_with(root, -1, found, nullptr, kWorkers, true);
+  if (!scan) scan = scan_with(root, -1, found, nullptr, 0, true);
   return std::move(*scan);
 }
 
 TreeScans scan_trees(const std::string& left_root,
                      const std::string& right_root, ScanCounter* left_found,
-                     ScanCounter* right_found) {
+                     ScanCounter* right_found, int left_fd, int right_fd) {
   std::atomic<bool> left_failed{false};
   std::optional<ScanResult> right;
   std::optional<std::thread> right_thread;
   try {
     right_thread.emplace([&] {
-      right = scan_with(right_root, right_found, &left_failed, kWorkers, false);
+      right = scan_with(right_root, right_fd, right_found, &left_failed,
+                        kWorkers, false);
     });
   } catch (const std::system_error&) {
   }
-  std::optional<ScanResult> left = scan_with(
-      left_root, left_found, nullptr, kWorkers, !right_thread.has_value());
+  std::optional<ScanResult> left =
+      scan_with(left_root, left_fd, left_found, nullptr, kWorkers,
+                !right_thread.has_value());
   if (left && !left->failure.empty()) left_failed = true;
   if (right_thread) right_thread->join();
   // A scan that ran out of descriptors beside the other one is repeated
   // alone and without workers, as the plain walk would have met the limit.
   // The results are moved into place, never assigned: an assigned table
   // would copy every node out of its storage.
-  if (!left) left = scan_with(left_root, left_found, nullptr, 0, true);
+  if (!left) left = scan_with(left_root, left_fd, left_found, nullptr, 0, true);
   if (!left->failure.empty()) return TreeScans{std::move(*left), {}};
-  if (!right) right = scan_with(right_root, right_found, nullptr, 0, true);
+  if (!right) {
+    right = scan_with(right_root, right_fd, right_found, nullptr, 0, true);
+  }
   return TreeScans{std::move(*left), std::move(*right)};
 }

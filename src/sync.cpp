@@ -29,11 +29,8 @@ const char kChangedSinceScan[] = "Datei wurde seit dem Vergleich geändert";
 }  // namespace
 
 bool sync_different_files(const std::vector<DiffEntry>& entries,
-                          const std::string& left_root,
-                          const std::string& right_root) {
+                          const Tree& left, const Tree& right) {
   install_interrupt_handlers();
-  Tree left = open_tree(left_root);
-  Tree right = open_tree(right_root);
   Batch batch;
   bool ok = true;
   for (const DiffEntry& entry : entries) {
@@ -44,7 +41,15 @@ bool sync_different_files(const std::vector<DiffEntry>& entries,
       ok = queue_copy(batch, right, left, path, false) && ok;
     }
   }
-  ok = finish_batch(batch) && ok;
+  return finish_batch(batch) && ok;
+}
+
+bool sync_different_files(const std::vector<DiffEntry>& entries,
+                          const std::string& left_root,
+                          const std::string& right_root) {
+  Tree left = open_tree(left_root);
+  Tree right = open_tree(right_root);
+  bool ok = sync_different_files(entries, left, right);
   close_tree(left);
   close_tree(right);
   return ok;
@@ -162,15 +167,12 @@ static bool make_tree_durable(const Tree& tree) {
   return true;
 }
 
-bool handle_missing(const std::vector<DiffEntry>& entries,
-                    const std::string& left_root, const std::string& right_root,
-                    char missing_action) {
+bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
+                    const Tree& right, char missing_action) {
   char action = static_cast<char>(
       std::tolower(static_cast<unsigned char>(missing_action)));
   if (action != 'l' && action != 'r' && action != 'b') return true;
   install_interrupt_handlers();
-  Tree left = open_tree(left_root);
-  Tree right = open_tree(right_root);
   Batch batch;
   bool ok = true;
   for (const DiffEntry& entry : entries) {
@@ -188,6 +190,15 @@ bool handle_missing(const std::vector<DiffEntry>& entries,
   ok = finish_batch(batch) && ok;
   if (action == 'l') ok = make_tree_durable(left) && ok;
   if (action == 'r') ok = make_tree_durable(right) && ok;
+  return ok;
+}
+
+bool handle_missing(const std::vector<DiffEntry>& entries,
+                    const std::string& left_root, const std::string& right_root,
+                    char missing_action) {
+  Tree left = open_tree(left_root);
+  Tree right = open_tree(right_root);
+  bool ok = handle_missing(entries, left, right, missing_action);
   close_tree(left);
   close_tree(right);
   return ok;

@@ -6,13 +6,19 @@
 #include "beneath.h"
 #include "compare.h"
 
-/// Copies each newer file of a differing pair over the older one; false if
-/// any copy failed.
+/// Copies each newer file of a differing pair over the older one, through
+/// the handles of the two trees; false if any copy failed.
+bool sync_different_files(const std::vector<DiffEntry>& entries,
+                          const Tree& left, const Tree& right);
+/// The same for two roots opened here.
 bool sync_different_files(const std::vector<DiffEntry>& entries,
                           const std::string& left_root,
                           const std::string& right_root);
-/// Deletes or copies the one-sided files as `missing_action` (l, r, b) says;
-/// false if any file operation failed.
+/// Deletes or copies the one-sided files as `missing_action` (l, r, b) says,
+/// through the handles of the two trees; false if any operation failed.
+bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
+                    const Tree& right, char missing_action);
+/// The same for two roots opened here.
 bool handle_missing(const std::vector<DiffEntry>& entries,
                     const std::string& left_root, const std::string& right_root,
                     char missing_action);

@@ -1,0 +1,126 @@
+// fskind.cpp: which kind of file system a tree lies on.
+//
+// statfs names FAT and exFAT where the kernel drives them.  A FUSE mount
+// only says "fuse": its type in /proc/self/mountinfo names the driver
+// (fuse.fusefat), except for the block mounts of exfat-fuse and ntfs-3g,
+// which are all "fuseblk"; for those the boot sector of the device tells,
+// where this process may read it.
+
+#include "fskind.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+
+namespace {
+
+constexpr long kMsdosMagic = 0x4d44;
+constexpr long kExfatMagic = 0x2011bab0;
+constexpr long kFuseMagic = 0x65735546;
+// 1980-01-01 00:00:00 and 2107-12-31 23:59:59, UTC.
+constexpr std::int64_t kFatFirstSecond = 315532800;
+constexpr std::int64_t kFatLastSecond = 4354819199;
+
+// One line of /proc/self/mountinfo, the fields needed here.
+struct MountLine {
+  std::string device;  // major:minor
+  std::string type;
+  std::string source;
+};
+
+// Reads the fields of a mountinfo line; false if it has not the form.
+bool parse_mount_line(const std::string& line, MountLine& mount) {
+  std::istringstream fields(line);
+  std::string id, parent, field;
+  if (!(fields >> id >> parent >> mount.device)) return false;
+  while (fields >> field && field != "-") {
+  }
+  return static_cast<bool>(fields >> mount.type >> mount.source);
+}
+
+// The last mount of device `dev` in /proc/self/mountinfo, which is the one
+// on top; false if there is none.
+bool find_mount(dev_t dev, MountLine& found) {
+  std::ifstream mountinfo("/proc/self/mountinfo");
+  std::string wanted =
+      std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+  bool any = false;
+  MountLine mount;
+  for (std::string line; std::getline(mountinfo, line);) {
+    if (parse_mount_line(line, mount) && mount.device == wanted) {
+      found = mount;
+      any = true;
+    }
+  }
+  return any;
+}
+
+// The kind of the block device at `path` by its boot sector.
+FsKind kind_of_device(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return FsKind::Other;
+  char sector[512];
+  ssize_t n = pread(fd, sector, sizeof sector, 0);
+  close(fd);
+  if (n != static_cast<ssize_t>(sizeof sector)) return FsKind::Other;
+  return kind_of_boot_sector(std::string_view(sector, sizeof sector));
+}
+
+}  // namespace
+
+FsKind kind_of_mount_type(std::string_view type) {
+  if (type.starts_with("fuse.")) type.remove_prefix(5);
+  if (type == "vfat" || type == "msdos" || type == "fat" || type == "fusefat" ||
+      type == "umsdos") {
+    return FsKind::Fat;
+  }
+  if (type == "exfat" || type == "exfat-fuse") return FsKind::Exfat;
+  return FsKind::Other;
+}
+
+FsKind kind_of_boot_sector(std::string_view sector) {
+  if (sector.size() < 512 || sector.substr(510, 2) != "\x55\xaa") {
+    return FsKind::Other;
+  }
+  if (sector.substr(3, 8) == "EXFAT   ") return FsKind::Exfat;
+  if (sector.substr(3, 8) == "NTFS    ") return FsKind::Other;
+  if (sector.substr(54, 3) == "FAT" || sector.substr(82, 5) == "FAT32") {
+    return FsKind::Fat;
+  }
+  return FsKind::Other;
+}
+
+FsKind fs_kind_of(int fd) {
+  struct statfs fs;
+  struct stat st;
+  if (fstatfs(fd, &fs) != 0 || fstat(fd, &st) != 0) return FsKind::Other;
+  if (fs.f_type == kMsdosMagic) return FsKind::Fat;
+  if (fs.f_type == kExfatMagic) return FsKind::Exfat;
+  if (fs.f_type != kFuseMagic) return FsKind::Other;
+  MountLine mount;
+  if (!find_mount(st.st_dev, mount)) return FsKind::Other;
+  if (mount.type == "fuseblk") return kind_of_device(mount.source);
+  return kind_of_mount_type(mount.type);
+}
+
+std::int64_t time_slack(FsKind a, FsKind b) {
+  return a == FsKind::Fat || b == FsKind::Fat ? 1 : 0;
+}
+
+bool times_match(std::int64_t a, std::int64_t b, std::int64_t slack) {
+  if (a < b) std::swap(a, b);
+  // a > b here, so for a slack of 0 or 1 a - slack cannot overflow.
+  return a == b || a - slack <= b;
+}
+
+bool can_hold_time(FsKind kind, std::int64_t seconds) {
+  if (kind == FsKind::Other) return true;
+  return seconds >= kFatFirstSecond && seconds <= kFatLastSecond;
+}

@@ -1,0 +1,28 @@
+// fskind.h: which kind of file system a tree lies on, for the clock and the
+// range of times that FAT and exFAT keep.
+#pragma once
+#include <cstdint>
+#include <string_view>
+
+/// The kinds of file system whose times need care; Other for the rest.
+enum class FsKind { Other, Fat, Exfat };
+
+/// The kind of file system that the open file or directory `fd` lies on:
+/// from statfs, the mount's type, and for a FUSE block mount its device's
+/// signature; Other where it cannot be told.
+FsKind fs_kind_of(int fd);
+/// The kind named by a mount's type in /proc/self/mountinfo ("vfat",
+/// "fuse.fusefat", "exfat", ...); Other for "fuseblk" and every other type.
+FsKind kind_of_mount_type(std::string_view type);
+/// The kind named by the first sector of a block device, by the signature
+/// of its boot sector; Other where it has none of FAT's or exFAT's.
+FsKind kind_of_boot_sector(std::string_view sector);
+/// Seconds by which two times of a file may differ and still count as
+/// equal, where either tree lies on a file system of kind `a` or `b`: 1 on
+/// FAT, whose clock goes in steps of two seconds, else 0.
+std::int64_t time_slack(FsKind a, FsKind b);
+/// Whether times `a` and `b` are at most `slack` (0 or 1) seconds apart.
+bool times_match(std::int64_t a, std::int64_t b, std::int64_t slack);
+/// Whether a file system of kind `kind` can hold the modification time
+/// `seconds`: FAT and exFAT only from 1980 to 2107.
+bool can_hold_time(FsKind kind, std::int64_t seconds);
