@@ -87,6 +87,7 @@ struct CompareRow {
   // For a large row: builds it when its test runs, not in every process
   // of the suite when the tests are registered.
   CompareRow (*build)() = nullptr;
+  std::int64_t slack = 0;  // seconds that times may differ by, yet match
 };
 
 // The row itself, built where it is built late.
@@ -185,6 +186,18 @@ std::vector<CompareRow> compare_rows() {
        {{"a", 1}, {"b/c", 2}, {"d", 3}},
        {{{"a", MissingLeft}, {"b/c", MissingLeft}, {"d", MissingLeft}},
         {0, 3, 0, 0, 3, 0}}},
+      {"OneSecondApartOnFat",
+       {{"odd", 101}, {"even", 100}, {"two", 104}},
+       {{"odd", 100}, {"even", 101}, {"two", 102}},
+       {{{"two", LeftNewer}}, {3, 3, 2, 1, 0, 0}},
+       nullptr,
+       1},
+      {"ExtremesOnFat",
+       {{"max", kMax}, {"min", kMin}},
+       {{"max", kMax - 1}, {"min", kMax}},
+       {{{"min", RightNewer}}, {2, 2, 1, 1, 0, 0}},
+       nullptr,
+       1},
       {"AllKinds",
        {{"same", 5}, {"newer-left", 10}, {"newer-right", 1}, {"only-left", 7}},
        {{"same", 5}, {"newer-left", 9}, {"newer-right", 2}, {"only-right", 3}},
@@ -202,7 +215,7 @@ class CompareDirsTest : public ::testing::TestWithParam<CompareRow> {};
 
 TEST_P(CompareDirsTest, EntriesAndCounters) {
   const CompareRow& row = built(GetParam());
-  EXPECT_EQ(outcome_of(compare_dirs(row.left, row.right)),
+  EXPECT_EQ(outcome_of(compare_dirs(row.left, row.right, row.slack)),
             in_key_order(row.expected));
 }
 
@@ -240,7 +253,7 @@ std::vector<std::string> broken_invariants(const CompareResult& r) {
 
 TEST_P(CompareDirsTest, InvariantsHold) {
   const CompareRow& row = built(GetParam());
-  EXPECT_EQ(broken_invariants(compare_dirs(row.left, row.right)),
+  EXPECT_EQ(broken_invariants(compare_dirs(row.left, row.right, row.slack)),
             std::vector<std::string>{});
 }
 
@@ -256,16 +269,23 @@ std::vector<Entry> listed(const CompareResult& result) {
 // The form that moves keys out of the tables lists the same entries in the
 // same order as the copying form; the left table keeps the files found on
 // both sides, the right one is emptied.
+// How far apart two times are, without overflow.
+std::uint64_t gap(std::int64_t a, std::int64_t b) {
+  return a > b ? static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b)
+               : static_cast<std::uint64_t>(b) - static_cast<std::uint64_t>(a);
+}
+
 // The entries as the plain rule lists them: the left table's keys in its
 // order, then the right table's one-sided keys in its order.
 std::vector<Entry> plain_listing(const FileTimeMap& left,
-                                 const FileTimeMap& right) {
+                                 const FileTimeMap& right, std::int64_t slack) {
   std::vector<Entry> entries;
   for (const auto& [key, seconds] : left) {
     auto found = right.find(key);
     if (found == right.end()) {
       entries.emplace_back(key, MissingRight);
-    } else if (seconds != found->second) {
+    } else if (gap(seconds, found->second) >
+               static_cast<std::uint64_t>(slack)) {
       entries.emplace_back(key,
                            seconds > found->second ? LeftNewer : RightNewer);
     }
@@ -278,16 +298,17 @@ std::vector<Entry> plain_listing(const FileTimeMap& left,
 
 TEST_P(CompareDirsTest, ListsInTheTablesOrder) {
   const CompareRow& row = built(GetParam());
-  EXPECT_EQ(listed(compare_dirs(row.left, row.right)),
-            plain_listing(row.left, row.right));
+  EXPECT_EQ(listed(compare_dirs(row.left, row.right, row.slack)),
+            plain_listing(row.left, row.right, row.slack));
 }
 
 TEST_P(CompareDirsTest, MovingFormListsAlike) {
   const CompareRow& row = built(GetParam());
-  CompareResult copied = compare_dirs(row.left, row.right);
+  CompareResult copied = compare_dirs(row.left, row.right, row.slack);
   FileTimeMap left = row.left;
   FileTimeMap right = row.right;
-  CompareResult moved = compare_dirs(std::move(left), std::move(right));
+  CompareResult moved =
+      compare_dirs(std::move(left), std::move(right), row.slack);
   EXPECT_EQ(listed(moved), listed(copied));
   EXPECT_EQ(outcome_of(moved), outcome_of(copied));
   EXPECT_EQ(left.size(), copied.same_count + copied.different_count);
@@ -300,7 +321,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, CompareDirsTest,
 
 TEST(CompareDirs, MissingLeftEntriesFormTheTail) {
   CompareRow row = many_keys_row();
-  CompareResult result = compare_dirs(row.left, row.right);
+  CompareResult result = compare_dirs(row.left, row.right, row.slack);
   std::vector<std::int32_t> kinds;
   for (const DiffEntry& entry : result.entries) {
     kinds.push_back(entry.kind);

@@ -2,8 +2,11 @@
 # them: NTFS through ntfs-3g, exFAT through exfat-fuse on a loop device, FAT
 # through fusefat.  On each, an update and copies of one-sided files in both
 # directions, new directories included; then the drive is mounted afresh and
-# content and times are checked there.  Each file system is skipped with a
-# message where it cannot be mounted here.
+# content and times are checked there, and a second run finds the trees
+# identical.  On FAT and exFAT, times the drive cannot hold are refused.  An
+# ext4 drive unmounted while the question waits is never written through its
+# bare mount point.  Each file system is skipped with a message where it
+# cannot be mounted here.
 . "$(dirname "$0")/common.sh"
 
 # The daemons and loop devices of this script, for the exit trap.
@@ -137,16 +140,78 @@ test_fs() {
     "$kind: one-sided file in new directories"
   check_copy "$dir/mnt/R/from/drive.txt" "$dir/L/from/drive.txt" 0 \
     "$kind: one-sided file from the drive"
-  if [ "$kind" != fat ]; then
-    exp=$(expected '')
-    # shellcheck disable=SC2059
-    { print_summary 8 4 0 0; printf "$IDENTICAL_MSG"; } >"$exp"
-    expect_run 0 "$exp" "$EMPTY" --cwd "$dir" -- -c 30 L mnt/R
-  fi
+  # On FAT, whose clock goes in steps of two seconds, too.
+  exp=$(expected '')
+  # shellcheck disable=SC2059
+  { print_summary 8 4 0 0; printf "$IDENTICAL_MSG"; } >"$exp"
+  expect_run 0 "$exp" "$EMPTY" --cwd "$dir" -- -c 30 L mnt/R
+  [ "$kind" = ntfs ] || test_refused "$kind" "$dir"
   stop_daemon
 }
 
+# test_refused KIND DIR: FAT and exFAT hold times from 1980 to 2107 only;
+# a copy of a file dated before or after is refused, and neither a new file
+# nor an update lands on the drive.  On exFAT a name the drive rejects fails
+# at the rename, and the directories made for it go again.
+test_refused() {
+  local kind=$1 dir=$2
+  make_file "$dir/L/1960.txt" -315619200 "dated 1960"
+  make_file "$dir/L/2110.txt" 4418150400 "dated 2110"
+  make_file "$dir/L/half.txt" -0.5 "half a second before 1970"
+  make_file "$dir/mnt/R/2110.txt" 1600000000 "old"
+  if [ "$kind" = exfat ]; then make_file "$dir/L/made/for/a:b" 1700000000; fi
+  printf 'j\nb\n' >"$HELPER_DIR/answers"
+  run_kalvern --stdin "$HELPER_DIR/answers" --cwd "$dir" -- -c 30 L mnt/R
+  check_status 2 "$kind: $LAST_RUN"
+  sort "$ERR" >"$HELPER_DIR/sorted"
+  printf 'Fehler beim Setzen des Zeitstempels für "mnt/R/%s": Das Dateisystem kann diese Zeit nicht speichern\n' \
+    1960.txt 2110.txt half.txt >"$HELPER_DIR/expected"
+  if [ "$kind" = exfat ]; then
+    printf 'Fehler beim Kopieren von "L/made/for/a:b" nach "mnt/R/made/for/a:b": No such file or directory\n' \
+      >>"$HELPER_DIR/expected"
+  fi
+  sort -o "$HELPER_DIR/expected" "$HELPER_DIR/expected"
+  check_same "$HELPER_DIR/expected" "$HELPER_DIR/sorted" "$kind: stderr of $LAST_RUN"
+  [ ! -e "$dir/mnt/R/1960.txt" ] || fail "$kind: the file of 1960 was copied"
+  [ ! -e "$dir/mnt/R/half.txt" ] || fail "$kind: the file of 1969 was copied"
+  [ ! -e "$dir/mnt/R/made" ] || fail "$kind: directories made for a refused name stay"
+  check_same "$(expected old)" "$dir/mnt/R/2110.txt" "$kind: update dated 2110"
+}
+
+# test_unmounted_root: the right tree is the root of an ext4 drive, unmounted
+# lazily while the question waits.  Its path then leads to the bare mount
+# point: nothing is written there or onto the drive, and the run ends with
+# the message and status 2.
+test_unmounted_root() {
+  local dir=$TEST_TMP/unmounted
+  mkdir -p "$dir/mnt"
+  truncate -s 32M "$dir/image"
+  mkfs.ext4 -q -F "$dir/image" >/dev/null 2>&1 &&
+    mount -o loop "$dir/image" "$dir/mnt" 2>/dev/null || {
+    skip_fs "an unmounted drive" "ext4 cannot be mounted here"
+    return 0
+  }
+  TESTED=$((TESTED + 1))
+  make_file "$dir/L/upd.txt" 1700000001 "new"
+  make_file "$dir/mnt/upd.txt" 1600000000 "old"
+  make_file "$dir/L/only-left.txt" 1700000002 "only left"
+  make_file "$dir/mnt/only-right.txt" 1700000003 "only right"
+  local before
+  before=$(snapshot "$dir/mnt")
+  unmount_lazily() { umount -l "$TEST_TMP/unmounted/mnt"; }
+  run_paused "$dir" unmount_lazily 'j\nr\n' -- -c 30 L mnt
+  check_status 2 "$LAST_RUN"
+  check_same "$(expected 'kalvern Fehler - Verzeichnis mnt ist nicht mehr dasselbe wie beim Vergleich, Abgleich abgebrochen.\n\n')" \
+    "$ERR" "stderr of $LAST_RUN"
+  (cd "$dir/mnt" && ls -A) >"$HELPER_DIR/names"
+  check_same "$EMPTY" "$HELPER_DIR/names" "mount point after $LAST_RUN"
+  mount -o loop "$dir/image" "$dir/mnt"
+  [ "$(snapshot "$dir/mnt")" = "$before" ] || fail "$LAST_RUN changed the drive"
+  umount "$dir/mnt"
+}
+
 TESTED=0
+test_unmounted_root
 if [ ! -c /dev/fuse ]; then
   echo "SKIP: /dev/fuse is missing; no drive can be mounted here" >&2
   exit 77
