@@ -26,10 +26,16 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <iostream>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -47,6 +53,13 @@ constexpr off_t kBatchBytes = off_t{512} << 20;
 // A batch of at most this many copies is made durable by an fsync of each
 // file; a larger one by one syncfs per file system.
 constexpr std::size_t kFsyncEachMax = 4;
+// Copies whose steps are carried out at once, by as many threads: on a
+// network file system each step waits for a round trip.  Can be set when
+// building, for measurements and tests.
+#ifndef KALVERN_COPIES_IN_FLIGHT
+#define KALVERN_COPIES_IN_FLIGHT 16
+#endif
+constexpr std::size_t kCopiesInFlight = KALVERN_COPIES_IN_FLIGHT;
 
 // A temporary file of the running batch, for the interrupt handler to
 // remove.  A signal handler can reach nothing but global state.
@@ -65,7 +78,42 @@ const char kTimeNotKept[] = "Das Dateisystem hat eine andere Zeit gespeichert";
 const char kTimeNotHeld[] = "Das Dateisystem kann diese Zeit nicht speichern";
 const char kSourceChanged[] = "Quelle wurde während des Kopierens geändert";
 
+// Standard output, standard error and the status line are written by one
+// thread at a time.  Of the copies running at once, one shows its status
+// line: the first that runs long enough, until it ends.
+std::mutex output_mutex;
+CopyStatus* status_owner = nullptr;
+
 }  // namespace
+
+// Erases the status line of a copy before other output; the copy draws it
+// again at its next chunk.  Under output_mutex.
+static void hide_status() {
+  if (status_owner != nullptr) erase_status(status_owner->line);
+}
+
+// A copy's progress: drawn only by the copy that owns the status line.
+static void show_copy_status(CopyStatus& status, std::uint64_t copied) {
+  std::lock_guard lock(output_mutex);
+  if (status_owner != nullptr && status_owner != &status) return;
+  update_copy_status(status, copied);
+  if (status.line.shown) status_owner = &status;
+}
+
+// Ends a copy's progress, erasing its line if it owns it.
+static void end_shown_status(CopyStatus& status) {
+  std::lock_guard lock(output_mutex);
+  if (status_owner != &status) return;
+  end_copy_status(status);
+  status_owner = nullptr;
+}
+
+// Writes `message` to standard error, after the status line is erased.
+static void report(const std::string& message) {
+  std::lock_guard lock(output_mutex);
+  hide_status();
+  report_error(message);
+}
 
 extern "C" void remove_temp_and_exit(int signal_number) {
   for (const PendingTemp& temp : pending_temps) {
@@ -104,14 +152,16 @@ static void clear_pending_temp(std::size_t slot) {
 // A line on standard output, written out at once; a failed write is noticed
 // for the end of the run.
 void say(const std::string& line) {
+  std::lock_guard lock(output_mutex);
+  hide_status();
   std::cout << line;
   output_error();
 }
 
 static bool copy_failed(const std::string& source, const std::string& target,
                         const std::string& reason) {
-  report_error("Fehler beim Kopieren von " + quoted_path(source, 2) + " nach " +
-               quoted_path(target, 2) + ": " + reason + "\n");
+  report("Fehler beim Kopieren von " + quoted_path(source, 2) + " nach " +
+         quoted_path(target, 2) + ": " + reason + "\n");
   return false;
 }
 
@@ -119,8 +169,8 @@ static bool copy_failed(const std::string& source, const std::string& target,
 // message>"; returns false for the caller to pass on.
 bool failed(const char* action, const std::string& path, int error) {
   std::string reason = std::strerror(error);
-  report_error(std::string("Fehler beim ") + action + " " +
-               quoted_path(path, 2) + ": " + reason + "\n");
+  report(std::string("Fehler beim ") + action + " " + quoted_path(path, 2) +
+         ": " + reason + "\n");
   return false;
 }
 
@@ -207,7 +257,7 @@ static off_t copy_range(int in, int out, off_t start, off_t end,
     if (n == 0) return start;
     if (n < 0 && errno != EINTR) return -1;
     if (n > 0) start += n;
-    update_copy_status(status, start);
+    show_copy_status(status, start);
   }
   return start;
 }
@@ -269,7 +319,7 @@ static bool source_changed(int in, int source_dir, const std::string& name,
 // interrupt; -1 with errno set on failure.  The files of a batch that share
 // a directory take successive numbers.
 static int create_temp(std::size_t slot, int dir_fd, std::string& name) {
-  static int next_attempt = 0;
+  static std::atomic<int> next_attempt{0};
   for (int tries = 0; tries < 100; ++tries) {
     static const long pid = getpid();  // asked once, not once per copy
     name = temp_file_name(pid, next_attempt++);
@@ -306,10 +356,9 @@ static bool set_and_check_times(int out, const struct stat& source_st,
     return failed("Setzen des Zeitstempels für", target, errno);
   }
   if (keeps_second(st.st_mtim.tv_sec, source_st.st_mtim.tv_sec)) return true;
-  report_error("Fehler beim Setzen des Zeitstempels für " +
-               quoted_path(target, 2) + ": " + kTimeNotKept + " (" +
-               std::to_string(st.st_mtim.tv_sec) + " statt " +
-               std::to_string(source_st.st_mtim.tv_sec) + ")\n");
+  report("Fehler beim Setzen des Zeitstempels für " + quoted_path(target, 2) +
+         ": " + kTimeNotKept + " (" + std::to_string(st.st_mtim.tv_sec) +
+         " statt " + std::to_string(source_st.st_mtim.tv_sec) + ")\n");
   return false;
 }
 
@@ -342,7 +391,7 @@ static bool fill_temp(int in, int source_dir, int out, const PendingCopy& copy,
   const std::string& target = copy.target;
   CopyStatus status = start_copy_status(target, source_st.st_size);
   off_t copied = copy_content(in, out, source_st.st_size, status);
-  end_copy_status(status);
+  end_shown_status(status);
   if (copied < 0) {
     return copy_failed(source, target, std::strerror(errno));
   }
@@ -415,19 +464,89 @@ static int fsync_dir_error(int dir_fd, int fd) {
 // it already stands at the target's path.
 static void fail_copy(PendingCopy& copy, const std::string& reason) {
   copy_failed(copy.source, copy.target, reason);
-  if (!copy.renamed) unlinkat(copy.dir_fd, copy.temp.c_str(), 0);
+  if (!copy.renamed && copy.out >= 0) {
+    unlinkat(copy.dir_fd, copy.temp.c_str(), 0);
+  }
   clear_pending_temp(copy.slot);
   copy.ok = false;
 }
 
+// The threads that carry out the steps of a batch's copies, many at once.
+struct CopyWorkers {
+  std::mutex mutex;
+  std::condition_variable work;  // a job was queued, or stop
+  std::condition_variable idle;  // a job was done
+  std::deque<std::function<void()>> jobs;
+  std::size_t busy = 0;  // jobs taken and not yet done
+  bool stop = false;
+  std::vector<std::thread> threads;
+};
+
+Batch::Batch() : workers(std::make_unique<CopyWorkers>()) {
+  copies.reserve(kBatchFiles);
+}
+
+Batch::~Batch() {
+  {
+    std::lock_guard lock(workers->mutex);
+    workers->stop = true;
+  }
+  workers->work.notify_all();
+  for (std::thread& thread : workers->threads) thread.join();
+}
+
+// Body of a worker: takes jobs until told to stop.
+static void serve(CopyWorkers& workers) {
+  std::unique_lock lock(workers.mutex);
+  while (true) {
+    workers.work.wait(lock,
+                      [&] { return workers.stop || !workers.jobs.empty(); });
+    if (workers.jobs.empty()) return;
+    std::function<void()> job = std::move(workers.jobs.front());
+    workers.jobs.pop_front();
+    ++workers.busy;
+    lock.unlock();
+    job();
+    lock.lock();
+    --workers.busy;
+    workers.idle.notify_all();
+  }
+}
+
+// Runs `job` on a worker, starting one more while fewer than
+// kCopiesInFlight run; where no thread can be started, runs it here.
+static void run_job(Batch& batch, std::function<void()> job) {
+  CopyWorkers& workers = *batch.workers;
+  {
+    std::lock_guard lock(workers.mutex);
+    if (workers.threads.size() < kCopiesInFlight) {
+      try {
+        workers.threads.emplace_back(serve, std::ref(workers));
+      } catch (const std::system_error&) {
+      }
+    }
+    if (!workers.threads.empty()) {
+      workers.jobs.push_back(std::move(job));
+      workers.work.notify_one();
+      return;
+    }
+  }
+  job();
+}
+
+void wait_for_copies(Batch& batch) {
+  CopyWorkers& workers = *batch.workers;
+  std::unique_lock lock(workers.mutex);
+  workers.idle.wait(lock,
+                    [&] { return workers.jobs.empty() && workers.busy == 0; });
+}
+
 // Copies the open source `in`, named `copy.name` in `source_dir`, into a
-// new temporary file beside the target and adds it to `batch`, which then
-// owns `dir_fd`; false after a reported failure.  `replaced` is the target
-// found at the start, if any.
+// new temporary file beside the target, which `copy` then holds with
+// `dir_fd`; false after a reported failure.  `replaced` is the target found
+// at the start, if any.
 static bool write_temp(Batch& batch, int in, int source_dir, int dir_fd,
-                       PendingCopy copy, const struct stat* replaced) {
-  copy.slot = batch.copies.size();
-  copy.dir_fd = dir_fd;
+                       PendingCopy& copy, const struct stat* replaced) {
   copy.out = create_temp(copy.slot, dir_fd, copy.temp);
   if (copy.out < 0) {
     return copy_failed(copy.source, copy.target, std::strerror(errno));
@@ -435,55 +554,58 @@ static bool write_temp(Batch& batch, int in, int source_dir, int dir_fd,
   struct stat out_st;
   if (!fill_temp(in, source_dir, copy.out, copy, replaced, out_st)) {
     close(copy.out);
+    copy.out = -1;
     unlinkat(dir_fd, copy.temp.c_str(), 0);
     clear_pending_temp(copy.slot);
     return false;
   }
+  copy.dir_fd = dir_fd;
   copy.device = out_st.st_dev;
   batch.bytes += copy.source_st.st_size;
-  batch.copies.push_back(std::move(copy));
   return true;
 }
 
 // Puts the content, permission bits and time of every temporary file of
 // `batch` on stable storage before any of them becomes visible.
 static void make_temps_durable(Batch& batch) {
-  bool each = batch.copies.size() <= kFsyncEachMax;
+  std::size_t written = 0;
+  for (const PendingCopy& copy : batch.copies) written += copy.ok;
+  bool each = written <= kFsyncEachMax;
   SyncedDevices done;
   for (PendingCopy& copy : batch.copies) {
+    if (!copy.ok) continue;
     int error = each ? ENOSYS : syncfs_once(done, copy.device, copy.out);
     if (error == ENOSYS) error = fsync_error(copy.out);
     if (error != 0) fail_copy(copy, std::strerror(error));
   }
 }
 
-// Checks each target of `batch` once more and renames its temporary file
-// into place: over a target that is still an older regular file, or where
-// nothing stands for a one-sided file.
+// Checks the target of `copy` once more and renames its temporary file into
+// place: over a target that is still an older regular file, or where nothing
+// stands for a one-sided file.
+static void rename_copy(PendingCopy& copy) {
+  struct stat st;
+  bool exists = false;
+  std::string reason = refusal(copy.dir_fd, copy.name, copy.source_st,
+                               copy.create, copy.slack, st, exists);
+  if (!reason.empty()) return fail_copy(copy, reason);
+  bool moved = exists ? renameat(copy.dir_fd, copy.temp.c_str(), copy.dir_fd,
+                                 copy.name.c_str()) == 0
+                      : move_into_place_without_replacing(copy.dir_fd,
+                                                          copy.temp, copy.name);
+  if (!moved) return fail_copy(copy, std::strerror(errno));
+  copy.renamed = true;
+  clear_pending_temp(copy.slot);
+  copy.ok = keep_times_after_move(copy.dir_fd, copy.name, copy.source_st,
+                                  copy.target);
+}
+
+// Renames the temporary files of `batch` into place, many at once.
 static void rename_batch(Batch& batch) {
   for (PendingCopy& copy : batch.copies) {
-    if (!copy.ok) continue;
-    struct stat st;
-    bool exists = false;
-    std::string reason = refusal(copy.dir_fd, copy.name, copy.source_st,
-                                 copy.create, copy.slack, st, exists);
-    if (!reason.empty()) {
-      fail_copy(copy, reason);
-      continue;
-    }
-    bool moved = exists ? renameat(copy.dir_fd, copy.temp.c_str(), copy.dir_fd,
-                                   copy.name.c_str()) == 0
-                        : move_into_place_without_replacing(
-                              copy.dir_fd, copy.temp, copy.name);
-    if (!moved) {
-      fail_copy(copy, std::strerror(errno));
-      continue;
-    }
-    copy.renamed = true;
-    clear_pending_temp(copy.slot);
-    copy.ok = keep_times_after_move(copy.dir_fd, copy.name, copy.source_st,
-                                    copy.target);
+    if (copy.ok) run_job(batch, [&copy] { rename_copy(copy); });
   }
+  wait_for_copies(batch);
 }
 
 // Puts the renames of `batch`, and the directories its one-sided copies
@@ -502,26 +624,29 @@ static void make_dirs_durable(Batch& batch) {
 }
 
 // Makes the copies of `batch` durable and visible, then empties it; false
-// if any of them failed.
-bool finish_batch(Batch& batch) {
+// if any of them failed.  Copies that found no room beside the batch's
+// temporary files are made after it, in a batch of their own.
+static bool finish_once(Batch& batch) {
+  wait_for_copies(batch);
   make_temps_durable(batch);
   rename_batch(batch);
   make_dirs_durable(batch);
   bool ok = true;
   for (PendingCopy& copy : batch.copies) {
-    ok = ok && copy.ok;
-    close(copy.out);
-    close(copy.dir_fd);
+    ok = ok && (copy.ok || copy.deferred);
+    if (copy.out >= 0) close(copy.out);
+    if (copy.dir_fd >= 0) close(copy.dir_fd);
   }
   // A failed copy leaves no empty directories behind; one that another
   // copy of the batch filled stays.
   for (PendingCopy& copy : batch.copies) {
-    if (!copy.ok && !copy.renamed) {
+    if (!copy.ok && !copy.renamed && !copy.deferred) {
       remove_created_dirs(*copy.to, copy.parent, copy.created);
     }
   }
   batch.copies.clear();
   batch.bytes = 0;
+  batch.deferred = false;
   return ok;
 }
 
@@ -542,19 +667,6 @@ static bool lacks_room(int dir_fd, off_t size) {
   unsigned long long room =
       static_cast<unsigned long long>(st.f_bavail) * st.f_frsize;
   return static_cast<unsigned long long>(size) + (64 << 10) > room;
-}
-
-// Finishes `batch` first when a copy of `size` bytes into `dir_fd` would
-// take it past its bounds: count, bytes, or the free space that the
-// temporary files already hold; false if a finished copy failed.
-static bool make_room(Batch& batch, int dir_fd, off_t size) {
-  if (batch.copies.empty()) return true;
-  static const std::size_t limit = batch_limit_of_process();
-  if (batch.copies.size() < limit && batch.bytes + size <= kBatchBytes &&
-      !lacks_room(dir_fd, size)) {
-    return true;
-  }
-  return finish_batch(batch);
 }
 
 // Reads the source's status and returns the directory that holds it, or
@@ -599,36 +711,34 @@ static int open_source(int dir_fd, const std::string& name,
 // anything is written there; false after the report.
 static bool check_time_held(const Tree& to, const PendingCopy& copy) {
   if (can_hold_time(to.kind, copy.source_st.st_mtim.tv_sec)) return true;
-  report_error("Fehler beim Setzen des Zeitstempels für " +
-               quoted_path(copy.target, 2) + ": " + kTimeNotHeld + "\n");
+  report("Fehler beim Setzen des Zeitstempels für " +
+         quoted_path(copy.target, 2) + ": " + kTimeNotHeld + "\n");
   return false;
 }
 
-// Prints the progress line of a copy and writes its temporary file as the
-// next copy of `batch`, finishing the batch first where it is full; false if
-// this copy or a finished one failed.
-bool queue_copy(Batch& batch, const Tree& from, const Tree& to,
-                const std::string& relative_path, bool create_parents) {
-  PendingCopy copy;
-  copy.source = full_path(from.root, relative_path);
-  copy.target = full_path(to.root, relative_path);
-  copy.name = name_of(relative_path);
-  copy.parent = parent_of(relative_path);
-  copy.create = create_parents;
-  copy.slack = time_slack(from.kind, to.kind);
-  copy.to = &to;
+// The steps of one copy up to its written temporary file, in a worker:
+// the source's status, the target's directory (made where missing), the
+// checks, the content.  Reports its own failure in `copy`.  A copy that
+// would not fit beside the batch's other temporary files is put off.
+static void write_copy(Batch& batch, PendingCopy& copy, bool may_defer) {
+  const Tree& from = *copy.from;
+  const Tree& to = *copy.to;
   const std::string& source = copy.source;
   const std::string& target = copy.target;
   const std::string& name = copy.name;
-  say(shown_path(source, 1) + " -> " + shown_path(target, 1) + "\n");
   struct stat& source_st = copy.source_st;
-  int source_dir = stat_source(from, relative_path, source_st, source, target);
-  if (source_dir < 0) return false;
-  if (!check_time_held(to, copy)) return close(source_dir), false;
-  // A full batch is finished before this copy makes any directory.
-  bool earlier_ok = make_room(batch, to.fd, source_st.st_size);
-  int dir_fd = open_target_dir(to, relative_path, create_parents, copy.created,
-                               source, target);
+  copy.ok = false;
+  int source_dir =
+      stat_source(from, copy.relative_path, source_st, source, target);
+  if (source_dir < 0) return;
+  if (!check_time_held(to, copy)) return (void)close(source_dir);
+  if (may_defer && lacks_room(to.fd, source_st.st_size)) {
+    copy.deferred = true;
+    batch.deferred = true;
+    return (void)close(source_dir);
+  }
+  int dir_fd = open_target_dir(to, copy.relative_path, copy.create,
+                               copy.created, source, target);
   int in = dir_fd < 0
                ? -1
                : open_source(source_dir, name, source_st, source, target);
@@ -636,22 +746,73 @@ bool queue_copy(Batch& batch, const Tree& from, const Tree& to,
   struct stat old_st;
   bool exists = false;
   if (ok) {
-    std::string reason = refusal(dir_fd, name, source_st, create_parents,
+    std::string reason = refusal(dir_fd, name, source_st, copy.create,
                                  copy.slack, old_st, exists);
     if (!reason.empty()) ok = copy_failed(source, target, reason);
   }
-  std::string created = copy.created;
   if (ok) {
-    ok = write_temp(batch, in, source_dir, dir_fd, std::move(copy),
+    ok = write_temp(batch, in, source_dir, dir_fd, copy,
                     exists ? &old_st : nullptr);
-    if (ok) dir_fd = -1;  // the batch holds it now
+    if (ok) dir_fd = -1;  // the copy holds it now
   }
   close(source_dir);
   if (dir_fd >= 0) close(dir_fd);
   if (in >= 0) close(in);
-  // A failed copy leaves no empty directories behind.
-  if (!ok) remove_created_dirs(to, parent_of(relative_path), created);
-  return ok && earlier_ok;
+  copy.ok = ok;
+}
+
+// Starts `copy` as the next copy of `batch`, on a worker.
+static void start_copy(Batch& batch, PendingCopy copy, bool may_defer) {
+  copy.slot = batch.copies.size();
+  PendingCopy& held = batch.copies.emplace_back(std::move(copy));
+  run_job(batch,
+          [&batch, &held, may_defer] { write_copy(batch, held, may_defer); });
+}
+
+bool finish_batch(Batch& batch) {
+  bool ok = true;
+  while (true) {
+    wait_for_copies(batch);
+    std::vector<PendingCopy> put_off;
+    for (PendingCopy& copy : batch.copies) {
+      if (copy.deferred) put_off.push_back(copy);
+    }
+    ok = finish_once(batch) && ok;
+    if (put_off.empty()) return ok;
+    // Each put-off copy in turn; the first of a batch is never put off, so
+    // that every round makes at least one.
+    for (PendingCopy& copy : put_off) {
+      copy.deferred = false;
+      start_copy(batch, std::move(copy), !batch.copies.empty());
+      wait_for_copies(batch);
+    }
+  }
+}
+
+// Whether `batch` must be finished before another copy: it holds as many
+// copies or bytes as a batch may, or a copy was put off for want of room.
+static bool is_full(const Batch& batch) {
+  static const std::size_t limit = batch_limit_of_process();
+  return batch.copies.size() >= limit || batch.bytes >= kBatchBytes ||
+         batch.deferred;
+}
+
+bool queue_copy(Batch& batch, const Tree& from, const Tree& to,
+                const std::string& relative_path, bool create_parents) {
+  PendingCopy copy;
+  copy.source = full_path(from.root, relative_path);
+  copy.target = full_path(to.root, relative_path);
+  copy.relative_path = relative_path;
+  copy.name = name_of(relative_path);
+  copy.parent = parent_of(relative_path);
+  copy.create = create_parents;
+  copy.slack = time_slack(from.kind, to.kind);
+  copy.from = &from;
+  copy.to = &to;
+  say(shown_path(copy.source, 1) + " -> " + shown_path(copy.target, 1) + "\n");
+  bool earlier_ok = !is_full(batch) || finish_batch(batch);
+  start_copy(batch, std::move(copy), !batch.copies.empty());
+  return earlier_ok;
 }
 
 bool copy_with_timestamp(const Tree& from, const Tree& to,

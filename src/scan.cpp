@@ -14,25 +14,31 @@
 //
 // Worker threads read subdirectories ahead of the merge: when the merge enters
 // a directory, its subdirectories are queued, and a worker opens and reads
-// one while the merge is busy elsewhere.  At most kWindow directories are
-// read ahead, each holding its listing and its open descriptor until the
-// merge enters it, so neither memory nor descriptors grow with the width of
-// the tree.  When the merge reaches a directory that no worker has taken yet,
-// it reads it itself; when a worker is still reading it, the merge waits for
-// it.  A descriptor limit met while reading ahead makes the tree be scanned
-// again without workers, so that the limit strikes where the plain walk
-// meets it.
+// one while the merge is busy elsewhere; a directory read has its own
+// subdirectories queued in turn.  Workers take the queued directory that the
+// depth-first merge will enter first.  A window of directories is read
+// ahead, each holding its listing and its open descriptor until the merge
+// enters it, so neither memory nor descriptors grow with the width of the
+// tree; the window is sized from the limit of open files.  When the merge
+// reaches a directory that no worker has taken yet, it reads it itself; when
+// a worker is still reading it, the merge reads other queued ones meanwhile
+// and then waits for it.  A descriptor limit met while reading ahead makes
+// the tree be scanned again without workers, so that the limit strikes where
+// the plain walk meets it.
 //
-// Two workers per tree, measured on two cores: with cold caches they keep
-// the disk busy (a third and fourth gained nothing); with warm ones the two
-// trees already fill both cores and the workers only cost.  So where the
-// walks fill every core the process may use, the workers start only once
-// the merge is seen waiting.  A large directory has its times fetched in
-// inode order, which reads a cold inode table forwards.
+// Two workers per tree to begin with, measured on two cores: with cold
+// caches they keep a local disk busy; with warm ones the two trees already
+// fill both cores and the workers only cost.  So where the walks fill every
+// core the process may use, the workers start only once the merge is seen
+// waiting.  On a network file system every listing is a round trip, and the
+// merge keeps waiting: the number of workers then doubles, window by window,
+// up to kMaxWorkers.  A large directory has its times fetched in inode
+// order, which reads a cold inode table forwards.
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -47,6 +53,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -65,11 +72,22 @@ const char* const kExcludedDirNames[] = {"lost+found", "$RECYCLE.BIN",
                                          "Recovery", "RECYCLER"};
 
 constexpr std::size_t kListingBufferSize = 32 * 1024;
-// Directories read ahead of the merge, at most, per tree.
-constexpr std::size_t kWindow = 64;
-// Both can be set when building, for measurements.
+// Directories read ahead of the merge, at most, per tree; fewer where the
+// limit of open files asks for it.
+// These can be set when building, for measurements and tests.
+#ifndef KALVERN_SCAN_WINDOW
+#define KALVERN_SCAN_WINDOW 1024
+#endif
+constexpr std::size_t kMaxWindow = KALVERN_SCAN_WINDOW;
 #ifndef KALVERN_SCAN_WORKERS
 #define KALVERN_SCAN_WORKERS 2
+#endif
+#ifndef KALVERN_SCAN_MAX_WORKERS
+#define KALVERN_SCAN_MAX_WORKERS 32
+#endif
+// 1: the workers start with the walk, whatever the cores (for tests).
+#ifndef KALVERN_SCAN_WORKERS_AT_ONCE
+#define KALVERN_SCAN_WORKERS_AT_ONCE 0
 #endif
 #ifndef KALVERN_INODE_ORDER_FROM
 #define KALVERN_INODE_ORDER_FROM 256
@@ -77,13 +95,14 @@ constexpr std::size_t kWindow = 64;
 // Directories with at least this many entries have their times fetched in
 // inode order.
 constexpr std::size_t kInodeOrderFrom = KALVERN_INODE_ORDER_FROM;
-// Worker threads per tree that read ahead of the merge.
+// Worker threads per tree that read ahead of the merge, at first and at
+// most.
 constexpr int kWorkers = KALVERN_SCAN_WORKERS;
+constexpr int kMaxWorkers = KALVERN_SCAN_MAX_WORKERS;
 // Where the walks already fill every core, workers start only once the
-// merge is seen waiting: off the processor for more than half of a window,
-// which is looked at every kWaitCheckEvery directories entered and spans
-// kWaitWindow or more.
-constexpr std::size_t kWaitCheckEvery = 32;
+// merge is seen waiting: off the processor for more than half of a window
+// of kWaitWindow or more, looked at as it enters each directory.  While it
+// keeps waiting, window after window, the workers double.
 constexpr std::chrono::nanoseconds kWaitWindow = std::chrono::milliseconds(20);
 
 // What one entry of a directory turned out to be.
@@ -119,6 +138,10 @@ struct Node {
   std::string names;
   std::vector<std::unique_ptr<Node>> children;  // its subdirectories
   std::size_t next_queued = 0;                  // the next child to read ahead
+  // Its place in the depth-first walk: the indices of the subdirectories
+  // that lead to it, four bytes each, highest first, so that comparing
+  // two places as strings gives the order in which the merge enters them.
+  std::string place;
   enum State { Waiting, Queued, Reading, Read } state = Waiting;
 };
 
@@ -131,13 +154,21 @@ struct Frame {
   std::size_t touched = 0;     // items whose buckets are in the cache
 };
 
+// Orders queued directories as the depth-first merge will enter them.
+struct WalkOrder {
+  bool operator()(const Node* a, const Node* b) const {
+    return a->place < b->place;
+  }
+};
+
 // Shared by the merge of one tree and its workers.
 struct ReadAhead {
   std::mutex mutex;
   std::condition_variable work;  // a directory was queued, or stop
   std::condition_variable done;  // a directory was read
-  std::deque<Node*> queue;
-  std::size_t outstanding = 0;  // queued or read, not yet entered
+  std::set<Node*, WalkOrder> queue;
+  std::size_t outstanding = 0;      // queued or read, not yet entered
+  std::size_t window = kMaxWindow;  // most directories outstanding
   bool stop = false;
   std::vector<std::thread> workers;
 };
@@ -155,10 +186,10 @@ struct Walk {
   ScanCounter* found = nullptr;
   const std::atomic<bool>* cancel = nullptr;  // another scan failed first
   ReadAhead* ahead = nullptr;                 // null: no workers
-  ReadAhead* idle = nullptr;  // workers to start once the merge waits
-  int idle_workers = 0;
-  std::size_t entered = 0;  // directories entered since the last look
+  ReadAhead* pool = nullptr;  // where workers start once the merge waits
+  int more_workers = 0;       // workers that may still be started
   std::chrono::nanoseconds wall_mark{}, cpu_mark{};
+  long blocked_mark = 0;  // blocked_balance at wall_mark
   std::string failure;
   bool out_of_descriptors = false;  // the failure is a descriptor limit
 };
@@ -298,6 +329,11 @@ static void read_node(Node& node, char* buffer) {
     auto child = std::make_unique<Node>();
     child->parent_fd = node.fd;
     child->name = node.names.c_str() + item.name;
+    auto index = static_cast<std::uint32_t>(node.children.size());
+    child->place = node.place;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      child->place += static_cast<char>((index >> shift) & 0xff);
+    }
     node.children.push_back(std::move(child));
   }
 }
@@ -305,11 +341,12 @@ static void read_node(Node& node, char* buffer) {
 // ---------------------------------------------------------------------------
 // Reading ahead
 
-// Takes the first queued directory, if any, for reading; under the lock.
+// Takes the queued directory that the merge will enter first, if any, for
+// reading; under the lock.
 static Node* take_queued(ReadAhead& ahead) {
   if (ahead.queue.empty()) return nullptr;
-  Node* node = ahead.queue.front();
-  ahead.queue.pop_front();
+  Node* node = *ahead.queue.begin();
+  ahead.queue.erase(ahead.queue.begin());
   node->state = Node::Reading;
   return node;
 }
@@ -320,11 +357,11 @@ static std::size_t queue_children(ReadAhead& ahead, Node& node,
                                   std::size_t entered) {
   std::size_t queued = 0;
   node.next_queued = std::max(node.next_queued, entered);
-  while (ahead.outstanding < kWindow &&
+  while (ahead.outstanding < ahead.window &&
          node.next_queued < node.children.size()) {
     Node* child = node.children[node.next_queued++].get();
     child->state = Node::Queued;
-    ahead.queue.push_back(child);
+    ahead.queue.insert(child);
     ++ahead.outstanding;
     ++queued;
   }
@@ -400,8 +437,7 @@ static void obtain(Walk& walk, Node& node, char* buffer) {
     if (node.state == Node::Queued) {
       // Taken from the queue here, so that no worker meets it after the
       // merge has left it and it is gone.
-      ahead.queue.erase(
-          std::find(ahead.queue.begin(), ahead.queue.end(), &node));
+      ahead.queue.erase(&node);
     }
     while (node.state == Node::Reading) {
       Node* other = take_queued(ahead);
@@ -492,31 +528,49 @@ static std::chrono::nanoseconds wall_time() {
   return std::chrono::steady_clock::now().time_since_epoch();
 }
 
-// Starts the idle workers once the merge is seen waiting (for the disk, the
-// network or the processor), where reading ahead pays.  The window is long
-// enough that the short stalls of a warm walk do not count: early on, both
-// trees' tables grow and give back memory, and each such change stops the
-// other tree's thread for a moment.
-static void start_workers_if_waiting(Walk& walk) {
-  if (++walk.entered < kWaitCheckEvery) return;
-  walk.entered = 0;
+// How often this thread has given up the processor to wait, less how often
+// it was put off it: positive while it waits on the file system more than on
+// the processor.
+static long blocked_balance() {
+  rusage usage{};
+  if (getrusage(RUSAGE_THREAD, &usage) != 0) return 0;
+  return usage.ru_nvcsw - usage.ru_nivcsw;
+}
+
+// Starts workers once the merge is seen waiting (for the disk, the network
+// or the processor), where reading ahead pays, and doubles them while it
+// keeps waiting on the file system rather than on a busy processor, where
+// more threads would only crowd it.  The window is long enough that the
+// short stalls of a warm walk do not count: early on, both trees' tables
+// grow and give back memory, and each such change stops the other tree's
+// thread for a moment.
+static void add_workers_if_waiting(Walk& walk) {
   std::chrono::nanoseconds wall = wall_time();
   std::chrono::nanoseconds passed = wall - walk.wall_mark;
   if (passed < kWaitWindow) return;
   std::chrono::nanoseconds cpu = thread_cpu_time();
   std::chrono::nanoseconds waited = passed - (cpu - walk.cpu_mark);
+  long blocked = blocked_balance();
+  bool on_files = blocked - walk.blocked_mark > 0;
   walk.wall_mark = wall;
   walk.cpu_mark = cpu;
+  walk.blocked_mark = blocked;
   if (waited * 2 < passed) return;
-  start_workers(*walk.idle, walk.idle_workers);
-  walk.idle_workers = 0;
-  if (!walk.idle->workers.empty()) walk.ahead = walk.idle;
+  ReadAhead& pool = *walk.pool;
+  int running = static_cast<int>(pool.workers.size());
+  if (running >= kWorkers && !on_files) return;
+  int count = std::min(walk.more_workers, std::max(running, kWorkers));
+  walk.more_workers = 0;  // the workers of the pool are only read here
+  start_workers(pool, count);
+  int started = static_cast<int>(pool.workers.size()) - running;
+  if (started == count) walk.more_workers = kMaxWorkers - running - started;
+  if (!pool.workers.empty()) walk.ahead = &pool;
 }
 
 // Enters directory `node`, whose entry is the current one, once it is read.
 static void enter(Walk& walk, Node& node, char* buffer) {
   obtain(walk, node, buffer);
-  if (walk.idle_workers > 0) start_workers_if_waiting(walk);
+  if (walk.more_workers > 0) add_workers_if_waiting(walk);
   if (node.open_error != 0) {
     walk.out_of_descriptors = is_out_of_descriptors(node.open_error);
     return fail_access(walk, node.open_error);
@@ -643,6 +697,17 @@ static void close_all(Walk& walk) {
   walk.frames.clear();
 }
 
+// Directories that one tree may read ahead: a quarter of the open files the
+// process may hold beyond a reserve, so that the two trees' windows, their
+// workers and their descents fit, and the limit never strikes because of
+// reading ahead.
+static std::size_t window_of_process() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 16;
+  rlim_t room = limit.rlim_cur > 256 ? (limit.rlim_cur - 256) / 4 : 16;
+  return static_cast<std::size_t>(std::min<rlim_t>(room, kMaxWindow));
+}
+
 // Opens the root of a scan for reading: through `root_fd`, a handle held
 // on it, or by its path where there is none.
 static int open_root(const std::string& root, int root_fd) {
@@ -668,15 +733,19 @@ static std::optional<ScanResult> scan_with(const std::string& root, int root_fd,
   if (walk.root_node->fd < 0)
     return ScanResult{nullptr, {}, open_failure(root, errno)};
   ReadAhead ahead;
-  if (usable_cores() > (alone ? 1 : 2)) {
-    if (workers > 0) start_workers(ahead, workers);
-  } else {
-    walk.idle = &ahead;
-    walk.idle_workers = workers;
-    walk.wall_mark = wall_time();
-    walk.cpu_mark = thread_cpu_time();
+  ahead.window = window_of_process();
+  if ((KALVERN_SCAN_WORKERS_AT_ONCE || usable_cores() > (alone ? 1 : 2)) &&
+      workers > 0) {
+    start_workers(ahead, workers);
   }
   if (!ahead.workers.empty()) walk.ahead = &ahead;
+  if (workers > 0) {
+    walk.pool = &ahead;
+    walk.more_workers = kMaxWorkers - static_cast<int>(ahead.workers.size());
+    walk.wall_mark = wall_time();
+    walk.cpu_mark = thread_cpu_time();
+    walk.blocked_mark = blocked_balance();
+  }
   merge(walk);
   if (walk.ahead != nullptr) stop_workers(ahead);
   close_all(walk);

@@ -177,6 +177,12 @@ bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
   bool ok = true;
   for (const DiffEntry& entry : entries) {
     const std::string path(entry.relative_path);
+    // A deletion and its pruning meet the trees as the copies before it
+    // left them.
+    if ((entry.kind == MissingRight && action == 'l') ||
+        (entry.kind == MissingLeft && action == 'r')) {
+      wait_for_copies(batch);
+    }
     if (entry.kind == MissingRight) {
       ok = (action == 'l' ? delete_one_sided(left, path, entry.seconds)
                           : queue_copy(batch, left, right, path, true)) &&

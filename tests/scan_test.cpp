@@ -3,8 +3,8 @@
 // sequential walk.
 
 #include <dirent.h>
-#include <sched.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -261,12 +261,16 @@ std::string difference(const std::string& label, const ScanResult& scanned,
   return "";
 }
 
-TEST(ScanProperty, ConcurrentScanGivesTheSequentialWalksTableOrderAndFailure) {
+// 120 seeded pairs of trees, in four parts that may run at once.
+class ScanProperty : public ::testing::TestWithParam<int> {};
+
+TEST_P(ScanProperty,
+       ConcurrentScanGivesTheSequentialWalksTableOrderAndFailure) {
   TempDir tmp;
   chmod(tmp.path.c_str(), 0755);
   make_file(tmp.path + "/outside/o.txt", 5);
   std::vector<std::pair<std::string, std::string>> pairs;
-  for (int seed = 1; seed <= 120; ++seed) {
+  for (int seed = GetParam() * 30 + 1; seed <= GetParam() * 30 + 30; ++seed) {
     std::string base = tmp.path + "/" + std::to_string(seed);
     TreeMaker left{std::mt19937(seed), tmp.path, {}, {}};
     TreeMaker right{std::mt19937(seed + 1000), tmp.path, {}, {}};
@@ -299,6 +303,8 @@ TEST(ScanProperty, ConcurrentScanGivesTheSequentialWalksTableOrderAndFailure) {
   EXPECT_EQ(report, "");
 }
 
+INSTANTIATE_TEST_SUITE_P(Seeds, ScanProperty, ::testing::Range(0, 4));
+
 // The threads of this process just now.
 int threads_now() {
   std::ifstream status("/proc/self/status");
@@ -312,7 +318,7 @@ int threads_now() {
 // seen waiting, in the middle of its walk.  Pinned to one processor beside
 // three busy threads, both merges wait most of the time: the workers must
 // start, and the outcome stay that of the plain walk.
-TEST(ScanProperty, WorkersStartedMidWalkKeepTheOutcome) {
+TEST(ScanWorkers, StartedMidWalkKeepTheOutcome) {
   TempDir tmp("/dev/shm");  // quick to fill, where there is one
   for (int d = 0; d < 4000; ++d) {
     std::string dir = std::to_string(d % 40) + "/" + std::to_string(d);

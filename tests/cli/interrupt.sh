@@ -13,18 +13,18 @@ fi
 # are stopped at once, so that their delays overlap.
 declare -A TRACER
 
-# start_run NAME WHEN FILES...: a run in $TEST_TMP/NAME that updates FILES
-# (a newer copy on the left of each), its WHEN-th copy held back; the
+# start_run NAME HELD FILES...: a run in $TEST_TMP/NAME that updates FILES
+# (a newer copy on the left of each), the copy of HELD held back; the
 # tracer's pid lands in TRACER[NAME].
 start_run() {
-  local name=$1 when=$2 dir=$TEST_TMP/$1 file
+  local name=$1 held=$2 dir=$TEST_TMP/$1 file
   shift 2
   for file in "$@"; do
     make_file "$dir/L/$file" 2000 "new $file"
     make_file "$dir/R/$file" 1000 "old $file"
   done
-  strace -o /dev/null -f -e trace=copy_file_range,write \
-    -e inject=copy_file_range:delay_enter=3000000:when="$when" \
+  strace -o /dev/null -f -P "$dir/L/$held" -e trace=copy_file_range \
+    -e inject=copy_file_range:delay_enter=3000000 \
     "$KALVERN" -y "$dir/L" "$dir/R" </dev/null >"$dir/out" 2>"$dir/err" &
   TRACER[$name]=$!
 }
@@ -66,11 +66,11 @@ check_run_stopped() {
   check_same "$HELPER_DIR/expected-names" "$HELPER_DIR/names" "files left after $name"
 }
 
-# SIGTERM, SIGINT or SIGHUP during the only copy; and SIGTERM while the
-# second copy of a batch is written, which removes the finished temporary
-# file of the first as well.
-for signal in TERM INT HUP; do start_run "$signal" 1 photo.jpg; done
-start_run batch 2 a/first.txt b/second.txt
+# SIGTERM, SIGINT or SIGHUP during the only copy; and SIGTERM while one copy
+# of a batch is written, which removes the finished temporary file of the
+# other as well.
+for signal in TERM INT HUP; do start_run "$signal" photo.jpg photo.jpg; done
+start_run batch b/second.txt a/first.txt b/second.txt
 for signal in TERM INT HUP; do stop_run "$signal" "$signal" 1; done
 stop_run batch TERM 2
 check_run_stopped TERM 143 photo.jpg
