@@ -531,9 +531,12 @@ int main(int argc, char *argv[]) {
     }
   }
 
-  /* The defaults of a network file system; options given later win. */
-  fuse_opt_insert_arg(&args, 1, "-omax_threads=64,entry_timeout=1,"
-                                "attr_timeout=1,negative_timeout=1");
+  /* The defaults of a network file system; options given later win.
+     max_idle_threads only keeps libfuse 3.14 from complaining about its
+     own default. */
+  fuse_opt_insert_arg(&args, 1, "-omax_threads=64,max_idle_threads=64,"
+                                "entry_timeout=1,attr_timeout=1,"
+                                "negative_timeout=1");
 
   /* Sleeps end on time: the worker threads inherit a timer slack of 1 ns
      instead of 50 us, which would lengthen every short delay. */

@@ -275,12 +275,18 @@ static bool next_data(int in, off_t from, off_t size, off_t& data,
   return data < size;
 }
 
-// Copies the data regions of `in` (up to its end or `size` bytes) to `out`
-// and gives `out` the length `size`, so that holes stay holes, telling
+// Copies the data regions of `in` (up to its end or the size in `in_st`) to
+// `out` and gives `out` that length, so that holes stay holes, telling
 // `status` as it goes.  Returns the offset reached, short of `size` only
 // where the source ended early, or -1 with errno set on failure.
-static off_t copy_content(int in, int out, off_t size, CopyStatus& status) {
+static off_t copy_content(int in, int out, const struct stat& in_st,
+                          CopyStatus& status) {
   bool in_kernel = true;
+  off_t size = in_st.st_size;
+  // A file with a block for every byte has no holes to look for.
+  if (in_st.st_blocks * 512 >= size) {
+    return copy_range(in, out, 0, size, in_kernel, status);
+  }
   off_t data = 0, hole = 0, reached = 0;
   while (reached == hole && next_data(in, hole, size, data, hole)) {
     reached = copy_range(in, out, data, hole, in_kernel, status);
@@ -318,14 +324,15 @@ static bool source_changed(int in, int source_dir, const std::string& name,
 // A new temporary file in `dir_fd`, registered in `slot` for removal on
 // interrupt; -1 with errno set on failure.  The files of a batch that share
 // a directory take successive numbers.
-static int create_temp(std::size_t slot, int dir_fd, std::string& name) {
+static int create_temp(std::size_t slot, int dir_fd, mode_t mode,
+                       std::string& name) {
   static std::atomic<int> next_attempt{0};
   for (int tries = 0; tries < 100; ++tries) {
     static const long pid = getpid();  // asked once, not once per copy
     name = temp_file_name(pid, next_attempt++);
     set_pending_temp(slot, dir_fd, name.c_str());
     int fd = openat(dir_fd, name.c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) return fd;
     clear_pending_temp(slot);
     if (errno != EEXIST) return -1;
@@ -382,15 +389,17 @@ static bool keep_times_after_move(int dir_fd, const std::string& name,
 
 // Writes the content, owner, permission bits and time of the open source
 // `in` (named `copy.name` in `source_dir`) into the open temporary file
-// `out`, whose status ends in `out_st`; reports its own failure.  A source
-// that changed while it was copied, or ended early, is a failure.
+// `out`, created with the status `created`, whose status ends in `out_st`;
+// reports its own failure.  A source that changed while it was copied, or
+// ended early, is a failure.
 static bool fill_temp(int in, int source_dir, int out, const PendingCopy& copy,
-                      const struct stat* replaced, struct stat& out_st) {
+                      const struct stat& created, const struct stat* replaced,
+                      struct stat& out_st) {
   const struct stat& source_st = copy.source_st;
   const std::string& source = copy.source;
   const std::string& target = copy.target;
   CopyStatus status = start_copy_status(target, source_st.st_size);
-  off_t copied = copy_content(in, out, source_st.st_size, status);
+  off_t copied = copy_content(in, out, source_st, status);
   end_shown_status(status);
   if (copied < 0) {
     return copy_failed(source, target, std::strerror(errno));
@@ -399,12 +408,16 @@ static bool fill_temp(int in, int source_dir, int out, const PendingCopy& copy,
       source_changed(in, source_dir, copy.name, source_st)) {
     return copy_failed(source, target, kSourceChanged);
   }
-  if (replaced != nullptr) {
-    // Where the process may, the replacement keeps the old file's owner.
-    [[maybe_unused]] int ignored =
-        fchown(out, replaced->st_uid, replaced->st_gid);
+  // Where the process may, the replacement keeps the old file's owner.  An
+  // owner or mode that the new file has already costs no call.
+  bool chowned = false;
+  if (replaced != nullptr && (created.st_uid != replaced->st_uid ||
+                              created.st_gid != replaced->st_gid)) {
+    chowned = fchown(out, replaced->st_uid, replaced->st_gid) == 0;
   }
-  if (!set_mode_where_possible(out, source_st.st_mode & 07777)) {
+  mode_t mode = source_st.st_mode & 07777;
+  if ((chowned || (created.st_mode & 07777) != mode) &&
+      !set_mode_where_possible(out, mode)) {
     return copy_failed(source, target, std::strerror(errno));
   }
   return set_and_check_times(out, source_st, target, out_st);
@@ -515,7 +528,7 @@ static void serve(CopyWorkers& workers) {
 
 // Runs `job` on a worker, starting one more while fewer than
 // kCopiesInFlight run; where no thread can be started, runs it here.
-static void run_job(Batch& batch, std::function<void()> job) {
+void run_job(Batch& batch, std::function<void()> job) {
   CopyWorkers& workers = *batch.workers;
   {
     std::lock_guard lock(workers.mutex);
@@ -547,12 +560,21 @@ void wait_for_copies(Batch& batch) {
 // at the start, if any.
 static bool write_temp(Batch& batch, int in, int source_dir, int dir_fd,
                        PendingCopy& copy, const struct stat* replaced) {
-  copy.out = create_temp(copy.slot, dir_fd, copy.temp);
+  copy.out =
+      create_temp(copy.slot, dir_fd, copy.source_st.st_mode & 0777, copy.temp);
   if (copy.out < 0) {
     return copy_failed(copy.source, copy.target, std::strerror(errno));
   }
+  // Owner and mode as created, known without a round trip: a file system
+  // answers the creation with them.
+  struct stat created {};
+  if (fstat(copy.out, &created) != 0) {
+    created.st_mode = ~mode_t{0};  // unknown: every step is taken
+    created.st_uid = ~uid_t{0};
+    created.st_gid = ~gid_t{0};
+  }
   struct stat out_st;
-  if (!fill_temp(in, source_dir, copy.out, copy, replaced, out_st)) {
+  if (!fill_temp(in, source_dir, copy.out, copy, created, replaced, out_st)) {
     close(copy.out);
     copy.out = -1;
     unlinkat(dir_fd, copy.temp.c_str(), 0);

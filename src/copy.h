@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,8 +59,10 @@ void install_interrupt_handlers();
 /// failed.  The trees must outlive the batch.
 bool queue_copy(Batch& batch, const Tree& from, const Tree& to,
                 const std::string& relative_path, bool create_parents);
+/// Runs `job` on one of the workers of `batch` (here, where none can start).
+void run_job(Batch& batch, std::function<void()> job);
 /// Waits until the copies started in `batch` have written their temporary
-/// files, or failed.
+/// files, or failed, and every job run on its workers is done.
 void wait_for_copies(Batch& batch);
 /// Makes the copies of `batch` durable and visible, then empties it; false
 /// if any of them failed.

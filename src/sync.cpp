@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <string>
@@ -25,6 +26,8 @@
 namespace {
 
 const char kChangedSinceScan[] = "Datei wurde seit dem Vergleich geändert";
+// One-sided files deleted at once, on the workers of the copies.
+constexpr std::size_t kDeletionsAtOnce = 16;
 
 }  // namespace
 
@@ -121,34 +124,87 @@ static bool changed_since_scan(int dir_fd, const std::string& name,
   return !S_ISREG(st.st_mode) || st.st_mtim.tv_sec != seconds;
 }
 
-// Deletes a one-sided file, if it is still what the scan saw with the time
-// `seconds`, and prunes the directories it leaves empty.
-static bool delete_one_sided(const Tree& tree, const std::string& relative_path,
-                             std::int64_t seconds) {
-  std::string path = full_path(tree.root, relative_path);
-  std::string parent = parent_of(relative_path);
-  int dir_fd = open_beneath(tree, parent);
-  int error = dir_fd < 0 ? errno : 0;
-  if (dir_fd >= 0) {
-    std::string name = name_of(relative_path);
-    if (changed_since_scan(dir_fd, name, seconds)) {
-      close(dir_fd);
-      report_error("Fehler beim Löschen von " + quoted_path(path, 2) + ": " +
-                   kChangedSinceScan + "\n");
-      return false;  // the file stays, and so do the directories above it
-    }
-    if (unlinkat(dir_fd, name.c_str(), 0) != 0) error = errno;
-    close(dir_fd);
+// A one-sided file to delete, and what became of the attempt.
+struct Deletion {
+  const Tree* tree = nullptr;
+  std::string relative_path;
+  std::int64_t seconds = 0;  // its time, as the scan saw it
+  bool changed = false;      // no longer what the scan saw: left alone
+  int error = 0;             // errno of a failed deletion; 0 if it is gone
+};
+
+// Deletes the file of `deletion` if it is still the regular file with the
+// time the scan saw; runs on a worker and reports nothing.
+static void unlink_one_sided(Deletion& deletion) {
+  const std::string& relative_path = deletion.relative_path;
+  int dir_fd = open_beneath(*deletion.tree, parent_of(relative_path));
+  if (dir_fd < 0) {
+    deletion.error = errno;
+    return;
   }
-  bool ok = error == 0 || error == ENOENT;
+  std::string name = name_of(relative_path);
+  deletion.changed = changed_since_scan(dir_fd, name, deletion.seconds);
+  if (!deletion.changed && unlinkat(dir_fd, name.c_str(), 0) != 0) {
+    deletion.error = errno;
+  }
+  close(dir_fd);
+}
+
+// Reports `deletion` and, with `prune`, removes the directories it left
+// empty; false after a reported failure.
+static bool finish_deletion(const Deletion& deletion, bool prune) {
+  const Tree& tree = *deletion.tree;
+  std::string path = full_path(tree.root, deletion.relative_path);
+  if (deletion.changed) {
+    report_error("Fehler beim Löschen von " + quoted_path(path, 2) + ": " +
+                 kChangedSinceScan + "\n");
+    return false;  // the file stays, and so do the directories above it
+  }
+  bool ok = deletion.error == 0 || deletion.error == ENOENT;
   if (ok) {
     say("'" + shown_path(path, 1) + "' wurde entfernt\n");
   } else {
-    failed("Löschen von", path, error);
+    failed("Löschen von", path, deletion.error);
   }
   // A path through a link is left alone, its directories too.
-  if (is_refused_path(error)) return false;
-  return remove_empty_parents(tree, parent) && ok;
+  if (is_refused_path(deletion.error)) return false;
+  if (!prune) return ok;
+  return remove_empty_parents(tree, parent_of(deletion.relative_path)) && ok;
+}
+
+// Whether a deletion of `run` after the `i`th and before the `end`th lies
+// in or below the directory of the `i`th: deleted one after the other, the
+// `i`th would find its directory still holding that file and prune nothing.
+static bool later_one_below(const std::vector<Deletion>& run, std::size_t i,
+                            std::size_t end) {
+  std::string parent = parent_of(run[i].relative_path) + "/";
+  for (std::size_t j = i + 1; j < end; ++j) {
+    if (run[j].tree == run[i].tree &&
+        run[j].relative_path.compare(0, parent.size(), parent) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Deletes the one-sided files of `run` and prunes the directories they
+// leave empty, with the outcome and the lines of deleting them one after the
+// other: a part of them is deleted at once on the batch's workers, then each
+// is reported and pruned in turn.  False after a reported failure.
+static bool delete_one_sided(Batch& batch, std::vector<Deletion>& run) {
+  bool ok = true;
+  for (std::size_t start = 0; start < run.size(); start += kDeletionsAtOnce) {
+    std::size_t end = std::min(run.size(), start + kDeletionsAtOnce);
+    for (std::size_t i = start; i < end; ++i) {
+      run_job(batch, [&deletion = run[i]] { unlink_one_sided(deletion); });
+    }
+    wait_for_copies(batch);
+    for (std::size_t i = start; i < end; ++i) {
+      ok = finish_deletion(run[i], !later_one_below(run, i, end)) && ok;
+    }
+  }
+  run.clear();
+  return ok;
 }
 
 // Puts the deletions and removed directories of `tree` on stable storage;
@@ -174,25 +230,25 @@ bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
   if (action != 'l' && action != 'r' && action != 'b') return true;
   install_interrupt_handlers();
   Batch batch;
+  std::vector<Deletion> run;  // deletions next to each other in the list
   bool ok = true;
   for (const DiffEntry& entry : entries) {
-    const std::string path(entry.relative_path);
-    // A deletion and its pruning meet the trees as the copies before it
-    // left them.
-    if ((entry.kind == MissingRight && action == 'l') ||
-        (entry.kind == MissingLeft && action == 'r')) {
-      wait_for_copies(batch);
+    bool left_only = entry.kind == MissingRight;
+    if (!left_only && entry.kind != MissingLeft) continue;
+    const Tree& own = left_only ? left : right;
+    const Tree& other = left_only ? right : left;
+    if (action == (left_only ? 'l' : 'r')) {
+      // A deletion meets the trees as the copies before it left them.
+      if (run.empty()) wait_for_copies(batch);
+      run.push_back({&own, std::string(entry.relative_path), entry.seconds});
+      continue;
     }
-    if (entry.kind == MissingRight) {
-      ok = (action == 'l' ? delete_one_sided(left, path, entry.seconds)
-                          : queue_copy(batch, left, right, path, true)) &&
-           ok;
-    } else if (entry.kind == MissingLeft) {
-      ok = (action == 'r' ? delete_one_sided(right, path, entry.seconds)
-                          : queue_copy(batch, right, left, path, true)) &&
-           ok;
-    }
+    if (!run.empty()) ok = delete_one_sided(batch, run) && ok;
+    ok =
+        queue_copy(batch, own, other, std::string(entry.relative_path), true) &&
+        ok;
   }
+  if (!run.empty()) ok = delete_one_sided(batch, run) && ok;
   ok = finish_batch(batch) && ok;
   if (action == 'l') ok = make_tree_durable(left) && ok;
   if (action == 'r') ok = make_tree_durable(right) && ok;
