@@ -316,7 +316,7 @@ make_pair() {
 # Reads the figures of a pair into the pair_* variables.
 pair_stats() {
   read -r pair_left pair_right pair_diff pair_only_left pair_only_right \
-    pair_key_bytes <"$1/lists/stats"
+    _ <"$1/lists/stats"
   pair_files=$(( pair_left + pair_right ))
   pair_dirs=$(wc -l <"$1/lists/dirs")
 }

@@ -392,7 +392,7 @@ static bool keep_times_after_move(int dir_fd, const std::string& name,
 // `out`, created with the status `created`, whose status ends in `out_st`;
 // reports its own failure.  A source that changed while it was copied, or
 // ended early, is a failure.
-static bool fill_temp(int in, int source_dir, int out, const PendingCopy& copy,
+static bool fill_temp(int in, int source_dir, int out, PendingCopy& copy,
                       const struct stat& created, const struct stat* replaced,
                       struct stat& out_st) {
   const struct stat& source_st = copy.source_st;
@@ -401,6 +401,10 @@ static bool fill_temp(int in, int source_dir, int out, const PendingCopy& copy,
   CopyStatus status = start_copy_status(target, source_st.st_size);
   off_t copied = copy_content(in, out, source_st, status);
   end_shown_status(status);
+  if (copied < 0 && (errno == ENOSPC || errno == EDQUOT)) {
+    copy.deferred = true;  // no room: write_temp tells whether to wait
+    return false;
+  }
   if (copied < 0) {
     return copy_failed(source, target, std::strerror(errno));
   }
@@ -575,6 +579,13 @@ static bool write_temp(Batch& batch, int in, int source_dir, int dir_fd,
   }
   struct stat out_st;
   if (!fill_temp(in, source_dir, copy.out, copy, created, replaced, out_st)) {
+    // Out of room beside the batch's other temporary files, the copy waits
+    // for them to be in place; alone, it fails.
+    int error = errno;
+    if (copy.deferred && batch.started.load() <= 1) {
+      copy.deferred = false;
+      copy_failed(copy.source, copy.target, std::strerror(error));
+    }
     close(copy.out);
     copy.out = -1;
     unlinkat(dir_fd, copy.temp.c_str(), 0);
@@ -661,13 +672,16 @@ static bool finish_once(Batch& batch) {
   }
   // A failed copy leaves no empty directories behind; one that another
   // copy of the batch filled stays.
-  for (PendingCopy& copy : batch.copies) {
-    if (!copy.ok && !copy.renamed && !copy.deferred) {
-      remove_created_dirs(*copy.to, copy.parent, copy.created);
+  // Later copies made their directories below or beside those of earlier
+  // ones, so they go first.
+  for (auto copy = batch.copies.rbegin(); copy != batch.copies.rend(); ++copy) {
+    if (!copy->ok && !copy->renamed && !copy->deferred) {
+      remove_created_dirs(*copy->to, copy->parent, copy->created);
     }
   }
   batch.copies.clear();
   batch.bytes = 0;
+  batch.started = 0;
   batch.deferred = false;
   return ok;
 }
@@ -742,7 +756,7 @@ static bool check_time_held(const Tree& to, const PendingCopy& copy) {
 // the source's status, the target's directory (made where missing), the
 // checks, the content.  Reports its own failure in `copy`.  A copy that
 // would not fit beside the batch's other temporary files is put off.
-static void write_copy(Batch& batch, PendingCopy& copy, bool may_defer) {
+static void write_copy(Batch& batch, PendingCopy& copy) {
   const Tree& from = *copy.from;
   const Tree& to = *copy.to;
   const std::string& source = copy.source;
@@ -754,13 +768,15 @@ static void write_copy(Batch& batch, PendingCopy& copy, bool may_defer) {
       stat_source(from, copy.relative_path, source_st, source, target);
   if (source_dir < 0) return;
   if (!check_time_held(to, copy)) return (void)close(source_dir);
-  if (may_defer && lacks_room(to.fd, source_st.st_size)) {
+  if (batch.started.load() > 1 && lacks_room(to.fd, source_st.st_size)) {
     copy.deferred = true;
     batch.deferred = true;
     return (void)close(source_dir);
   }
+  std::string created_before = std::move(copy.created);  // if put off once
   int dir_fd = open_target_dir(to, copy.relative_path, copy.create,
                                copy.created, source, target);
+  if (copy.created.empty()) copy.created = std::move(created_before);
   int in = dir_fd < 0
                ? -1
                : open_source(source_dir, name, source_st, source, target);
@@ -781,14 +797,15 @@ static void write_copy(Batch& batch, PendingCopy& copy, bool may_defer) {
   if (dir_fd >= 0) close(dir_fd);
   if (in >= 0) close(in);
   copy.ok = ok;
+  if (copy.deferred) batch.deferred = true;
 }
 
 // Starts `copy` as the next copy of `batch`, on a worker.
-static void start_copy(Batch& batch, PendingCopy copy, bool may_defer) {
+static void start_copy(Batch& batch, PendingCopy copy) {
+  ++batch.started;
   copy.slot = batch.copies.size();
   PendingCopy& held = batch.copies.emplace_back(std::move(copy));
-  run_job(batch,
-          [&batch, &held, may_defer] { write_copy(batch, held, may_defer); });
+  run_job(batch, [&batch, &held] { write_copy(batch, held); });
 }
 
 bool finish_batch(Batch& batch) {
@@ -805,7 +822,7 @@ bool finish_batch(Batch& batch) {
     // that every round makes at least one.
     for (PendingCopy& copy : put_off) {
       copy.deferred = false;
-      start_copy(batch, std::move(copy), !batch.copies.empty());
+      start_copy(batch, std::move(copy));
       wait_for_copies(batch);
     }
   }
@@ -833,7 +850,7 @@ bool queue_copy(Batch& batch, const Tree& from, const Tree& to,
   copy.to = &to;
   say(shown_path(copy.source, 1) + " -> " + shown_path(copy.target, 1) + "\n");
   bool earlier_ok = !is_full(batch) || finish_batch(batch);
-  start_copy(batch, std::move(copy), !batch.copies.empty());
+  start_copy(batch, std::move(copy));
   return earlier_ok;
 }
 

@@ -42,9 +42,10 @@ struct CopyWorkers;  // the threads of a batch's copies, in copy.cpp
 /// The copies whose temporary files are being written or are written, but
 /// not yet in place.
 struct Batch {
-  std::vector<PendingCopy> copies;     // in the order of their progress lines
-  std::atomic<off_t> bytes = 0;        // written into the temporary files
-  std::atomic<bool> deferred = false;  // a copy was put off for want of room
+  std::vector<PendingCopy> copies;       // in the order of their progress lines
+  std::atomic<off_t> bytes = 0;          // written into the temporary files
+  std::atomic<bool> deferred = false;    // a copy was put off for want of room
+  std::atomic<std::size_t> started = 0;  // copies begun in this batch
   std::unique_ptr<CopyWorkers> workers;
   Batch();
   ~Batch();

@@ -62,10 +62,21 @@ bool find_mount(dev_t dev, MountLine& found) {
   return any;
 }
 
-// The kind of the block device at `path` by its boot sector.
-FsKind kind_of_device(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// The kind of the block device `dev` by its boot sector: opened as
+// /dev/block/<major>:<minor>, or else by the mount's source `path`, and
+// only if that is the very device.
+FsKind kind_of_device(dev_t dev, const std::string& path) {
+  std::string by_number = "/dev/block/" + std::to_string(major(dev)) + ":" +
+                          std::to_string(minor(dev));
+  constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int fd = open(by_number.c_str(), kFlags);
+  if (fd < 0) fd = open(path.c_str(), kFlags);
   if (fd < 0) return FsKind::Other;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != dev) {
+    close(fd);
+    return FsKind::Other;
+  }
   char sector[512];
   ssize_t n = pread(fd, sector, sizeof sector, 0);
   close(fd);
@@ -106,8 +117,12 @@ FsKind fs_kind_of(int fd) {
   if (fs.f_type != kFuseMagic) return FsKind::Other;
   MountLine mount;
   if (!find_mount(st.st_dev, mount)) return FsKind::Other;
-  if (mount.type == "fuseblk") return kind_of_device(mount.source);
-  return kind_of_mount_type(mount.type);
+  if (!mount.type.starts_with("fuseblk")) return kind_of_mount_type(mount.type);
+  FsKind kind = kind_of_device(st.st_dev, mount.source);
+  if (kind != FsKind::Other) return kind;
+  // fuseblk.<driver>, where the driver names itself.
+  std::string_view type = mount.type;
+  return type.size() > 8 ? kind_of_mount_type(type.substr(8)) : FsKind::Other;
 }
 
 std::int64_t time_slack(FsKind a, FsKind b) {

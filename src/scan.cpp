@@ -708,13 +708,26 @@ static std::size_t window_of_process() {
   return static_cast<std::size_t>(std::min<rlim_t>(room, kMaxWindow));
 }
 
-// Opens the root of a scan for reading: through `root_fd`, a handle held
-// on it, or by its path where there is none.
+// Opens the root of a scan for reading: the directory of `root_fd`, a handle
+// held on it, or by its path where there is none.  The handle is reopened
+// through /proc, which asks for read permission only, as opening the path
+// does; only where /proc is missing is the path opened and checked to lead
+// to the same directory.
 static int open_root(const std::string& root, int root_fd) {
-  if (root_fd >= 0) {
-    return openat(root_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  if (root_fd < 0) return open(root.c_str(), kFlags);
+  int fd = open(("/proc/self/fd/" + std::to_string(root_fd)).c_str(), kFlags);
+  if (fd >= 0 || errno != ENOENT) return fd;
+  fd = open(root.c_str(), kFlags);
+  struct stat held, opened;
+  if (fd >= 0 &&
+      (fstat(root_fd, &held) != 0 || fstat(fd, &opened) != 0 ||
+       held.st_dev != opened.st_dev || held.st_ino != opened.st_ino)) {
+    close(fd);
+    errno = ENOENT;
+    return -1;
   }
-  return open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return fd;
 }
 
 // One scan of `root` (through `root_fd`, if not -1), with `workers` reading

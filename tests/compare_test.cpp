@@ -266,9 +266,6 @@ std::vector<Entry> listed(const CompareResult& result) {
   return entries;
 }
 
-// The form that moves keys out of the tables lists the same entries in the
-// same order as the copying form; the left table keeps the files found on
-// both sides, the right one is emptied.
 // How far apart two times are, without overflow.
 std::uint64_t gap(std::int64_t a, std::int64_t b) {
   return a > b ? static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b)
@@ -302,6 +299,9 @@ TEST_P(CompareDirsTest, ListsInTheTablesOrder) {
             plain_listing(row.left, row.right, row.slack));
 }
 
+// The form that moves keys out of the tables lists the same entries in the
+// same order as the copying form; the left table keeps the files found on
+// both sides, the right one is emptied.
 TEST_P(CompareDirsTest, MovingFormListsAlike) {
   const CompareRow& row = built(GetParam());
   CompareResult copied = compare_dirs(row.left, row.right, row.slack);

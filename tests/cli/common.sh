@@ -397,8 +397,9 @@ run_paused() {
   done
   grep -q 'abgleichen' "$OUT" || fail "$(describe "$@"): no question asked"
   $change
+  # The program may have ended before it read every answer.
   # shellcheck disable=SC2059
-  printf "$input" >&3
+  (printf "$input" >&3) 2>/dev/null || true
   exec 3>&-
   wait "$pid" && STATUS=0 || STATUS=$?
   LAST_RUN="$(describe "$@") after $change"

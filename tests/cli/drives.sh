@@ -199,7 +199,7 @@ test_unmounted_root() {
   local before
   before=$(snapshot "$dir/mnt")
   unmount_lazily() { umount -l "$TEST_TMP/unmounted/mnt"; }
-  run_paused "$dir" unmount_lazily 'j\nr\n' -- -c 30 L mnt
+  run_paused "$dir" unmount_lazily 'j\n' -- -c 30 L mnt
   check_status 2 "$LAST_RUN"
   check_same "$(expected 'kalvern Fehler - Verzeichnis mnt ist nicht mehr dasselbe wie beim Vergleich, Abgleich abgebrochen.\n\n')" \
     "$ERR" "stderr of $LAST_RUN"

@@ -165,6 +165,12 @@ make_file unreadable/x.txt 1000
 chmod 0311 unreadable
 expect_run 1 "$EMPTY" "$(open_failure unreadable "$EACCES")" --nobody -- unreadable t
 expect_run 1 "$EMPTY" "$(open_failure unreadable "$EACCES")" --nobody -- t unreadable/
+# A root the user may read but not enter: its entries fail, not the root.
+mkdir -p unsearchable
+make_file unsearchable/y.txt 1000
+chmod 0444 unsearchable
+expect_run 1 "$EMPTY" "$(advance_failure unsearchable/y.txt "$EACCES")" --nobody -- unsearchable t
+chmod 0755 unsearchable
 # The left root fails first, the right one is not looked at.
 expect_run 1 "$EMPTY" "$(open_failure file.txt 'Not a directory')" --nobody -- file.txt unreadable
 
