@@ -17,6 +17,8 @@
 #   -s SEED       seed of the generated trees [SEED, default 1]
 #   -k BINARY     the kalvern binary [KALVERN; default: a Release build made
 #                 in DIR/build]
+#   -b BINARY     an earlier kalvern, timed beside the first in every table;
+#                 its listing must be byte for byte the same [KALVERN_BEFORE]
 #   --delays LIST round-trip delays in milliseconds [DELAYS, default "0.2 1 5"]
 #   --skip-sync   leave out the synchronisation benchmark [SKIP_SYNC=1]
 # More knobs: FILES_PER_DIR (files in each directory of the deepest level,
@@ -62,6 +64,7 @@ ROUNDS=${ROUNDS:-3}
 WORK=${WORK:-$bench_dir/work-net}
 SEED=${SEED:-1}
 KALVERN=${KALVERN:-}
+KALVERN_BEFORE=${KALVERN_BEFORE:-}
 DELAYS=${DELAYS:-0.2 1 5}
 SKIP_SYNC=${SKIP_SYNC:-0}
 
@@ -77,6 +80,7 @@ while [ $# -gt 0 ]; do
     -d) WORK=$2; shift 2 ;;
     -s) SEED=$2; shift 2 ;;
     -k) KALVERN=$2; shift 2 ;;
+    -b) KALVERN_BEFORE=$2; shift 2 ;;
     --delays) DELAYS=$2; shift 2 ;;
     --skip-sync) SKIP_SYNC=1; shift ;;
     -h|--help) usage 0 ;;
@@ -335,6 +339,9 @@ trees_agree() {
 scan_kalvern() {
   "$KALVERN" "$mnt/L" "$mnt/R" <<<n >/dev/null 2>>"$tmp/kalvern-scan.err"
 }
+scan_before() {
+  "$KALVERN_BEFORE" "$mnt/L" "$mnt/R" <<<n >/dev/null 2>>"$tmp/kalvern-scan.err"
+}
 scan_find() { find "$mnt/L" "$mnt/R" -printf '%T@ %P\n' >/dev/null; }
 scan_pwalk() { "$PWALK" -t "$THREADS" "$mnt/L" "$mnt/R" >/dev/null; }
 
@@ -399,6 +406,14 @@ if ! grep -q "Abgleich wurde auf Wunsch beendet" "$tmp/out.txt"; then
   exit 1
 fi
 walked=$("$PWALK" -t "$THREADS" "$mnt/L" "$mnt/R")
+if [ -n "$KALVERN_BEFORE" ]; then
+  "$KALVERN_BEFORE" "$mnt/L" "$mnt/R" <<<n >"$tmp/before.txt" 2>&1 || true
+  if cmp -s "$tmp/out.txt" "$tmp/before.txt"; then
+    echo "The listing is byte for byte that of $KALVERN_BEFORE."
+  else
+    echo "WARNING: the listing differs from that of $KALVERN_BEFORE"
+  fi
+fi
 unmount_pair
 if [ "$walked" != "$scan_entries" ]; then
   echo "net.sh: the parallel walk found $walked entries, expected $scan_entries" >&2
@@ -411,6 +426,7 @@ fi
 
 # For every delay, the tools interleaved, their order rotating per round.
 tools=(kalvern find pwalk)
+[ -z "$KALVERN_BEFORE" ] || tools+=(before)
 declare -A wall=() requests=()
 for delay in "${delays[@]}"; do
   us=$(delay_us "$delay")
@@ -430,7 +446,7 @@ for delay in "${delays[@]}"; do
     requests[$delay,$tool]=$(calc '%.2f' "$(median ${counts[$tool]}) / $scan_files")
   done
   echo "  ${delay} ms: kalvern ${wall[$delay,kalvern]} s, find ${wall[$delay,find]} s," \
-    "parallel walk ${wall[$delay,pwalk]} s"
+    "parallel walk ${wall[$delay,pwalk]} s${KALVERN_BEFORE:+, before ${wall[$delay,before]} s}"
   unset times counts
 done
 
@@ -445,6 +461,15 @@ for delay in "${delays[@]}"; do
     "$(calc '%.2f' "${wall[$delay,kalvern]} / ${wall[$delay,find]}")" \
     "$(calc '%.2f' "${wall[$delay,kalvern]} / ${wall[$delay,pwalk]}")"
 done
+if [ -n "$KALVERN_BEFORE" ]; then
+  echo "The earlier kalvern in the same rounds:"
+  row "delay [ms]" "before [s]" "before/find" "kalvern/before"
+  for delay in "${delays[@]}"; do
+    row "$delay" "${wall[$delay,before]}" \
+      "$(calc '%.2f' "${wall[$delay,before]} / ${wall[$delay,find]}")" \
+      "$(calc '%.2f' "${wall[$delay,kalvern]} / ${wall[$delay,before]}")"
+  done
+fi
 echo
 echo "Requests served per scanned file (medians)"
 row "delay [ms]" "kalvern" "find" "par. walk"
@@ -479,6 +504,9 @@ echo "  $pair_diff newer on one side, $pair_only_left only left," \
 sync_kalvern() {
   "$KALVERN" -y "$mnt/L" "$mnt/R" <<<b >/dev/null 2>>"$tmp/kalvern-sync.err"
 }
+sync_before() {
+  "$KALVERN_BEFORE" -y "$mnt/L" "$mnt/R" <<<b >/dev/null 2>>"$tmp/kalvern-sync.err"
+}
 sync_rsync() { rsync -rtu "$mnt/L/" "$mnt/R/" && rsync -rtu "$mnt/R/" "$mnt/L/"; }
 
 # A fresh copy of the pair on the disk, written back before the clock starts.
@@ -492,6 +520,7 @@ fresh_copy() {
 
 sync_us=$(delay_us "$SYNC_DELAY")
 sync_tools=(kalvern rsync)
+[ -z "$KALVERN_BEFORE" ] || sync_tools+=(before)
 declare -A sync_times=() sync_counts=() sync_kinds=()
 sync_failed=""
 for (( round = 0; round < SYNC_ROUNDS; round++ )); do
@@ -530,6 +559,11 @@ row "delay [ms]" "kalvern [s]" "rsync [s]" "kalvern/rsync" "kalvern req/f" \
 row "$SYNC_DELAY" "${sync_wall[kalvern]}" "${sync_wall[rsync]}" \
   "$(calc '%.2f' "${sync_wall[kalvern]} / ${sync_wall[rsync]}")" \
   "${per_copy[kalvern]}" "${per_copy[rsync]}"
+if [ -n "$KALVERN_BEFORE" ]; then
+  row "before" "${sync_wall[before]}" "${sync_wall[rsync]}" \
+    "$(calc '%.2f' "${sync_wall[before]} / ${sync_wall[rsync]}")" \
+    "${per_copy[before]}" "${per_copy[rsync]}"
+fi
 echo "  (req/f: requests served by both netfs per copied file)"
 for tool in "${sync_tools[@]}"; do
   # shellcheck disable=SC2086
