@@ -125,6 +125,24 @@ FsKind fs_kind_of(int fd) {
   return type.size() > 8 ? kind_of_mount_type(type.substr(8)) : FsKind::Other;
 }
 
+bool is_round_trip_fs(int fd) {
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0x6969:      // NFS
+    case 0x517b:      // SMB
+    case 0xfe534d42:  // SMB2
+    case 0xff534d42:  // CIFS
+    case 0x00c36400:  // Ceph
+    case 0x01021997:  // 9P
+    case 0x5346414f:  // AFS
+    case 0x65735546:  // FUSE: sshfs, but also drivers of local drives
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::int64_t time_slack(FsKind a, FsKind b) {
   return a == FsKind::Fat || b == FsKind::Fat ? 1 : 0;
 }

@@ -30,10 +30,11 @@
 // caches they keep a local disk busy; with warm ones the two trees already
 // fill both cores and the workers only cost.  So where the walks fill every
 // core the process may use, the workers start only once the merge is seen
-// waiting.  On a network file system every listing is a round trip, and the
-// merge keeps waiting: the number of workers then doubles, window by window,
-// up to kMaxWorkers.  A large directory has its times fetched in inode
-// order, which reads a cold inode table forwards.
+// waiting.  On a network or FUSE file system every listing is a round trip,
+// and the merge keeps waiting: the number of workers then doubles, window by
+// window, up to kMaxWorkers.  On a local disk more than the first workers
+// gained nothing, cold or warm.  A large directory has its times fetched in
+// inode order, which reads a cold inode table forwards.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -60,6 +61,7 @@
 #include <vector>
 
 #include "compare.h"
+#include "fskind.h"
 #include "path.h"
 
 namespace fs = std::filesystem;
@@ -85,7 +87,8 @@ constexpr std::size_t kMaxWindow = KALVERN_SCAN_WINDOW;
 #ifndef KALVERN_SCAN_MAX_WORKERS
 #define KALVERN_SCAN_MAX_WORKERS 32
 #endif
-// 1: the workers start with the walk, whatever the cores (for tests).
+// 1: the workers start with the walk, whatever the cores, and grow on any
+// file system (for tests).
 #ifndef KALVERN_SCAN_WORKERS_AT_ONCE
 #define KALVERN_SCAN_WORKERS_AT_ONCE 0
 #endif
@@ -560,10 +563,11 @@ static void add_workers_if_waiting(Walk& walk) {
   int running = static_cast<int>(pool.workers.size());
   if (running >= kWorkers && !on_files) return;
   int count = std::min(walk.more_workers, std::max(running, kWorkers));
-  walk.more_workers = 0;  // the workers of the pool are only read here
+  int remaining = walk.more_workers - count;
   start_workers(pool, count);
   int started = static_cast<int>(pool.workers.size()) - running;
-  if (started == count) walk.more_workers = kMaxWorkers - running - started;
+  // Where the system gives no more threads, none are asked for again.
+  walk.more_workers = started == count ? remaining : 0;
   if (!pool.workers.empty()) walk.ahead = &pool;
 }
 
@@ -754,7 +758,13 @@ static std::optional<ScanResult> scan_with(const std::string& root, int root_fd,
   if (!ahead.workers.empty()) walk.ahead = &ahead;
   if (workers > 0) {
     walk.pool = &ahead;
-    walk.more_workers = kMaxWorkers - static_cast<int>(ahead.workers.size());
+    // Beyond the first workers, more pay only where each listing waits for
+    // a round trip; on a local disk they only crowd it.
+    bool grows =
+        KALVERN_SCAN_WORKERS_AT_ONCE || is_round_trip_fs(walk.root_node->fd);
+    int most = grows ? kMaxWorkers : workers;
+    walk.more_workers =
+        std::max(0, most - static_cast<int>(ahead.workers.size()));
     walk.wall_mark = wall_time();
     walk.cpu_mark = thread_cpu_time();
     walk.blocked_mark = blocked_balance();
