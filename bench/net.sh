@@ -252,87 +252,20 @@ trap 'exit 143' TERM
 
 # -------------------------------------------------------------- helpers
 
-# Whole microseconds since the epoch.
-now_us() {
-  local t=$EPOCHREALTIME
-  echo $(( ${t%.*} * 1000000 + 10#${t#*.} ))
-}
+# shellcheck source=bench/common.sh
+. "$bench_dir/common.sh"
 
-# Median of the numbers given as arguments.
-median() {
-  printf '%s\n' "$@" | sort -g |
-    awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2];
-                             else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
 
-# Floating-point arithmetic: calc FORMAT EXPRESSION.
-calc() {
-  awk "BEGIN { printf \"$1\", $2 }"
-}
+
 
 # A delay in milliseconds as whole microseconds.
 delay_us() {
   calc '%d' "$1 * 1000 + 0.5"
 }
 
-# Builds the pair planned by gen.awk in directory $1 as run.sh does; the
-# remaining arguments are "name=value" settings for gen.awk. An existing
-# pair made with the same settings is kept.
-make_pair() {
-  local dir=$1
-  shift
-  local settings
-  settings="$* seed=$SEED gen=$(cksum <"$bench_dir/gen.awk" | cut -d' ' -f1)"
-  if [ -f "$dir/.settings" ] && [ "$(cat "$dir/.settings")" = "$settings" ]; then
-    return
-  fi
-  rm -rf "$dir"
-  mkdir -p "$dir/lists/L" "$dir/lists/R" "$dir/L" "$dir/R"
-  local -a vars=(-v "out=$dir/lists" -v "seed=$SEED")
-  local setting
-  for setting in "$@"; do vars+=(-v "$setting"); done
-  awk "${vars[@]}" -f "$bench_dir/gen.awk"
 
-  local side list secs blob
-  for side in L R; do
-    (cd "$dir/$side" && xargs -d '\n' -a "$dir/lists/dirs" mkdir -p --)
-    # Content first (tee writes one random blob to many files), times after.
-    for list in "$dir/lists/$side".*; do
-      [ -e "$list" ] || continue
-      blob=$dir/blob.$side.${list##*.}
-      case $list in
-        *.big) head -c $(( 8 * 1024 * 1024 )) /dev/urandom >"$blob" ;;
-        *) head -c 4096 /dev/urandom >"$blob" ;;
-      esac
-      # shellcheck disable=SC2016 # expanded by the inner sh
-      (cd "$dir/$side" &&
-        xargs -d '\n' -n 500 -a "$list" \
-          sh -c 'exec tee -- "$@" <"$0" >/dev/null' "$blob")
-    done
-    for list in "$dir/lists/$side"/t*; do
-      secs=${list##*/t}
-      (cd "$dir/$side" && xargs -d '\n' -a "$list" touch -d "@$secs" --)
-    done
-  done
-  echo "$settings" >"$dir/.settings"
-}
 
-# Reads the figures of a pair into the pair_* variables.
-pair_stats() {
-  read -r pair_left pair_right pair_diff pair_only_left pair_only_right \
-    _ <"$1/lists/stats"
-  pair_files=$(( pair_left + pair_right ))
-  pair_dirs=$(wc -l <"$1/lists/dirs")
-}
 
-# The files of tree $1 with time and size, sorted, for comparing two trees.
-tree_state() {
-  (cd "$1" && find . -type f -printf '%P\t%T@\t%s\n' | sort)
-}
-
-trees_agree() {
-  cmp -s <(tree_state "$1/L") <(tree_state "$1/R")
-}
 
 # The scanning commands, on the mounted pair. kalvern's standard error is
 # kept: on a network file system its warnings matter.

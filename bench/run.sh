@@ -131,23 +131,11 @@ KALVERN=$(cd "$(dirname "$KALVERN")" && pwd)/$(basename "$KALVERN")
 
 # -------------------------------------------------------------- helpers
 
-# Whole microseconds since the epoch.
-now_us() {
-  local t=$EPOCHREALTIME
-  echo $(( ${t%.*} * 1000000 + 10#${t#*.} ))
-}
+# shellcheck source=bench/common.sh
+. "$bench_dir/common.sh"
 
-# Median of the numbers given as arguments.
-median() {
-  printf '%s\n' "$@" | sort -g |
-    awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2];
-                             else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
 
-# Floating-point arithmetic: calc FORMAT EXPRESSION.
-calc() {
-  awk "BEGIN { printf \"$1\", $2 }"
-}
+
 
 # "ok" or "MISSED" for: value <= limit.
 verdict() {
@@ -175,54 +163,7 @@ peak_rss_kib() {
   awk -F: '/Maximum resident set size/ { gsub(/ /, "", $2); print $2 }' "$1"
 }
 
-# Builds the pair planned by gen.awk in directory $1; the remaining
-# arguments are "name=value" settings for gen.awk. An existing pair made
-# with the same settings is kept.
-make_pair() {
-  local dir=$1
-  shift
-  local settings
-  settings="$* seed=$SEED gen=$(cksum <"$bench_dir/gen.awk" | cut -d' ' -f1)"
-  if [ -f "$dir/.settings" ] && [ "$(cat "$dir/.settings")" = "$settings" ]; then
-    return
-  fi
-  rm -rf "$dir"
-  mkdir -p "$dir/lists/L" "$dir/lists/R" "$dir/L" "$dir/R"
-  local -a vars=(-v "out=$dir/lists" -v "seed=$SEED")
-  local setting
-  for setting in "$@"; do vars+=(-v "$setting"); done
-  awk "${vars[@]}" -f "$bench_dir/gen.awk"
 
-  local side list secs blob
-  for side in L R; do
-    (cd "$dir/$side" && xargs -d '\n' -a "$dir/lists/dirs" mkdir -p --)
-    # Content first (tee writes one random blob to many files), times after.
-    for list in "$dir/lists/$side".*; do
-      [ -e "$list" ] || continue
-      blob=$dir/blob.$side.${list##*.}
-      case $list in
-        *.big) head -c $(( 8 * 1024 * 1024 )) /dev/urandom >"$blob" ;;
-        *) head -c 4096 /dev/urandom >"$blob" ;;
-      esac
-      # shellcheck disable=SC2016 # expanded by the inner sh
-      (cd "$dir/$side" &&
-        xargs -d '\n' -n 500 -a "$list" \
-          sh -c 'exec tee -- "$@" <"$0" >/dev/null' "$blob")
-    done
-    for list in "$dir/lists/$side"/t*; do
-      secs=${list##*/t}
-      (cd "$dir/$side" && xargs -d '\n' -a "$list" touch -d "@$secs" --)
-    done
-  done
-  echo "$settings" >"$dir/.settings"
-}
-
-# Reads the figures of a pair into the pair_* variables.
-pair_stats() {
-  read -r pair_left pair_right pair_diff pair_only_left pair_only_right \
-    pair_key_bytes <"$1/lists/stats"
-  pair_files=$(( pair_left + pair_right ))
-}
 
 # The three scanning commands, on pair directory $1, each under the command
 # in the array wrap (strace, /usr/bin/time) when that is not empty.
@@ -251,14 +192,7 @@ row() {
   printf '%-38s %12s %12s %12s   %-10s %s\n' "$@" | sed 's/ *$//'
 }
 
-# The files of tree $1 with time and size, sorted, for comparing two trees.
-tree_state() {
-  (cd "$1" && find . -type f -printf '%P\t%T@\t%s\n' | sort)
-}
 
-trees_agree() {
-  cmp -s <(tree_state "$1/L") <(tree_state "$1/R")
-}
 
 df_avail_gib() {
   df -Pk "$1" | awk 'NR == 2 { printf "%d", $4 / 1048576 }'

@@ -656,11 +656,9 @@ static void make_dirs_durable(Batch& batch) {
   }
 }
 
-// Makes the copies of `batch` durable and visible, then empties it; false
-// if any of them failed.  Copies that found no room beside the batch's
-// temporary files are made after it, in a batch of their own.
+// Makes the written copies of `batch` durable and visible, then empties
+// it; false if any of them failed.  Its copies must be done writing.
 static bool finish_once(Batch& batch) {
-  wait_for_copies(batch);
   make_temps_durable(batch);
   rename_batch(batch);
   make_dirs_durable(batch);
@@ -671,9 +669,8 @@ static bool finish_once(Batch& batch) {
     if (copy.dir_fd >= 0) close(copy.dir_fd);
   }
   // A failed copy leaves no empty directories behind; one that another
-  // copy of the batch filled stays.
-  // Later copies made their directories below or beside those of earlier
-  // ones, so they go first.
+  // copy of the batch filled stays.  Later copies made theirs below or
+  // beside those of earlier ones, so they go first.
   for (auto copy = batch.copies.rbegin(); copy != batch.copies.rend(); ++copy) {
     if (!copy->ok && !copy->renamed && !copy->deferred) {
       remove_created_dirs(*copy->to, copy->parent, copy->created);
@@ -808,6 +805,8 @@ static void start_copy(Batch& batch, PendingCopy copy) {
   run_job(batch, [&batch, &held] { write_copy(batch, held); });
 }
 
+// Copies put off for want of room beside the batch's temporary files are
+// made after it, one by one.
 bool finish_batch(Batch& batch) {
   bool ok = true;
   while (true) {

@@ -49,7 +49,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -192,7 +191,6 @@ struct Walk {
   ReadAhead* pool = nullptr;  // where workers start once the merge waits
   int more_workers = 0;       // workers that may still be started
   std::chrono::nanoseconds wall_mark{}, cpu_mark{};
-  long blocked_mark = 0;  // blocked_balance at wall_mark
   std::string failure;
   bool out_of_descriptors = false;  // the failure is a descriptor limit
 };
@@ -531,37 +529,23 @@ static std::chrono::nanoseconds wall_time() {
   return std::chrono::steady_clock::now().time_since_epoch();
 }
 
-// How often this thread has given up the processor to wait, less how often
-// it was put off it: positive while it waits on the file system more than on
-// the processor.
-static long blocked_balance() {
-  rusage usage{};
-  if (getrusage(RUSAGE_THREAD, &usage) != 0) return 0;
-  return usage.ru_nvcsw - usage.ru_nivcsw;
-}
-
 // Starts workers once the merge is seen waiting (for the disk, the network
 // or the processor), where reading ahead pays, and doubles them while it
-// keeps waiting on the file system rather than on a busy processor, where
-// more threads would only crowd it.  The window is long enough that the
-// short stalls of a warm walk do not count: early on, both trees' tables
-// grow and give back memory, and each such change stops the other tree's
-// thread for a moment.
+// keeps waiting, as far as `more_workers` allows.  The window is long enough
+// that the short stalls of a warm walk do not count: early on, both trees'
+// tables grow and give back memory, and each such change stops the other
+// tree's thread for a moment.
 static void add_workers_if_waiting(Walk& walk) {
   std::chrono::nanoseconds wall = wall_time();
   std::chrono::nanoseconds passed = wall - walk.wall_mark;
   if (passed < kWaitWindow) return;
   std::chrono::nanoseconds cpu = thread_cpu_time();
   std::chrono::nanoseconds waited = passed - (cpu - walk.cpu_mark);
-  long blocked = blocked_balance();
-  bool on_files = blocked - walk.blocked_mark > 0;
   walk.wall_mark = wall;
   walk.cpu_mark = cpu;
-  walk.blocked_mark = blocked;
   if (waited * 2 < passed) return;
   ReadAhead& pool = *walk.pool;
   int running = static_cast<int>(pool.workers.size());
-  if (running >= kWorkers && !on_files) return;
   int count = std::min(walk.more_workers, std::max(running, kWorkers));
   int remaining = walk.more_workers - count;
   start_workers(pool, count);
@@ -767,7 +751,6 @@ static std::optional<ScanResult> scan_with(const std::string& root, int root_fd,
         std::max(0, most - static_cast<int>(ahead.workers.size()));
     walk.wall_mark = wall_time();
     walk.cpu_mark = thread_cpu_time();
-    walk.blocked_mark = blocked_balance();
   }
   merge(walk);
   if (walk.ahead != nullptr) stop_workers(ahead);

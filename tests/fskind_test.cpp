@@ -130,11 +130,4 @@ INSTANTIATE_TEST_SUITE_P(
         HoldRow{"ExfatBefore1970", FsKind::Exfat, -1, false}),
     [](const auto& info) { return info.param.name; });
 
-TEST(TimeSlack, OneSecondWhereEitherTreeIsOnFat) {
-  EXPECT_EQ(time_slack(FsKind::Fat, FsKind::Other), 1);
-  EXPECT_EQ(time_slack(FsKind::Other, FsKind::Fat), 1);
-  EXPECT_EQ(time_slack(FsKind::Exfat, FsKind::Other), 0);
-  EXPECT_EQ(time_slack(FsKind::Other, FsKind::Other), 0);
-}
-
 }  // namespace
