@@ -25,6 +25,7 @@
 #include "progress.h"
 #include "report.h"
 #include "sync.h"
+#include "treelock.h"
 
 namespace {
 
@@ -228,6 +229,24 @@ static bool roots_unchanged(const Options& options, const Tree& left,
   return same;
 }
 
+// Locks both roots for this synchronisation, the locks held until the run
+// ends; if another run holds one, says which, for the run to end before
+// anything changes.
+static bool trees_locked(const Options& options, const Tree& left,
+                         const Tree& right) {
+  for (const auto& [tree, typed] : {std::pair{&left, &options.dirs[0]},
+                                    std::pair{&right, &options.dirs[1]}}) {
+    // One directory given twice is locked once.
+    if (tree == &right && same_root(left, right)) continue;
+    if (!lock_tree(*tree).busy) continue;
+    report_error("kalvern Fehler - Verzeichnis " + shown_path(*typed, 2) +
+                 " wird gerade von einem anderen Abgleich bearbeitet, "
+                 "Abgleich abgebrochen.\n\n");
+    return false;
+  }
+  return true;
+}
+
 // The questions and the synchronisation, through the handles held on the
 // two roots; false if a file operation failed.
 static bool run_dialog(const CompareResult& result, const Options& options,
@@ -242,6 +261,7 @@ static bool run_dialog(const CompareResult& result, const Options& options,
     }
   }
   if (!roots_unchanged(options, left, right)) return false;
+  if (!trees_locked(options, left, right)) return false;
   bool ok = sync_different_files(result.entries, left, right);
   if (result.missing_left_count != 0 || result.missing_right_count != 0) {
     char action =
