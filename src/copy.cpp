@@ -860,3 +860,11 @@ bool copy_with_timestamp(const Tree& from, const Tree& to,
   bool ok = queue_copy(batch, from, to, relative_path, create_parents);
   return finish_batch(batch) && ok;
 }
+
+bool refuse_copy(const Tree& from, const Tree& to,
+                 const std::string& relative_path, const std::string& reason) {
+  std::string source = full_path(from.root, relative_path);
+  std::string target = full_path(to.root, relative_path);
+  say(shown_path(source, 1) + " -> " + shown_path(target, 1) + "\n");
+  return copy_failed(source, target, reason);
+}

@@ -72,6 +72,10 @@ bool finish_batch(Batch& batch);
 /// new file into) `to`, with its time; false if any step failed.
 bool copy_with_timestamp(const Tree& from, const Tree& to,
                          const std::string& relative_path, bool create_parents);
+/// Prints the progress line of a copy of `relative_path` from `from` to
+/// `to` and reports it refused for `reason`, copying nothing; false.
+bool refuse_copy(const Tree& from, const Tree& to,
+                 const std::string& relative_path, const std::string& reason);
 /// Writes `line` to standard output at once; a failed write is noticed for
 /// the end of the run.
 void say(const std::string& line);

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "casefold.h"
 #include "compare.h"
 #include "path.h"
 #include "progress.h"
@@ -247,10 +248,31 @@ static bool trees_locked(const Options& options, const Tree& left,
   return true;
 }
 
+// The paths on each tree that a one-sided copy into it may not match but
+// for case, made only for a tree that `action` copies into and whose file
+// system ignores case.  With l the left tree's own one-sided files are
+// deleted before any copy, with r the right tree's after them all.
+static CaseIndexes case_indexes(const FileTimeMap& both,
+                                const CompareResult& result, const Tree& left,
+                                const Tree& right, char action) {
+  CaseIndexes indexes;
+  if (action != 'r') {
+    indexes.left = index_tree(case_rule_of(left.kind, left.fd), both,
+                              result.entries, action == 'b' ? MissingRight : 0);
+  }
+  if (action != 'l') {
+    indexes.right = index_tree(case_rule_of(right.kind, right.fd), both,
+                               result.entries, MissingLeft);
+  }
+  return indexes;
+}
+
 // The questions and the synchronisation, through the handles held on the
-// two roots; false if a file operation failed.
-static bool run_dialog(const CompareResult& result, const Options& options,
-                       const Tree& left, const Tree& right) {
+// two roots; `both` holds the files found in both trees.  False if a file
+// operation failed.
+static bool run_dialog(const CompareResult& result, const FileTimeMap& both,
+                       const Options& options, const Tree& left,
+                       const Tree& right) {
   if (!options.auto_confirm) {
     char answer = ask("\nMöchten Sie die Verzeichnisse abgleichen (j/n)? ",
                       "jn", "Bitte nur (j)a oder (n)ein angeben!\n");
@@ -271,7 +293,8 @@ static bool run_dialog(const CompareResult& result, const Options& options,
     if (action == '\0') return report_no_input(), ok;
     std::cout << "\n";
     if (!roots_unchanged(options, left, right)) return false;
-    ok = handle_missing(result.entries, left, right, action) && ok;
+    CaseIndexes cases = case_indexes(both, result, left, right, action);
+    ok = handle_missing(result.entries, left, right, action, &cases) && ok;
   }
   std::cout << "\n";
   return ok;
@@ -321,6 +344,7 @@ int main(int argc, char** argv) {
   }
 
   // Otherwise ask, and synchronise; a failed file operation gives status 2.
-  bool ok = run_dialog(result, options, left, right);
+  // The left table still holds the files found in both trees.
+  bool ok = run_dialog(result, scans.left.files, options, left, right);
   finish(ok ? 0 : 2);
 }

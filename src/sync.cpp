@@ -225,7 +225,8 @@ static bool make_tree_durable(const Tree& tree) {
 }
 
 bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
-                    const Tree& right, char missing_action) {
+                    const Tree& right, char missing_action,
+                    CaseIndexes* cases) {
   char action = static_cast<char>(
       std::tolower(static_cast<unsigned char>(missing_action)));
   if (action != 'l' && action != 'r' && action != 'b') return true;
@@ -245,6 +246,17 @@ bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
       continue;
     }
     if (!run.empty()) ok = delete_one_sided(batch, run) && ok;
+    // A name the target's file system takes for another one's.
+    std::string clash = cases == nullptr
+                            ? std::string()
+                            : claim_path(left_only ? cases->right : cases->left,
+                                         other, entry.relative_path);
+    if (!clash.empty()) {
+      ok = refuse_copy(own, other, std::string(entry.relative_path),
+                       case_clash_reason(full_path(other.root, clash))) &&
+           ok;
+      continue;
+    }
     ok =
         queue_copy(batch, own, other, std::string(entry.relative_path), true) &&
         ok;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "beneath.h"
+#include "casefold.h"
 #include "compare.h"
 
 /// Copies each newer file of a differing pair over the older one, through
@@ -16,8 +17,11 @@ bool sync_different_files(const std::vector<DiffEntry>& entries,
                           const std::string& right_root);
 /// Deletes or copies the one-sided files as `missing_action` (l, r, b) says,
 /// through the handles of the two trees; false if any operation failed.
+/// With `cases`, a copy whose path matches one of the target's index only
+/// when case is ignored is refused.
 bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
-                    const Tree& right, char missing_action);
+                    const Tree& right, char missing_action,
+                    CaseIndexes* cases = nullptr);
 /// The same for two roots opened here.
 bool handle_missing(const std::vector<DiffEntry>& entries,
                     const std::string& left_root, const std::string& right_root,

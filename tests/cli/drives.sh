@@ -146,6 +146,7 @@ test_fs() {
   { print_summary 8 4 0 0; printf "$IDENTICAL_MSG"; } >"$exp"
   expect_run 0 "$exp" "$EMPTY" --cwd "$dir" -- -c 30 L mnt/R
   [ "$kind" = ntfs ] || test_refused "$kind" "$dir"
+  [ "$kind" = ntfs ] || test_case_names "$kind" "$dir"
   stop_daemon
 }
 
@@ -176,6 +177,78 @@ test_refused() {
   [ ! -e "$dir/mnt/R/half.txt" ] || fail "$kind: the file of 1969 was copied"
   [ ! -e "$dir/mnt/R/made" ] || fail "$kind: directories made for a refused name stay"
   check_same "$(expected old)" "$dir/mnt/R/2110.txt" "$kind: update dated 2110"
+}
+
+# test_case_names KIND DIR: names that differ only in case, copied from a
+# local tree onto the tree mnt/case, which lies on a drive of KIND (exfat,
+# fat) or, for KIND plain, in a local directory that tells case apart.
+# pair/Dir/a with pair/dir/b, photo/Foto.JPG with photo/foto.jpg, and
+# against/Dir/x and empty/Dir/x where the drive holds against/dir/y and an
+# empty directory empty/dir.  On the drive the first of each pair is copied
+# and the second refused, and so are both Dir/x; a second run refuses them
+# again, and neither tree gets a file that the user did not make.  A file
+# of the drive that a run deletes makes way for one of another case.  In
+# the local directory everything is copied, and a second run finds nothing.
+test_case_names() {
+  local kind=$1 dir=$2 run pair photo
+  make_file "$dir/case/L/pair/Dir/a" 1700000000
+  make_file "$dir/case/L/pair/dir/b" 1700000002
+  make_file "$dir/case/L/photo/Foto.JPG" 1700000004
+  make_file "$dir/case/L/photo/foto.jpg" 1700000006
+  make_file "$dir/case/L/against/Dir/x" 1700000008
+  make_file "$dir/case/L/empty/Dir/x" 1700000010
+  make_file "$dir/mnt/case/against/dir/y" 1700000012
+  mkdir -p "$dir/mnt/case/empty/dir"
+  printf 'j\nb\n' >"$HELPER_DIR/answers"
+  for run in first second; do
+    run_kalvern --stdin "$HELPER_DIR/answers" --cwd "$dir" -- -c 30 case/L mnt/case
+    if [ "$kind" = plain ]; then
+      check_status 0 "$kind, $run run: $LAST_RUN"
+      check_same "$EMPTY" "$ERR" "$kind, $run run: stderr of $LAST_RUN"
+      break
+    fi
+    check_status 2 "$kind, $run run: $LAST_RUN"
+    # Which of each pair came first in the listing, as the drive names it.
+    pair=$(cd "$dir/mnt/case/pair" && ls)
+    photo=$(cd "$dir/mnt/case/photo" && ls)
+    {
+      printf 'Fehler beim Kopieren von "case/L/%s" nach "mnt/case/%s": Auf dem Ziel steht schon "mnt/case/%s", das sich nur in Groß- und Kleinschreibung unterscheidet\n' \
+        "pair/$([ "$pair" = Dir ] && echo dir/b || echo Dir/a)" \
+        "pair/$([ "$pair" = Dir ] && echo dir/b || echo Dir/a)" "pair/$pair" \
+        "photo/$([ "$photo" = Foto.JPG ] && echo foto.jpg || echo Foto.JPG)" \
+        "photo/$([ "$photo" = Foto.JPG ] && echo foto.jpg || echo Foto.JPG)" "photo/$photo" \
+        against/Dir/x against/Dir/x against/dir empty/Dir/x empty/Dir/x empty/dir
+    } | sort >"$HELPER_DIR/expected"
+    sort "$ERR" >"$HELPER_DIR/sorted"
+    check_same "$HELPER_DIR/expected" "$HELPER_DIR/sorted" "$kind, $run run: stderr of $LAST_RUN"
+  done
+  # Every file in either tree is one the user made.
+  (cd "$dir/case/L" && find . -type f | sort) >"$HELPER_DIR/left"
+  (cd "$dir/mnt/case" && find . -type f | sort) >"$HELPER_DIR/right"
+  printf './%s\n' against/Dir/x against/dir/y empty/Dir/x pair/Dir/a pair/dir/b \
+    photo/Foto.JPG photo/foto.jpg | sort >"$HELPER_DIR/expected"
+  check_same "$HELPER_DIR/expected" "$HELPER_DIR/left" "$kind: files of the local tree"
+  if [ "$kind" = plain ]; then
+    check_same "$HELPER_DIR/expected" "$HELPER_DIR/right" "$kind: files of the other tree"
+    exp=$(expected '')
+    # shellcheck disable=SC2059
+    { print_summary 14 7 0 0; printf "$IDENTICAL_MSG"; } >"$exp"
+    expect_run 0 "$exp" "$EMPTY" --cwd "$dir" -- -c 30 case/L mnt/case
+    return 0
+  fi
+  printf './%s\n' against/dir/y "pair/$pair/$([ "$pair" = Dir ] && echo a || echo b)" \
+    "photo/$photo" | sort >"$HELPER_DIR/expected"
+  check_same "$HELPER_DIR/expected" "$HELPER_DIR/right" "$kind: files on the drive"
+  # Made like a local tree that holds the name in another case, the drive
+  # loses its file first and then takes the new one.
+  make_file "$dir/mnt/renamed/Foto.JPG" 1700000014
+  make_file "$dir/renamed/foto.jpg" 1700000016
+  printf 'j\nl\n' >"$HELPER_DIR/answers"
+  run_kalvern --stdin "$HELPER_DIR/answers" --cwd "$dir" -- -c 30 mnt/renamed renamed
+  check_status 0 "$kind: $LAST_RUN"
+  check_same "$EMPTY" "$ERR" "$kind: stderr of $LAST_RUN"
+  (cd "$dir/mnt/renamed" && ls) >"$HELPER_DIR/names"
+  check_same "$(expected 'foto.jpg\n')" "$HELPER_DIR/names" "$kind: the drive after $LAST_RUN"
 }
 
 # test_unmounted_root: the right tree is the root of an ext4 drive, unmounted
@@ -212,6 +285,7 @@ test_unmounted_root() {
 
 TESTED=0
 test_unmounted_root
+test_case_names plain "$TEST_TMP/plain"
 if [ ! -c /dev/fuse ]; then
   echo "SKIP: /dev/fuse is missing; no drive can be mounted here" >&2
   exit 77
