@@ -190,7 +190,7 @@ test_refused() {
 # of the drive that a run deletes makes way for one of another case.  In
 # the local directory everything is copied, and a second run finds nothing.
 test_case_names() {
-  local kind=$1 dir=$2 run pair photo
+  local kind=$1 dir=$2 run pair photo exp
   make_file "$dir/case/L/pair/Dir/a" 1700000000
   make_file "$dir/case/L/pair/dir/b" 1700000002
   make_file "$dir/case/L/photo/Foto.JPG" 1700000004
