@@ -372,8 +372,8 @@ snapshot() {
 
 # run_paused [--nobody] DIR CHANGE ANSWERS -- ARGS: runs the binary in DIR
 # (as the unprivileged user with --nobody), waits until it asks its first
-# question, runs the command CHANGE (the trees have been scanned by then),
-# and only then gives it ANSWERS on standard input.
+# question (the text $PAUSE_AT, if set), runs the command CHANGE (the trees
+# have been scanned by then), and only then gives it ANSWERS on standard input.
 run_paused() {
   local prefix=() binary=$KALVERN dir change input pid i
   if [ "$1" = --nobody ]; then
@@ -392,10 +392,10 @@ run_paused() {
   pid=$!
   exec 3>"$HELPER_DIR/fifo"
   for i in $(seq 1 200); do
-    grep -q 'abgleichen' "$OUT" && break
+    grep -q "${PAUSE_AT:-abgleichen}" "$OUT" && break
     sleep 0.05
   done
-  grep -q 'abgleichen' "$OUT" || fail "$(describe "$@"): no question asked"
+  grep -q "${PAUSE_AT:-abgleichen}" "$OUT" || fail "$(describe "$@"): no question asked"
   $change
   # The program may have ended before it read every answer.
   # shellcheck disable=SC2059
