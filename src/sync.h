@@ -1,5 +1,6 @@
 // sync.h: brings two trees into line, never reaching outside them.
 #pragma once
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -7,17 +8,22 @@
 #include "compare.h"
 
 /// Copies each newer file of a differing pair over the older one, through
-/// the handles of the two trees; false if any copy failed.
+/// the handles of the two trees, with at most `in_flight` operations at
+/// once (0: as many as the program takes); false if any copy failed.
 bool sync_different_files(const std::vector<DiffEntry>& entries,
-                          const Tree& left, const Tree& right);
+                          const Tree& left, const Tree& right,
+                          std::size_t in_flight = 0);
 /// The same for two roots opened here.
 bool sync_different_files(const std::vector<DiffEntry>& entries,
                           const std::string& left_root,
                           const std::string& right_root);
 /// Deletes or copies the one-sided files as `missing_action` (l, r, b) says,
-/// through the handles of the two trees; false if any operation failed.
+/// through the handles of the two trees, with at most `in_flight`
+/// operations at once (0: as many as the program takes); false if any
+/// operation failed.
 bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
-                    const Tree& right, char missing_action);
+                    const Tree& right, char missing_action,
+                    std::size_t in_flight = 0);
 /// The same for two roots opened here.
 bool handle_missing(const std::vector<DiffEntry>& entries,
                     const std::string& left_root, const std::string& right_root,
