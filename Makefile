@@ -11,5 +11,11 @@ test:
 	cmake --workflow --preset asan && cmake --workflow --preset tsan
 install:
 	cmake --preset dev >/dev/null && cmake --build --preset dev && cmake --install build
+# The Debian package, built by dpkg-buildpackage from a clean copy of the
+# tree (the last commit with the changes to tracked files) in dist/, where
+# the source package, the .deb and its debug symbols are left.
 package:
-	cmake --preset dev >/dev/null && cmake --build --preset dev && cd build && cpack
+	rm -rf dist && mkdir -p dist/kalvern
+	tree=$$(git stash create) && git archive $${tree:-HEAD} | tar -x -C dist/kalvern
+	cd dist/kalvern && dpkg-buildpackage -us -uc -J$(CORES)
+	rm -rf dist/kalvern

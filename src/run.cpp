@@ -294,7 +294,7 @@ static bool run_dialog(const CompareResult& result, const FileTimeMap& both,
     std::cout << "\n";
     if (!roots_unchanged(options, left, right)) return false;
     CaseIndexes cases = case_indexes(both, result, left, right, action);
-    ok = handle_missing(result.entries, left, right, action, &cases) && ok;
+    ok = handle_missing(result.entries, left, right, action, 0, &cases) && ok;
   }
   std::cout << "\n";
   return ok;

@@ -1,178 +1,54 @@
 // scan.cpp: the walk of one tree into its table, and of two trees at once.
 //
 // The walk goes depth-first and holds one open directory per level of the
-// descent.  A directory is read whole (getdents64), and each entry is settled
-// there: a regular file costs one fstatat relative to the open directory, a
-// symbolic link one fstatat that follows it, an entry without a type from the
-// listing one more to learn it.  The merge then replays the entries in the
-// listing's order: it records files, enters subdirectories and meets failures
-// exactly where a walk reading one entry at a time would.  A file's key is its
-// chain of names below the root, since the walk never descends through a
-// symbolic link; only a link needs the full rule (its path resolved
-// weakly-canonically, then made lexically relative to the resolved root), and
-// a link that leads out of the tree is not recorded.
+// descent.  Each directory is read whole, its entries settled (dirread), by
+// the merge itself or by worker threads ahead of it (readahead).  The merge
+// then replays the entries in the listing's order: it records files, enters
+// subdirectories and meets failures exactly where a walk reading one entry
+// at a time would.  A file's key is its chain of names below the root, since
+// the walk never descends through a symbolic link; only a link needs the
+// full rule (its path resolved weakly-canonically, then made lexically
+// relative to the resolved root), and a link that leads out of the tree is
+// not recorded.
 //
-// Worker threads read subdirectories ahead of the merge: when the merge enters
-// a directory, its subdirectories are queued, and a worker opens and reads
-// one while the merge is busy elsewhere; a directory read has its own
-// subdirectories queued in turn.  Workers take the queued directory that the
-// depth-first merge will enter first.  A window of directories is read
-// ahead, each holding its listing and its open descriptor until the merge
-// enters it, so neither memory nor descriptors grow with the width of the
-// tree; the window is sized from the limit of open files.  When the merge
-// reaches a directory that no worker has taken yet, it reads it itself; when
-// a worker is still reading it, the merge reads other queued ones meanwhile
-// and then waits for it.  A descriptor limit met while reading ahead makes
-// the tree be scanned again without workers, so that the limit strikes where
-// the plain walk meets it.
-//
-// Two workers per tree to begin with, measured on two cores: with cold
-// caches they keep a local disk busy; with warm ones the two trees already
-// fill both cores and the workers only cost.  So where the walks fill every
-// core the process may use, the workers start only once the merge is seen
-// waiting.  On a network or FUSE file system every listing is a round trip,
-// and the merge keeps waiting: the number of workers then doubles, window by
-// window, up to kMaxWorkers.  On a local disk more than the first workers
-// gained nothing, cold or warm.  A large directory has its times fetched in
-// inode order, which reads a cold inode table forwards.
+// The two trees are walked at once, the right one on a thread of its own.
+// A descriptor limit met while reading ahead, or beside the other tree's
+// walk, makes the tree be scanned again alone and without workers, so that
+// the limit strikes where the plain walk meets it.
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sched.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <set>
+#include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "compare.h"
-#include "fskind.h"
+#include "dirread.h"
 #include "path.h"
+#include "readahead.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Directories that are never descended into, matched byte for byte.
-const char* const kExcludedDirNames[] = {"lost+found", "$RECYCLE.BIN",
-                                         "System Volume Information",
-                                         "Recovery", "RECYCLER"};
-
-constexpr std::size_t kListingBufferSize = 32 * 1024;
-// Directories read ahead of the merge, at most, per tree; fewer where the
-// limit of open files asks for it.
-// These can be set when building, for measurements and tests.
-#ifndef KALVERN_SCAN_WINDOW
-#define KALVERN_SCAN_WINDOW 1024
-#endif
-constexpr std::size_t kMaxWindow = KALVERN_SCAN_WINDOW;
-#ifndef KALVERN_SCAN_WORKERS
-#define KALVERN_SCAN_WORKERS 2
-#endif
-#ifndef KALVERN_SCAN_MAX_WORKERS
-#define KALVERN_SCAN_MAX_WORKERS 32
-#endif
-// 1: the workers start with the walk, whatever the cores, and grow on any
-// file system (for tests).
-#ifndef KALVERN_SCAN_WORKERS_AT_ONCE
-#define KALVERN_SCAN_WORKERS_AT_ONCE 0
-#endif
-#ifndef KALVERN_INODE_ORDER_FROM
-#define KALVERN_INODE_ORDER_FROM 256
-#endif
-// Directories with at least this many entries have their times fetched in
-// inode order.
-constexpr std::size_t kInodeOrderFrom = KALVERN_INODE_ORDER_FROM;
-// Worker threads per tree that read ahead of the merge, at first and at
-// most.
-constexpr int kWorkers = KALVERN_SCAN_WORKERS;
-constexpr int kMaxWorkers = KALVERN_SCAN_MAX_WORKERS;
-// Where the walks already fill every core, workers start only once the
-// merge is seen waiting: off the processor for more than half of a window
-// of kWaitWindow or more, looked at as it enters each directory.  While it
-// keeps waiting, window after window, the workers double.
-constexpr std::chrono::nanoseconds kWaitWindow = std::chrono::milliseconds(20);
-
-// What one entry of a directory turned out to be.
-enum class ItemKind : unsigned char {
-  Skip,          // passed over: a pipe, a dangling link, a temporary file
-  File,          // a regular file, recorded under its names
-  Link,          // a symbolic link to a regular file
-  Directory,     // a subdirectory to descend into
-  AccessFailed,  // its type or time could not be read: `error`
-  TimeFailed,    // a regular file gone before its time was read
-};
-
-// One entry of a directory, as read.
-struct Item {
-  std::uint32_t name;  // offset of its name in the listing's `names`
-  std::uint32_t name_length;
-  ItemKind kind;
-  unsigned char type;  // as the listing gave it
-  int error;
-  std::int64_t seconds;
-  std::uint64_t ino;
-};
-
-// One directory of the walk: opened and read by a worker or by the merge.
-struct Node {
-  int parent_fd = -1;  // the open parent; -1 for the root
-  std::string name;    // below the parent
-  int fd = -1;         // the directory, open until the merge leaves it
-  int open_error = 0;  // errno of a failed opening
-  int read_error = 0;  // errno of a failed read, after the items read
-  bool first_read_failed = false;  // the very first read failed
-  std::vector<Item> items;
-  std::string names;
-  std::vector<std::unique_ptr<Node>> children;  // its subdirectories
-  std::size_t next_queued = 0;                  // the next child to read ahead
-  // Its place in the depth-first walk: the indices of the subdirectories
-  // that lead to it, four bytes each, highest first, so that comparing
-  // two places as strings gives the order in which the merge enters them.
-  std::string place;
-  enum State { Waiting, Queued, Reading, Read } state = Waiting;
-};
 
 // One directory on the merge's descent.
 struct Frame {
   Node* node = nullptr;
   std::size_t prefix = 0;  // length of its path below the root
   std::size_t next_item = 0;
-  std::size_t next_child = 0;  // the next subdirectory to enter
-  std::size_t touched = 0;     // items whose buckets are in the cache
-};
-
-// Orders queued directories as the depth-first merge will enter them.
-struct WalkOrder {
-  bool operator()(const Node* a, const Node* b) const {
-    return a->place < b->place;
-  }
-};
-
-// Shared by the merge of one tree and its workers.
-struct ReadAhead {
-  std::mutex mutex;
-  std::condition_variable work;  // a directory was queued, or stop
-  std::condition_variable done;  // a directory was read
-  std::set<Node*, WalkOrder> queue;
-  std::size_t outstanding = 0;      // queued or read, not yet entered
-  std::size_t window = kMaxWindow;  // most directories outstanding
-  bool stop = false;
-  std::vector<std::thread> workers;
+  std::size_t touched = 0;  // items whose buckets are in the cache
 };
 
 // The state of one scan.
@@ -189,276 +65,15 @@ struct Walk {
   const std::atomic<bool>* cancel = nullptr;  // another scan failed first
   ReadAhead* ahead = nullptr;                 // null: no workers
   ReadAhead* pool = nullptr;  // where workers start once the merge waits
-  int more_workers = 0;       // workers that may still be started
-  std::chrono::nanoseconds wall_mark{}, cpu_mark{};
   std::string failure;
   bool out_of_descriptors = false;  // the failure is a descriptor limit
 };
 
 }  // namespace
 
-static bool is_excluded(const char* name) {
-  for (const char* excluded : kExcludedDirNames) {
-    if (std::strcmp(name, excluded) == 0) return true;
-  }
-  return false;
-}
-
 static bool is_out_of_descriptors(int error) {
   return error == EMFILE || error == ENFILE;
 }
-
-// ---------------------------------------------------------------------------
-// Reading one directory
-
-// The type of an entry the listing gave none for, links not followed; sets
-// `error` if it cannot be learnt.
-static unsigned char query_type(int dir_fd, const char* name, int& error) {
-  struct stat st;
-  if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno != ENOENT) error = errno;
-    return DT_UNKNOWN;
-  }
-  if (S_ISLNK(st.st_mode)) return DT_LNK;
-  if (S_ISDIR(st.st_mode)) return DT_DIR;
-  if (S_ISREG(st.st_mode)) return DT_REG;
-  return DT_UNKNOWN;
-}
-
-// Settles a regular file: its time, or why it has none.
-static void settle_file(int dir_fd, const char* name, Item& item) {
-  if (is_temp_file_name(name)) return;
-  struct stat st;
-  if (fstatat(dir_fd, name, &st, 0) != 0) {
-    bool gone = errno == ENOENT || errno == ENOTDIR;
-    item.kind = gone ? ItemKind::TimeFailed : ItemKind::AccessFailed;
-    item.error = errno;
-    return;
-  }
-  item.kind = ItemKind::File;
-  item.seconds = st.st_mtim.tv_sec;
-}
-
-// Settles a symbolic link: a link to a regular file is kept with its
-// target's time, one that leads nowhere is passed over.
-static void settle_link(int dir_fd, const char* name, Item& item) {
-  struct stat st;
-  if (fstatat(dir_fd, name, &st, 0) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return;
-    item.kind = ItemKind::AccessFailed;
-    item.error = errno;
-    return;
-  }
-  if (!S_ISREG(st.st_mode)) return;
-  item.kind = ItemKind::Link;
-  item.seconds = st.st_mtim.tv_sec;
-}
-
-// Settles one entry of the listing by the type the listing gave it.
-static void settle(int dir_fd, const char* name, Item& item) {
-  int error = 0;
-  unsigned char type = item.type;
-  if (type == DT_UNKNOWN) type = query_type(dir_fd, name, error);
-  if (error != 0) {
-    item.kind = ItemKind::AccessFailed;
-    item.error = error;
-  } else if (type == DT_DIR) {
-    if (!is_excluded(name)) item.kind = ItemKind::Directory;
-  } else if (type == DT_REG) {
-    settle_file(dir_fd, name, item);
-  } else if (type == DT_LNK) {
-    settle_link(dir_fd, name, item);
-  }
-}
-
-// Settles every entry of `node`; those of a large directory in the order of
-// their inode numbers, so that a cold disk reads its inode table forwards.
-static void settle_all(Node& node) {
-  auto settle_item = [&](Item& item) {
-    settle(node.fd, node.names.c_str() + item.name, item);
-  };
-  if (node.items.size() < kInodeOrderFrom) {
-    for (Item& item : node.items) settle_item(item);
-    return;
-  }
-  std::vector<Item*> order;
-  order.reserve(node.items.size());
-  for (Item& item : node.items) order.push_back(&item);
-  std::sort(order.begin(), order.end(),
-            [](const Item* a, const Item* b) { return a->ino < b->ino; });
-  for (Item* item : order) settle_item(*item);
-}
-
-// Adds the entries of one chunk of a listing to `node`, not yet settled.
-static void add_entries(Node& node, const char* buffer, long size) {
-  for (long pos = 0; pos < size;) {
-    auto* entry = reinterpret_cast<const dirent64*>(buffer + pos);
-    pos += entry->d_reclen;
-    if (is_dot_or_dot_dot(entry->d_name)) continue;
-    std::size_t length = std::strlen(entry->d_name);
-    node.items.push_back(Item{static_cast<std::uint32_t>(node.names.size()),
-                              static_cast<std::uint32_t>(length),
-                              ItemKind::Skip, entry->d_type, 0, 0,
-                              entry->d_ino});
-    node.names.append(entry->d_name, length + 1);
-  }
-}
-
-// Opens `node` below its parent (the root is open already) and reads all of
-// its entries.
-static void read_node(Node& node, char* buffer) {
-  if (node.fd < 0) {
-    node.fd = openat(node.parent_fd, node.name.c_str(),
-                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (node.fd < 0) {
-      node.open_error = errno;
-      return;
-    }
-  }
-  for (bool first = true;; first = false) {
-    long n = getdents64(node.fd, buffer, kListingBufferSize);
-    if (n < 0) {
-      node.read_error = errno;
-      node.first_read_failed = first;
-    }
-    if (n <= 0) break;
-    add_entries(node, buffer, n);
-  }
-  settle_all(node);
-  for (const Item& item : node.items) {
-    if (item.kind != ItemKind::Directory) continue;
-    auto child = std::make_unique<Node>();
-    child->parent_fd = node.fd;
-    child->name = node.names.c_str() + item.name;
-    auto index = static_cast<std::uint32_t>(node.children.size());
-    child->place = node.place;
-    for (int shift = 24; shift >= 0; shift -= 8) {
-      child->place += static_cast<char>((index >> shift) & 0xff);
-    }
-    node.children.push_back(std::move(child));
-  }
-}
-
-// ---------------------------------------------------------------------------
-// Reading ahead
-
-// Takes the queued directory that the merge will enter first, if any, for
-// reading; under the lock.
-static Node* take_queued(ReadAhead& ahead) {
-  if (ahead.queue.empty()) return nullptr;
-  Node* node = *ahead.queue.begin();
-  ahead.queue.erase(ahead.queue.begin());
-  node->state = Node::Reading;
-  return node;
-}
-
-// Queues the subdirectories of `node` from its `entered`th on, while the
-// window has room; under the lock.  Gives how many it queued.
-static std::size_t queue_children(ReadAhead& ahead, Node& node,
-                                  std::size_t entered) {
-  std::size_t queued = 0;
-  node.next_queued = std::max(node.next_queued, entered);
-  while (ahead.outstanding < ahead.window &&
-         node.next_queued < node.children.size()) {
-    Node* child = node.children[node.next_queued++].get();
-    child->state = Node::Queued;
-    ahead.queue.insert(child);
-    ++ahead.outstanding;
-    ++queued;
-  }
-  return queued;
-}
-
-// Takes queued directories and reads them until told to stop.  A directory
-// read has its own subdirectories queued in turn, so that reading ahead goes
-// deeper than the merge has come.
-static void work(ReadAhead& ahead) {
-  auto buffer = std::make_unique<char[]>(kListingBufferSize);
-  std::unique_lock lock(ahead.mutex);
-  while (true) {
-    ahead.work.wait(lock, [&] { return ahead.stop || !ahead.queue.empty(); });
-    if (ahead.stop) return;
-    Node* node = take_queued(ahead);
-    lock.unlock();
-    read_node(*node, buffer.get());
-    lock.lock();
-    node->state = Node::Read;
-    ahead.done.notify_one();
-    if (queue_children(ahead, *node, 0) > 0) ahead.work.notify_one();
-  }
-}
-
-// Starts up to `count` workers; as many as the system gives.
-static void start_workers(ReadAhead& ahead, int count) {
-  for (int i = 0; i < count; ++i) {
-    try {
-      ahead.workers.emplace_back(work, std::ref(ahead));
-    } catch (const std::system_error&) {
-      break;
-    }
-  }
-}
-
-// Stops the workers once they have finished the directory in hand.
-static void stop_workers(ReadAhead& ahead) {
-  {
-    std::lock_guard lock(ahead.mutex);
-    ahead.stop = true;
-  }
-  ahead.work.notify_all();
-  for (std::thread& worker : ahead.workers) worker.join();
-  ahead.workers.clear();
-}
-
-// Queues the subdirectories next in walk order, while the window has room:
-// those of the innermost directory first, then those of the ones above.
-static void queue_ahead(Walk& walk) {
-  ReadAhead& ahead = *walk.ahead;
-  std::size_t queued = 0;
-  {
-    std::lock_guard lock(ahead.mutex);
-    for (auto frame = walk.frames.rbegin(); frame != walk.frames.rend();
-         ++frame) {
-      queued += queue_children(ahead, *frame->node, frame->next_child);
-    }
-  }
-  if (queued == 1) ahead.work.notify_one();
-  if (queued > 1) ahead.work.notify_all();
-}
-
-// Makes sure `node` has been read, by a worker or here.  While a worker is
-// still reading it, the merge reads the next queued directories itself, and
-// waits only when there are none.
-static void obtain(Walk& walk, Node& node, char* buffer) {
-  bool read_here = true;
-  if (walk.ahead != nullptr) {
-    ReadAhead& ahead = *walk.ahead;
-    std::unique_lock lock(ahead.mutex);
-    if (node.state != Node::Waiting) --ahead.outstanding;
-    if (node.state == Node::Queued) {
-      // Taken from the queue here, so that no worker meets it after the
-      // merge has left it and it is gone.
-      ahead.queue.erase(&node);
-    }
-    while (node.state == Node::Reading) {
-      Node* other = take_queued(ahead);
-      if (other == nullptr) {
-        ahead.done.wait(lock, [&] { return node.state == Node::Read; });
-        break;
-      }
-      lock.unlock();
-      read_node(*other, buffer);
-      lock.lock();
-      other->state = Node::Read;
-    }
-    read_here = node.state != Node::Read;
-    node.state = Node::Read;
-  }
-  if (read_here) read_node(node, buffer);
-}
-
-// ---------------------------------------------------------------------------
-// The merge
 
 // The entry's path as walked: the root joined with its names below it.
 static std::string walked_path(const Walk& walk) {
@@ -510,55 +125,12 @@ static void record_link(Walk& walk, std::int64_t seconds) {
   record_time(walk.files, key.native(), seconds);
 }
 
-// The processors this process may run on.
-static int usable_cores() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
-  return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-}
-
-// The time this thread has spent on the processor.
-static std::chrono::nanoseconds thread_cpu_time() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return std::chrono::seconds(now.tv_sec) +
-         std::chrono::nanoseconds(now.tv_nsec);
-}
-
-static std::chrono::nanoseconds wall_time() {
-  return std::chrono::steady_clock::now().time_since_epoch();
-}
-
-// Starts workers once the merge is seen waiting (for the disk, the network
-// or the processor), where reading ahead pays, and doubles them while it
-// keeps waiting, as far as `more_workers` allows.  The window is long enough
-// that the short stalls of a warm walk do not count: early on, both trees'
-// tables grow and give back memory, and each such change stops the other
-// tree's thread for a moment.
-static void add_workers_if_waiting(Walk& walk) {
-  std::chrono::nanoseconds wall = wall_time();
-  std::chrono::nanoseconds passed = wall - walk.wall_mark;
-  if (passed < kWaitWindow) return;
-  std::chrono::nanoseconds cpu = thread_cpu_time();
-  std::chrono::nanoseconds waited = passed - (cpu - walk.cpu_mark);
-  walk.wall_mark = wall;
-  walk.cpu_mark = cpu;
-  if (waited * 2 < passed) return;
-  ReadAhead& pool = *walk.pool;
-  int running = static_cast<int>(pool.workers.size());
-  int count = std::min(walk.more_workers, std::max(running, kWorkers));
-  int remaining = walk.more_workers - count;
-  start_workers(pool, count);
-  int started = static_cast<int>(pool.workers.size()) - running;
-  // Where the system gives no more threads, none are asked for again.
-  walk.more_workers = started == count ? remaining : 0;
-  if (!pool.workers.empty()) walk.ahead = &pool;
-}
-
 // Enters directory `node`, whose entry is the current one, once it is read.
 static void enter(Walk& walk, Node& node, char* buffer) {
-  obtain(walk, node, buffer);
-  if (walk.more_workers > 0) add_workers_if_waiting(walk);
+  obtain(walk.ahead, node, buffer);
+  if (walk.pool != nullptr && add_workers_if_waiting(*walk.pool)) {
+    walk.ahead = walk.pool;
+  }
   if (node.open_error != 0) {
     walk.out_of_descriptors = is_out_of_descriptors(node.open_error);
     return fail_access(walk, node.open_error);
@@ -566,7 +138,7 @@ static void enter(Walk& walk, Node& node, char* buffer) {
   Frame& frame = walk.frames.emplace_back();
   frame.node = &node;
   frame.prefix = walk.rel.size();
-  if (walk.ahead != nullptr) queue_ahead(walk);
+  if (walk.ahead != nullptr) queue_ahead(*walk.ahead, node);
 }
 
 // Brings the table's buckets for the next files of `frame`, from item
@@ -598,7 +170,7 @@ static void touch_ahead(Walk& walk, Frame& frame, std::size_t from) {
 
 // Replays one entry of the innermost directory.
 static void visit(Walk& walk, Frame& frame, const Item& item, char* buffer) {
-  const Node& node = *frame.node;
+  Node& node = *frame.node;
   walk.rel.resize(frame.prefix);
   if (!walk.rel.empty()) walk.rel += '/';
   walk.rel.append(node.names, item.name, item.name_length);
@@ -615,7 +187,7 @@ static void visit(Walk& walk, Frame& frame, const Item& item, char* buffer) {
       record_link(walk, item.seconds);
       break;
     case ItemKind::Directory:
-      enter(walk, *node.children[frame.next_child++], buffer);
+      enter(walk, *node.children[node.next_child++], buffer);
       break;
     case ItemKind::AccessFailed:
       fail_access(walk, item.error);
@@ -677,23 +249,12 @@ static void close_unentered(Node& node) {
 static void close_all(Walk& walk) {
   for (Frame& frame : walk.frames) {
     auto& children = frame.node->children;
-    for (std::size_t i = frame.next_child; i < children.size(); ++i) {
+    for (std::size_t i = frame.node->next_child; i < children.size(); ++i) {
       close_unentered(*children[i]);
     }
     close(frame.node->fd);
   }
   walk.frames.clear();
-}
-
-// Directories that one tree may read ahead: a quarter of the open files the
-// process may hold beyond a reserve, so that the two trees' windows, their
-// workers and their descents fit, and the limit never strikes because of
-// reading ahead.
-static std::size_t window_of_process() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 16;
-  rlim_t room = limit.rlim_cur > 256 ? (limit.rlim_cur - 256) / 4 : 16;
-  return static_cast<std::size_t>(std::min<rlim_t>(room, kMaxWindow));
 }
 
 // Opens the root of a scan for reading: the directory of `root_fd`, a handle
@@ -718,13 +279,14 @@ static int open_root(const std::string& root, int root_fd) {
   return fd;
 }
 
-// One scan of `root` (through `root_fd`, if not -1), with `workers` reading
-// ahead; `alone` tells that no other scan runs beside it.  Gives nullopt
-// where the descriptors ran out while workers or another scan held some.
+// One scan of `root` (through `root_fd`, if not -1), with workers reading
+// ahead where `read_ahead` is set; `alone` tells that no other scan runs
+// beside it.  Gives nullopt where the descriptors ran out while workers or
+// another scan held some.
 static std::optional<ScanResult> scan_with(const std::string& root, int root_fd,
                                            ScanCounter* found,
                                            const std::atomic<bool>* cancel,
-                                           int workers, bool alone) {
+                                           bool read_ahead, bool alone) {
   Walk walk;
   walk.root = root;
   walk.found = found;
@@ -734,28 +296,14 @@ static std::optional<ScanResult> scan_with(const std::string& root, int root_fd,
   if (walk.root_node->fd < 0)
     return ScanResult{nullptr, {}, open_failure(root, errno)};
   ReadAhead ahead;
-  ahead.window = window_of_process();
-  if ((KALVERN_SCAN_WORKERS_AT_ONCE || usable_cores() > (alone ? 1 : 2)) &&
-      workers > 0) {
-    start_workers(ahead, workers);
-  }
-  if (!ahead.workers.empty()) walk.ahead = &ahead;
-  if (workers > 0) {
+  if (read_ahead) {
+    if (begin_read_ahead(ahead, walk.root_node->fd, alone)) walk.ahead = &ahead;
     walk.pool = &ahead;
-    // Beyond the first workers, more pay only where each listing waits for
-    // a round trip; on a local disk they only crowd it.
-    bool grows =
-        KALVERN_SCAN_WORKERS_AT_ONCE || is_round_trip_fs(walk.root_node->fd);
-    int most = grows ? kMaxWorkers : workers;
-    walk.more_workers =
-        std::max(0, most - static_cast<int>(ahead.workers.size()));
-    walk.wall_mark = wall_time();
-    walk.cpu_mark = thread_cpu_time();
   }
   merge(walk);
   if (walk.ahead != nullptr) stop_workers(ahead);
   close_all(walk);
-  if (walk.out_of_descriptors && (workers > 0 || !alone)) return std::nullopt;
+  if (walk.out_of_descriptors && (read_ahead || !alone)) return std::nullopt;
   if (!walk.failure.empty())
     return ScanResult{nullptr, {}, std::move(walk.failure)};
   return ScanResult{std::move(walk.storage), std::move(walk.files), {}};
@@ -763,8 +311,8 @@ static std::optional<ScanResult> scan_with(const std::string& root, int root_fd,
 
 ScanResult scan_directory(const std::string& root, ScanCounter* found) {
   std::optional<ScanResult> scan =
-      scan_with(root, -1, found, nullptr, kWorkers, true);
-  if (!scan) scan = scan_with(root, -1, found, nullptr, 0, true);
+      scan_with(root, -1, found, nullptr, true, true);
+  if (!scan) scan = scan_with(root, -1, found, nullptr, false, true);
   return std::move(*scan);
 }
 
@@ -776,24 +324,25 @@ TreeScans scan_trees(const std::string& left_root,
   std::optional<std::thread> right_thread;
   try {
     right_thread.emplace([&] {
-      right = scan_with(right_root, right_fd, right_found, &left_failed,
-                        kWorkers, false);
+      right = scan_with(right_root, right_fd, right_found, &left_failed, true,
+                        false);
     });
   } catch (const std::system_error&) {
   }
-  std::optional<ScanResult> left =
-      scan_with(left_root, left_fd, left_found, nullptr, kWorkers,
-                !right_thread.has_value());
+  std::optional<ScanResult> left = scan_with(
+      left_root, left_fd, left_found, nullptr, true, !right_thread.has_value());
   if (left && !left->failure.empty()) left_failed = true;
   if (right_thread) right_thread->join();
   // A scan that ran out of descriptors beside the other one is repeated
   // alone and without workers, as the plain walk would have met the limit.
   // The results are moved into place, never assigned: an assigned table
   // would copy every node out of its storage.
-  if (!left) left = scan_with(left_root, left_fd, left_found, nullptr, 0, true);
+  if (!left) {
+    left = scan_with(left_root, left_fd, left_found, nullptr, false, true);
+  }
   if (!left->failure.empty()) return TreeScans{std::move(*left), {}};
   if (!right) {
-    right = scan_with(right_root, right_fd, right_found, nullptr, 0, true);
+    right = scan_with(right_root, right_fd, right_found, nullptr, false, true);
   }
   return TreeScans{std::move(*left), std::move(*right)};
 }

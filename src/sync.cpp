@@ -1,11 +1,16 @@
 // sync.cpp: the plan of the synchronisation: which file is updated, copied
 // or deleted, and which emptied directories go.
 //
-// Every change goes through directories opened beneath the two roots (see
-// beneath.h), copies through the durable batches of copy.h.  Files are
-// removed with unlinkat, emptied directories with unlinkat(AT_REMOVEDIR).  A
+// The thread that calls these functions walks the listing and decides, in
+// its order, everything that orders the work; the system calls run on the
+// copier's workers, many at once, with the lines, status and trees of
+// doing one after the other.  Every change goes through directories opened
+// beneath the two roots (see beneath.h), copies through the copier.  A
 // one-sided file is deleted only while it is still the regular file with
-// the time the scan saw.
+// the time the scan saw.  Deletions next to each other in the listing are
+// made a group at a time, then reported and pruned in turn; a pruning that
+// climbs into a directory holding a later file of the group stops there,
+// as it would have found that file still in place.
 
 #include "sync.h"
 
@@ -15,36 +20,63 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "copy.h"
+#include "copier.h"
+#include "interrupt.h"
+#include "madedirs.h"
+#include "output.h"
 #include "path.h"
 
 namespace {
 
 const char kChangedSinceScan[] = "Datei wurde seit dem Vergleich geändert";
-// One-sided files deleted at once, on the workers of the copies.
-constexpr std::size_t kDeletionsAtOnce = 16;
+
+// A one-sided file to delete, and what became of the attempt.
+struct Deletion {
+  const Tree* tree = nullptr;
+  std::string relative_path;
+  std::int64_t seconds = 0;  // its time, as the scan saw it
+  bool changed = false;      // no longer what the scan saw: left alone
+  int error = 0;             // errno of a failed deletion; 0 if it is gone
+  bool reported = false;     // its line is written
+  std::atomic<bool> running{false};
+};
+
+// Says whether pruning must stop at a directory, as a later file would
+// still hold it.
+using Blocked = std::function<bool(const std::string&)>;
 
 }  // namespace
 
+// The in-flight count asked for, or the program's own.
+static std::size_t in_flight_or_default(std::size_t in_flight) {
+  return in_flight == 0 ? default_in_flight() : in_flight;
+}
+
 bool sync_different_files(const std::vector<DiffEntry>& entries,
-                          const Tree& left, const Tree& right) {
+                          const Tree& left, const Tree& right,
+                          std::size_t in_flight) {
   install_interrupt_handlers();
-  Batch batch;
-  bool ok = true;
-  for (const DiffEntry& entry : entries) {
-    const std::string path(entry.relative_path);
-    if (entry.kind == LeftNewer) {
-      ok = queue_copy(batch, left, right, path, false) && ok;
-    } else if (entry.kind == RightNewer) {
-      ok = queue_copy(batch, right, left, path, false) && ok;
+  begin_changes();
+  bool ok;
+  {
+    Copier copier(in_flight_or_default(in_flight));
+    for (const DiffEntry& entry : entries) {
+      const std::string path(entry.relative_path);
+      if (entry.kind == LeftNewer) queue_copy(copier, left, right, path, false);
+      if (entry.kind == RightNewer) queue_copy(copier, right, left, path, false);
     }
+    ok = finish_copies(copier);
   }
-  return finish_batch(batch) && ok;
+  end_changes();
+  return ok;
 }
 
 bool sync_different_files(const std::vector<DiffEntry>& entries,
@@ -104,13 +136,22 @@ static int remove_if_empty(const Tree& tree, const std::string& directory) {
   return 1;
 }
 
-bool remove_empty_parents(const Tree& tree, std::string directory) {
-  while (!directory.empty()) {
+// Removes `directory` and its ancestors while they are empty and not
+// `blocked`, telling `copier` (if any) of each one removed.
+static bool prune(const Tree& tree, std::string directory,
+                  const Blocked& blocked, Copier* copier) {
+  while (!directory.empty() && !blocked(directory)) {
     int removed = remove_if_empty(tree, directory);
     if (removed <= 0) return removed == 0;
+    if (copier != nullptr) forget_removed_dir(*copier, tree, directory);
     directory = parent_of(directory);
   }
   return true;
+}
+
+bool remove_empty_parents(const Tree& tree, std::string directory) {
+  return prune(tree, std::move(directory), [](const std::string&) { return false; },
+               nullptr);
 }
 
 // Whether what stands at `name` in `dir_fd` is no longer the regular file
@@ -123,15 +164,6 @@ static bool changed_since_scan(int dir_fd, const std::string& name,
   }
   return !S_ISREG(st.st_mode) || st.st_mtim.tv_sec != seconds;
 }
-
-// A one-sided file to delete, and what became of the attempt.
-struct Deletion {
-  const Tree* tree = nullptr;
-  std::string relative_path;
-  std::int64_t seconds = 0;  // its time, as the scan saw it
-  bool changed = false;      // no longer what the scan saw: left alone
-  int error = 0;             // errno of a failed deletion; 0 if it is gone
-};
 
 // Deletes the file of `deletion` if it is still the regular file with the
 // time the scan saw; runs on a worker and reports nothing.
@@ -150,61 +182,92 @@ static void unlink_one_sided(Deletion& deletion) {
   close(dir_fd);
 }
 
-// Reports `deletion` and, with `prune`, removes the directories it left
-// empty; false after a reported failure.
-static bool finish_deletion(const Deletion& deletion, bool prune) {
-  const Tree& tree = *deletion.tree;
-  std::string path = full_path(tree.root, deletion.relative_path);
+// Whether the file of `deletion` is gone: removed, or not there to remove.
+static bool is_gone(const Deletion& deletion) {
+  return !deletion.changed &&
+         (deletion.error == 0 || deletion.error == ENOENT);
+}
+
+// Writes the line of `deletion`; false after a failure.
+static bool report_deletion(Deletion& deletion) {
+  deletion.reported = true;
+  std::string path = full_path(deletion.tree->root, deletion.relative_path);
   if (deletion.changed) {
-    report_error("Fehler beim Löschen von " + quoted_path(path, 2) + ": " +
-                 kChangedSinceScan + "\n");
-    return false;  // the file stays, and so do the directories above it
+    report("Fehler beim Löschen von " + quoted_path(path, 2) + ": " +
+           kChangedSinceScan + "\n");
+    return false;
   }
-  bool ok = deletion.error == 0 || deletion.error == ENOENT;
-  if (ok) {
-    std::string line(1, '\'');  // built in steps: GCC 12 warns of "'" + ...
-    say(line.append(shown_path(path, 1)).append("' wurde entfernt\n"));
-  } else {
-    failed("Löschen von", path, deletion.error);
-  }
-  // A path through a link is left alone, its directories too.
-  if (is_refused_path(deletion.error)) return false;
-  if (!prune) return ok;
-  return remove_empty_parents(tree, parent_of(deletion.relative_path)) && ok;
+  if (!is_gone(deletion)) return failed("Löschen von", path, deletion.error);
+  std::string line(1, '\'');  // built in steps: GCC 12 warns of "'" + ...
+  say(line.append(shown_path(path, 1)).append("' wurde entfernt\n"));
+  return true;
 }
 
-// Whether a deletion of `run` after the `i`th and before the `end`th lies
-// in or below the directory of the `i`th: deleted one after the other, the
-// `i`th would find its directory still holding that file and prune nothing.
-static bool later_one_below(const std::vector<Deletion>& run, std::size_t i,
-                            std::size_t end) {
-  std::string parent = parent_of(run[i].relative_path) + "/";
-  for (std::size_t j = i + 1; j < end; ++j) {
-    if (run[j].tree == run[i].tree &&
-        run[j].relative_path.compare(0, parent.size(), parent) == 0) {
-      return true;
+// Reports the `i`th deletion of `group` and removes the directories it left
+// empty; a directory that holds a later file of the
+// group that this run removed counts as holding it still.
+static bool finish_deletion(Copier& copier, std::deque<Deletion>& group,
+                            std::size_t i) {
+  Deletion& deletion = group[i];
+  bool ok = report_deletion(deletion);
+  // A file that stays keeps its directories; a path through a link is left
+  // alone, its directories too.
+  if (deletion.changed || is_refused_path(deletion.error)) return false;
+  Blocked held = [&](const std::string& dir) {
+    std::string below = dir + "/";
+    for (std::size_t j = i + 1; j < group.size(); ++j) {
+      if (group[j].tree == deletion.tree && group[j].error == 0 &&
+          !group[j].changed &&
+          group[j].relative_path.compare(0, below.size(), below) == 0) {
+        return true;
+      }
     }
-  }
-  return false;
+    return false;
+  };
+  return prune(*deletion.tree, parent_of(deletion.relative_path), held,
+               &copier) &&
+         ok;
 }
 
-// Deletes the one-sided files of `run` and prunes the directories they
-// leave empty, with the outcome and the lines of deleting them one after the
-// other: a part of them is deleted at once on the batch's workers, then each
-// is reported and pruned in turn.  False after a reported failure.
-static bool delete_one_sided(Batch& batch, std::vector<Deletion>& run) {
+// After a signal: reports the deletions of `group` that were carried out,
+// then ends as the copier does.
+[[noreturn]] static void stop_deleting(Copier& copier,
+                                       std::deque<Deletion>& group) {
+  wait_idle(copier.workers);
+  for (Deletion& deletion : group) {
+    if (!deletion.reported && is_gone(deletion)) report_deletion(deletion);
+  }
+  stop_copies(copier);
+}
+
+// Deletes the one-sided files of `run`, a group of as many as the copier
+// carries out at once, and prunes the directories they leave empty, with
+// the outcome and the lines of deleting them one after the other.
+static bool delete_one_sided(Copier& copier, std::deque<Deletion>& run) {
   bool ok = true;
-  for (std::size_t start = 0; start < run.size(); start += kDeletionsAtOnce) {
-    std::size_t end = std::min(run.size(), start + kDeletionsAtOnce);
-    for (std::size_t i = start; i < end; ++i) {
-      run_job(batch, [&deletion = run[i]] { unlink_one_sided(deletion); });
+  while (!run.empty()) {
+    std::size_t size = std::min(run.size(), copier.in_flight);
+    std::deque<Deletion> group;
+    for (std::size_t i = 0; i < size; ++i) {
+      Deletion& deletion = group.emplace_back();
+      deletion.tree = run.front().tree;
+      deletion.relative_path = std::move(run.front().relative_path);
+      deletion.seconds = run.front().seconds;
+      run.pop_front();
     }
-    wait_for_copies(batch);
-    for (std::size_t i = start; i < end; ++i) {
-      ok = finish_deletion(run[i], !later_one_below(run, i, end)) && ok;
+    for (Deletion& deletion : group) {
+      run_job(copier.workers, deletion.running, [&deletion] {
+        if (!stop_requested()) unlink_one_sided(deletion);
+        else deletion.error = EINTR;
+      });
+    }
+    wait_idle(copier.workers);
+    if (stop_requested()) stop_deleting(copier, group);
+    for (std::size_t i = 0; i < group.size(); ++i) {
+      ok = finish_deletion(copier, group, i) && ok;
+      if (stop_requested()) stop_deleting(copier, group);
     }
   }
-  run.clear();
   return ok;
 }
 
@@ -224,15 +287,12 @@ static bool make_tree_durable(const Tree& tree) {
   return true;
 }
 
-bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
-                    const Tree& right, char missing_action,
-                    CaseIndexes* cases) {
-  char action = static_cast<char>(
-      std::tolower(static_cast<unsigned char>(missing_action)));
-  if (action != 'l' && action != 'r' && action != 'b') return true;
-  install_interrupt_handlers();
-  Batch batch;
-  std::vector<Deletion> run;  // deletions next to each other in the list
+// The walk of handle_missing, on the copier of the call.
+static bool resolve_missing(Copier& copier,
+                            const std::vector<DiffEntry>& entries,
+                            const Tree& left, const Tree& right, char action,
+                            CaseIndexes* cases) {
+  std::deque<Deletion> run;  // deletions next to each other in the list
   bool ok = true;
   for (const DiffEntry& entry : entries) {
     bool left_only = entry.kind == MissingRight;
@@ -241,30 +301,52 @@ bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
     const Tree& other = left_only ? right : left;
     if (action == (left_only ? 'l' : 'r')) {
       // A deletion meets the trees as the copies before it left them.
-      if (run.empty()) wait_for_copies(batch);
-      run.push_back({&own, std::string(entry.relative_path), entry.seconds});
+      if (run.empty()) settle_copies(copier);
+      Deletion& deletion = run.emplace_back();
+      deletion.tree = &own;
+      deletion.relative_path = std::string(entry.relative_path);
+      deletion.seconds = entry.seconds;
       continue;
     }
-    if (!run.empty()) ok = delete_one_sided(batch, run) && ok;
-    // A name the target's file system takes for another one's.
+    if (!run.empty()) ok = delete_one_sided(copier, run) && ok;
+    // A name the target's file system takes for another one's: refused
+    // after the lines of the copies before it.
     std::string clash = cases == nullptr
                             ? std::string()
                             : claim_path(left_only ? cases->right : cases->left,
                                          other, entry.relative_path);
     if (!clash.empty()) {
-      ok = refuse_copy(own, other, std::string(entry.relative_path),
-                       case_clash_reason(full_path(other.root, clash))) &&
-           ok;
+      settle_copies(copier);
+      std::string source = full_path(own.root, entry.relative_path);
+      std::string target = full_path(other.root, entry.relative_path);
+      say(shown_path(source, 1) + " -> " + shown_path(target, 1) + "\n");
+      report(copy_failure_line(
+          source, target, case_clash_reason(full_path(other.root, clash))));
+      ok = false;
       continue;
     }
-    ok =
-        queue_copy(batch, own, other, std::string(entry.relative_path), true) &&
-        ok;
+    queue_copy(copier, own, other, std::string(entry.relative_path), true);
   }
-  if (!run.empty()) ok = delete_one_sided(batch, run) && ok;
-  ok = finish_batch(batch) && ok;
+  if (!run.empty()) ok = delete_one_sided(copier, run) && ok;
+  return finish_copies(copier) && ok;
+}
+
+bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
+                    const Tree& right, char missing_action,
+                    std::size_t in_flight, CaseIndexes* cases) {
+  char action = static_cast<char>(
+      std::tolower(static_cast<unsigned char>(missing_action)));
+  if (action != 'l' && action != 'r' && action != 'b') return true;
+  install_interrupt_handlers();
+  begin_changes();
+  bool ok;
+  {
+    Copier copier(in_flight_or_default(in_flight));
+    ok = resolve_missing(copier, entries, left, right, action, cases);
+  }
   if (action == 'l') ok = make_tree_durable(left) && ok;
   if (action == 'r') ok = make_tree_durable(right) && ok;
+  end_changes();
   return ok;
 }
 

@@ -1,5 +1,6 @@
 // sync.h: brings two trees into line, never reaching outside them.
 #pragma once
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -8,20 +9,23 @@
 #include "compare.h"
 
 /// Copies each newer file of a differing pair over the older one, through
-/// the handles of the two trees; false if any copy failed.
+/// the handles of the two trees, with at most `in_flight` operations at
+/// once (0: as many as the program takes); false if any copy failed.
 bool sync_different_files(const std::vector<DiffEntry>& entries,
-                          const Tree& left, const Tree& right);
+                          const Tree& left, const Tree& right,
+                          std::size_t in_flight = 0);
 /// The same for two roots opened here.
 bool sync_different_files(const std::vector<DiffEntry>& entries,
                           const std::string& left_root,
                           const std::string& right_root);
 /// Deletes or copies the one-sided files as `missing_action` (l, r, b) says,
-/// through the handles of the two trees; false if any operation failed.
-/// With `cases`, a copy whose path matches one of the target's index only
-/// when case is ignored is refused.
+/// through the handles of the two trees, with at most `in_flight`
+/// operations at once (0: as many as the program takes); false if any
+/// operation failed.  With `cases`, a copy whose path matches one of the
+/// target's index only when case is ignored is refused.
 bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
                     const Tree& right, char missing_action,
-                    CaseIndexes* cases = nullptr);
+                    std::size_t in_flight = 0, CaseIndexes* cases = nullptr);
 /// The same for two roots opened here.
 bool handle_missing(const std::vector<DiffEntry>& entries,
                     const std::string& left_root, const std::string& right_root,

@@ -77,3 +77,64 @@ check_run_stopped TERM 143 photo.jpg
 check_run_stopped INT 130 photo.jpg
 check_run_stopped HUP 129 photo.jpg
 check_run_stopped batch 143 a/first.txt b/second.txt
+
+# SIGINT at random moments while many one-sided files are copied or deleted,
+# many times: no temporary file is left, and every file that is gone and
+# every directory removed has its line.  Where the signal came after the
+# run's end, its status is 0.
+make_many() {
+  local root=$1 d s f
+  for d in $(seq 1 12); do
+    for s in 1 2 3; do
+      mkdir -p "$root/d$d/s$s"
+      for f in $(seq 1 40); do : >"$root/d$d/s$s/f$f"; done
+    done
+  done
+  touch -d @1600000000 "$root"/d*/s*/f*
+}
+# On a tmpfs where one may be mounted, so that making a batch durable costs
+# nothing and the rounds stay quick.
+RANDOM_DIR=$TEST_TMP/random
+mkdir -p "$RANDOM_DIR"
+if mount -t tmpfs kalvern-test "$RANDOM_DIR" 2>/dev/null; then
+  trap 'umount "$RANDOM_DIR"; cleanup' EXIT
+fi
+make_many "$RANDOM_DIR/many"
+(cd "$RANDOM_DIR/many" && find . -mindepth 1 -type f -printf '%P\n' | sort) >"$HELPER_DIR/all-files"
+(cd "$RANDOM_DIR/many" && find . -mindepth 1 -type d -printf '%P\n' | sort) >"$HELPER_DIR/all-dirs"
+
+# stop_at_random NAME ANSWER DELAY: a run of `kalvern -y L R` in NAME,
+# answering ANSWER, stopped by SIGINT after DELAY seconds.
+stop_at_random() {
+  local dir=$RANDOM_DIR/$1 pid
+  rm -rf "$dir" && mkdir -p "$dir/R" && cp -a "$RANDOM_DIR/many" "$dir/L"
+  printf '%s\n' "$2" | "$KALVERN" -y "$dir/L" "$dir/R" >"$dir/out" 2>"$dir/err" &
+  pid=$!
+  sleep "$3"
+  kill -INT "$pid" 2>/dev/null || true
+  wait "$pid" && STATUS=0 || STATUS=$?
+  [ "$STATUS" = 130 ] || [ "$STATUS" = 0 ] || fail "$1: status $STATUS after SIGINT"
+  [ -z "$(find "$dir" -name '.kalvern-*')" ] || fail "$1: temporary files left"
+}
+
+# check_reported NAME: the files and directories gone from L are those that
+# the run reported removed.
+check_reported() {
+  local dir=$RANDOM_DIR/$1
+  (cd "$dir/L" && find . -mindepth 1 -type f -printf '%P\n' | sort) |
+    comm -23 "$HELPER_DIR/all-files" - >"$HELPER_DIR/gone"
+  sed -n "s|^'$dir/L/\(.*\)' wurde entfernt\$|\1|p" "$dir/out" | sort >"$HELPER_DIR/said"
+  check_same "$HELPER_DIR/gone" "$HELPER_DIR/said" "$1: files deleted and reported"
+  (cd "$dir/L" && find . -mindepth 1 -type d -printf '%P\n' | sort) |
+    comm -23 "$HELPER_DIR/all-dirs" - >"$HELPER_DIR/gone"
+  sed -n "s|^Ordner \"$dir/L/\(.*\)\" wurde entfernt\$|\1|p" "$dir/out" | sort >"$HELPER_DIR/said"
+  check_same "$HELPER_DIR/gone" "$HELPER_DIR/said" "$1: directories removed and reported"
+}
+
+for round in $(seq 1 8); do
+  delay=$(printf '0.%02d' $((RANDOM % 40 + 5)))
+  stop_at_random "copies-$round" b "$delay"
+  stop_at_random "deletions-$round" l "$delay"
+  check_reported "deletions-$round"
+  rm -rf "$RANDOM_DIR/copies-$round" "$RANDOM_DIR/deletions-$round"
+done

@@ -1,0 +1,218 @@
+// batch.cpp: a batch of written copies, made durable, then renamed.
+//
+// So that a power cut never leaves a renamed file without its content, the
+// temporary files of a batch are made durable together (one syncfs per file
+// system, or an fsync each for a small batch) before any of them is checked
+// once more and renamed, and at last the directories they were renamed in
+// are made durable.  The renames run many at once on the workers; each phase
+// writes its failures in the batch's order.  A batch ends at a number of
+// files, of bytes, or where the next file would not fit beside the room
+// that the batch's copies hold on its file system; the planning thread
+// counts that room as it queues them, so that a copy waits for the next
+// batch exactly where it would if the copies were made one by one.
+
+#include "batch.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "interrupt.h"
+#include "output.h"
+
+namespace {
+
+// Most copies in one batch: each keeps its temporary file and its target's
+// directory open until the batch is renamed into place.
+constexpr std::size_t kBatchFiles = 256;
+// Most bytes written into the temporary files of one batch.
+constexpr std::uint64_t kBatchBytes = std::uint64_t{512} << 20;
+// A batch of at most this many copies is made durable by an fsync of each
+// file; a larger one by one syncfs per file system.
+constexpr std::size_t kFsyncEachMax = 4;
+// Room kept free beside a file for its own bookkeeping.
+constexpr std::uint64_t kSpareRoom = 64 << 10;
+
+}  // namespace
+
+// Copies at most in one batch: two open files each, within the process's
+// limit of open files, beside those of the copies being prepared.
+static std::size_t batch_limit_of_process() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
+  rlim_t room = limit.rlim_cur > 128 ? (limit.rlim_cur - 128) / 2 : 1;
+  return room < kBatchFiles ? std::max<rlim_t>(room, 1) : kBatchFiles;
+}
+
+// The room of the file system that `tree` lies on, measured when the batch
+// first writes there.
+static Room& room_of(Batch& batch, const Tree& tree) {
+  for (Room& room : batch.rooms) {
+    for (const Tree* held : room.trees) {
+      if (held == &tree) return room;
+    }
+  }
+  struct stat st {};
+  if (fstat(tree.fd, &st) != 0) st.st_dev = 0;
+  for (Room& room : batch.rooms) {
+    if (room.device == st.st_dev) return room.trees.push_back(&tree), room;
+  }
+  Room& room = batch.rooms.emplace_back();
+  room.trees.push_back(&tree);
+  room.device = st.st_dev;
+  room.free = std::numeric_limits<std::uint64_t>::max();
+  struct statvfs vfs;
+  if (fstatvfs(tree.fd, &vfs) == 0) {
+    room.free = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+    room.block = std::max<std::uint64_t>(vfs.f_frsize, 1);
+  }
+  return room;
+}
+
+// Bytes that the temporary file of `copy` takes in `room`.
+static std::uint64_t room_needed(const Room& room, const PendingCopy& copy) {
+  auto size = static_cast<std::uint64_t>(copy.source_st.st_size);
+  return (size + room.block - 1) / room.block * room.block;
+}
+
+bool fits_in_batch(Batch& batch, const PendingCopy& copy) {
+  static const std::size_t limit = batch_limit_of_process();
+  if (batch.count == 0) return true;
+  auto size = static_cast<std::uint64_t>(copy.source_st.st_size);
+  if (batch.count >= limit || batch.bytes + size > kBatchBytes) return false;
+  Room& room = room_of(batch, *copy.to);
+  std::uint64_t need = room_needed(room, copy) + kSpareRoom;
+  return room.held <= room.free && need <= room.free - room.held;
+}
+
+void hold_room(Batch& batch, PendingCopy& copy) {
+  Room& room = room_of(batch, *copy.to);
+  copy.reserved = room_needed(room, copy);
+  room.held += copy.reserved;
+  batch.bytes += static_cast<std::uint64_t>(copy.source_st.st_size);
+  ++batch.count;
+}
+
+void release_room(Batch& batch, const PendingCopy& copy) {
+  Room& room = room_of(batch, *copy.to);
+  room.held -= copy.reserved;
+  batch.bytes -= static_cast<std::uint64_t>(copy.source_st.st_size);
+  --batch.count;
+}
+
+// The outcome of one syncfs per file system during a phase of a batch.
+using SyncedDevices = std::vector<std::pair<dev_t, int>>;
+
+// errno of an fsync of `fd`; 0 on success.
+static int fsync_error(int fd) { return fsync(fd) == 0 ? 0 : errno; }
+
+// errno of a syncfs of the file system of `fd`, made once per phase and
+// device; ENOSYS where the kernel lacks it.
+static int syncfs_once(SyncedDevices& done, dev_t device, int fd) {
+  for (const auto& [synced, error] : done) {
+    if (synced == device) return error;
+  }
+  int error = syncfs(fd) == 0 ? 0 : errno;
+  done.emplace_back(device, error);
+  return error;
+}
+
+// errno of an fsync of directory `dir_fd`; where it cannot be opened for
+// that, of a syncfs through the file `fd` beside it.
+static int fsync_dir_error(int dir_fd, int fd) {
+  int dir = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return syncfs(fd) == 0 ? 0 : errno;
+  int error = fsync_error(dir);
+  close(dir);
+  return error;
+}
+
+// Writes the failures recorded so far, in the batch's order.
+static void report_failures(Batch& batch) {
+  for (auto& copy : batch.copies) {
+    report(copy->errors);
+    copy->errors.clear();
+  }
+}
+
+// Puts the content, permission bits and time of every temporary file of
+// `batch` on stable storage before any of them becomes visible.
+static void make_temps_durable(Batch& batch) {
+  std::size_t written = 0;
+  for (const auto& copy : batch.copies) written += copy->ok;
+  bool each = written <= kFsyncEachMax;
+  SyncedDevices done;
+  for (auto& copy : batch.copies) {
+    if (!copy->ok) continue;
+    int error = each ? ENOSYS : syncfs_once(done, copy->device, copy->out);
+    if (error == ENOSYS) error = fsync_error(copy->out);
+    if (error != 0) discard_copy(*copy, std::strerror(error));
+  }
+}
+
+// Renames the temporary files of `batch` into place, as many at once as
+// there are workers; false where a signal asked the run to stop first.
+static bool rename_batch(Batch& batch, Workers& workers) {
+  auto& copies = batch.copies;
+  for (std::size_t start = 0; start < copies.size(); start += workers.limit) {
+    if (stop_requested()) return false;
+    std::size_t end = std::min(copies.size(), start + workers.limit);
+    for (std::size_t i = start; i < end; ++i) {
+      PendingCopy& copy = *copies[i];
+      if (copy.ok) run_job(workers, copy.running, [&copy] { install_copy(copy); });
+    }
+    wait_idle(workers);
+  }
+  return true;
+}
+
+// Puts the renames of `batch`, and the directories its one-sided copies
+// created, on stable storage: an fsync of each directory of a small batch of
+// updates, else one syncfs per file system.
+static void make_dirs_durable(Batch& batch) {
+  bool each = batch.copies.size() <= kFsyncEachMax;
+  for (const auto& copy : batch.copies) each = each && !copy->create;
+  SyncedDevices done;
+  for (auto& copy : batch.copies) {
+    if (!copy->renamed) continue;
+    int error = each ? ENOSYS : syncfs_once(done, copy->device, copy->out);
+    if (error == ENOSYS) error = fsync_dir_error(copy->dir_fd, copy->out);
+    if (error != 0) discard_copy(*copy, std::strerror(error));
+  }
+}
+
+bool finish_batch(Batch& batch, Workers& workers) {
+  make_temps_durable(batch);
+  report_failures(batch);
+  if (!rename_batch(batch, workers)) return false;
+  report_failures(batch);
+  make_dirs_durable(batch);
+  report_failures(batch);
+  bool ok = true;
+  for (const auto& copy : batch.copies) ok = ok && copy->ok;
+  return ok;
+}
+
+void clear_batch(Batch& batch) {
+  for (auto& copy : batch.copies) close_copy(*copy);
+  batch.copies.clear();
+  batch.count = 0;
+  batch.bytes = 0;
+  batch.rooms.clear();
+}
+
+void discard_batch(Batch& batch) {
+  for (auto& copy : batch.copies) {
+    if (copy->ok && !copy->renamed && copy->out >= 0) {
+      unlinkat(copy->dir_fd, copy->temp.c_str(), 0);
+    }
+  }
+}

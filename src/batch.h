@@ -1,0 +1,46 @@
+// batch.h: the copies whose temporary files are written, made durable
+// together and then renamed into place, and the room they hold.
+#pragma once
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "filecopy.h"
+#include "workers.h"
+
+/// Room on one file system, as the batch's copies hold it.
+struct Room {
+  std::vector<const Tree*> trees;  // the trees that lie on it
+  dev_t device = 0;
+  std::uint64_t free = 0;   // bytes free when the batch first asked
+  std::uint64_t block = 1;  // the file system's block size
+  std::uint64_t held = 0;   // bytes held by the batch's copies
+};
+
+/// The copies of one batch: written (in `copies`) or being written.
+struct Batch {
+  std::vector<std::unique_ptr<PendingCopy>> copies;  // written, in order
+  std::size_t count = 0;      // copies written or being written
+  std::uint64_t bytes = 0;    // their sources' sizes
+  std::vector<Room> rooms;    // one per file system written to
+};
+
+/// Whether `copy` may join `batch` without passing the batch's bounds of
+/// files and bytes or the room left on its target's file system; an empty
+/// batch takes any copy.
+bool fits_in_batch(Batch& batch, const PendingCopy& copy);
+/// Counts `copy` in `batch` and holds the room it needs.
+void hold_room(Batch& batch, PendingCopy& copy);
+/// Gives up what `copy`, which failed before it was written, held.
+void release_room(Batch& batch, const PendingCopy& copy);
+/// Makes the copies of `batch` durable and visible, many at once on
+/// `workers`, and writes their failures, phase by phase in the batch's order.
+/// False if any of them failed; the failed ones stay in the batch.
+bool finish_batch(Batch& batch, Workers& workers);
+/// Closes the files of the batch's copies and empties it.
+void clear_batch(Batch& batch);
+/// Removes the temporary files of `batch` that are not yet in place.
+void discard_batch(Batch& batch);

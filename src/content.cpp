@@ -1,0 +1,121 @@
+// content.cpp: the bytes of one file copied into another.
+//
+// The copy runs in the kernel (copy_file_range, which clones where the file
+// system can) in chunks small enough for a status line to move, and falls
+// back to pread and pwrite where the kernel cannot copy between the two
+// file systems.  Only the data regions of a sparse source are copied, so
+// that holes stay holes.  A signal that asks the run to stop ends the copy
+// at the next chunk.
+
+#include "content.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "interrupt.h"
+#include "output.h"
+
+namespace {
+
+// Bytes handed to the kernel per copy call: small enough for a status line
+// to move during a large copy.
+constexpr std::size_t kKernelChunk = 64 << 20;
+
+}  // namespace
+
+// Writes `n` bytes of `buffer` at `offset` of `out`; false with errno set.
+static bool write_at(int out, const char* buffer, ssize_t n, off_t offset) {
+  for (ssize_t done = 0; done < n;) {
+    ssize_t written = pwrite(out, buffer + done, n - done, offset + done);
+    if (written < 0 && errno != EINTR) return false;
+    if (written > 0) done += written;
+  }
+  return true;
+}
+
+// Copies bytes `start` to `end` of `in` to the same offsets of `out`, in the
+// kernel while `in_kernel` holds, telling `status` after each chunk; returns
+// the offset reached, which is short of `end` only where the source ended
+// early, or -1 with errno set.
+static off_t copy_range(int in, int out, off_t start, off_t end,
+                        bool& in_kernel, CopyStatus& status) {
+  char buffer[64 * 1024];
+  while (start < end) {
+    if (stop_requested()) return errno = EINTR, -1;
+    std::size_t want =
+        static_cast<std::size_t>(std::min<off_t>(end - start, kKernelChunk));
+    ssize_t n;
+    if (in_kernel) {
+      loff_t in_offset = start, out_offset = start;
+      n = copy_file_range(in, &in_offset, out, &out_offset, want, 0);
+      if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                    errno == EOPNOTSUPP)) {
+        in_kernel = false;
+        continue;
+      }
+    } else {
+      n = pread(in, buffer, std::min(want, sizeof buffer), start);
+      if (n > 0 && !write_at(out, buffer, n, start)) return -1;
+    }
+    if (n == 0) return start;
+    if (n < 0 && errno != EINTR) return -1;
+    if (n > 0) start += n;
+    show_copy_status(status, start);
+  }
+  return start;
+}
+
+// The next region of data in `in` at or after `from`, as [data, hole);
+// false when none is left before `size`.  A file system that cannot tell
+// holes counts the rest as data.
+static bool next_data(int in, off_t from, off_t size, off_t& data,
+                      off_t& hole) {
+  data = lseek(in, from, SEEK_DATA);
+  if (data < 0 && errno == ENXIO) return false;
+  if (data < 0) data = from;
+  hole = lseek(in, data, SEEK_HOLE);
+  if (hole < 0 || hole > size) hole = size;
+  return data < size;
+}
+
+off_t copy_content(int in, int out, const struct stat& in_st,
+                   CopyStatus& status) {
+  bool in_kernel = true;
+  off_t size = in_st.st_size;
+  // A file with a block for every byte has no holes to look for.
+  if (in_st.st_blocks * 512 >= size) {
+    return copy_range(in, out, 0, size, in_kernel, status);
+  }
+  off_t data = 0, hole = 0, reached = 0;
+  while (reached == hole && next_data(in, hole, size, data, hole)) {
+    reached = copy_range(in, out, data, hole, in_kernel, status);
+    if (reached < 0) return -1;
+  }
+  if (reached != hole) return reached;  // the source ended early
+  // A trailing hole.
+  if (reached != size && ftruncate(out, size) != 0) return -1;
+  return size;
+}
+
+// Whether two states of a file are those of one file, unchanged: the same
+// inode, size, modification time and change time, to the nanosecond.
+static bool same_state(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino &&
+         a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+bool source_changed(int in, int source_dir, const std::string& name,
+                    const struct stat& before) {
+  struct stat now, at_path;
+  if (fstat(in, &now) != 0 ||
+      fstatat(source_dir, name.c_str(), &at_path, AT_SYMLINK_NOFOLLOW) != 0) {
+    return true;
+  }
+  return !same_state(now, before) || !same_state(at_path, now);
+}

@@ -1,0 +1,236 @@
+// copier.cpp: the copies of a synchronisation, planned on one thread.
+//
+// The thread that walks the listing decides everything that orders the
+// copies or makes one depend on another; the workers only carry out system
+// calls and hand back their outcome.  A copy goes through four steps:
+//   1. its progress line, and a worker reads the source's status;
+//   2. in the listing's order, the planning thread gives it a place in the
+//      batch: where it would not fit beside the room, files and bytes that
+//      the copies before it hold, it waits until those have been written
+//      (one that failed gives back what it held) and, still not fitting,
+//      the batch is finished first; a one-sided copy gets its directories;
+//   3. a worker writes its temporary file;
+//   4. in the listing's order, its failures are written out; a failed copy
+//      removes the directories it made, unless a later copy already in
+//      flight lies in them: that copy then counts as their maker, as it
+//      would had the failed one removed them before it began.
+// At most `in_flight` copies are between steps 1 and 4; with one, every copy
+// is made one after the other, with the same lines, status and trees.
+
+#include "copier.h"
+
+#include <unistd.h>
+
+#include <atomic>
+
+#include "interrupt.h"
+#include "output.h"
+#include "path.h"
+
+namespace {
+
+// Copies whose steps are carried out at once, by as many threads: on a
+// network file system each step waits for a round trip.  Can be set when
+// building, for measurements and tests.
+#ifndef KALVERN_COPIES_IN_FLIGHT
+#define KALVERN_COPIES_IN_FLIGHT 16
+#endif
+
+}  // namespace
+
+std::size_t default_in_flight() { return KALVERN_COPIES_IN_FLIGHT; }
+
+Copier::Copier(std::size_t in_flight)
+    : in_flight(in_flight < 1 ? 1 : in_flight), workers(this->in_flight) {}
+
+// Whether a worker is carrying out a step of `copy`.
+static bool is_running(const PendingCopy& copy) {
+  return copy.running.load(std::memory_order_acquire);
+}
+
+// The directories known in the tree `tree`.
+static KnownDirs& known_of(Copier& copier, const Tree& tree) {
+  for (auto& [held, known] : copier.known) {
+    if (held == &tree) return known;
+  }
+  return copier.known.emplace_back(&tree, KnownDirs{}).second;
+}
+
+// The earliest copy in flight, placed in the batch, that writes into
+// directory `dir` of `tree` or below it; null if none.
+static PendingCopy* first_user(Copier& copier, const Tree* tree,
+                               const std::string& dir) {
+  std::string below = dir + "/";
+  for (std::size_t i = 0; i < copier.placed; ++i) {
+    PendingCopy& copy = *copier.window[i];
+    if (copy.create && copy.to == tree &&
+        (copy.parent == dir || copy.parent.compare(0, below.size(), below) == 0)) {
+      return &copy;
+    }
+  }
+  return nullptr;
+}
+
+// Removes the directories that the failed `copy` made, deepest first, up to
+// the first one that stays; one that a later copy in flight lies in passes
+// to that copy instead.
+static void remove_failed_dirs(Copier& copier, PendingCopy& copy) {
+  if (copy.created.empty()) return;
+  KnownDirs& known = known_of(copier, *copy.to);
+  std::string dir = copy.parent;
+  while (dir.size() >= copy.created.size()) {
+    PendingCopy* heir = first_user(copier, copy.to, dir);
+    if (heir != nullptr) {
+      if (heir->created.empty() || dir.size() < heir->created.size()) {
+        heir->created = dir;
+      }
+    } else if (remove_dir(*copy.to, dir)) {
+      forget_dir(known, dir);
+    } else {
+      return;
+    }
+    if (dir == copy.created) return;
+    dir = parent_of(dir);
+  }
+}
+
+// Makes the batch durable and visible and starts the next one.
+static void end_batch(Copier& copier) {
+  bool ok = finish_batch(copier.batch, copier.workers);
+  if (stop_requested()) stop_copies(copier);
+  // Later copies made theirs below or beside those of earlier ones, so
+  // they go first.
+  // A file still open on a FUSE file system may stand in its directory
+  // under another name until it is closed.
+  auto& copies = copier.batch.copies;
+  for (auto& copy : copies) close_copy(*copy);
+  for (auto copy = copies.rbegin(); copy != copies.rend(); ++copy) {
+    if (!(*copy)->ok && !(*copy)->renamed) remove_failed_dirs(copier, **copy);
+  }
+  clear_batch(copier.batch);
+  copier.ok = ok && copier.ok;
+}
+
+// Step 2 for `copy`, whose source has been read; false where it must wait
+// until every copy before it has been written.
+static bool place_copy(Copier& copier, PendingCopy& copy) {
+  if (!copy.ok) return close_copy(copy), true;
+  if (!fits_in_batch(copier.batch, copy)) {
+    if (copier.placed > 0) return false;
+    end_batch(copier);  // the batch is full
+  }
+  hold_room(copier.batch, copy);
+  copy.held = true;
+  if (copy.create && !make_parents(known_of(copier, *copy.to), copy)) {
+    return close_copy(copy), true;
+  }
+  run_job(copier.workers, copy.running, [&copy] {
+    if (!stop_requested()) write_copy(copy);
+  });
+  return true;
+}
+
+// Step 4 for the copy at the window's front.
+static void retire_front(Copier& copier) {
+  std::unique_ptr<PendingCopy> copy = std::move(copier.window.front());
+  copier.window.pop_front();
+  --copier.placed;
+  report(copy->errors);
+  copy->errors.clear();
+  if (copy->ok) {
+    copier.batch.copies.push_back(std::move(copy));
+    return;
+  }
+  copier.ok = false;
+  if (copy->held) release_room(copier.batch, *copy);
+  close_copy(*copy);
+  remove_failed_dirs(copier, *copy);
+}
+
+// Takes every step that is ready now; false if none was.
+static bool advance(Copier& copier) {
+  bool moved_any = false;
+  for (bool moved = true; moved;) {
+    moved = false;
+    while (copier.placed > 0 && !is_running(*copier.window.front())) {
+      retire_front(copier);
+      copier.wants_front = false;
+      moved = true;
+    }
+    while (!copier.wants_front && copier.placed < copier.window.size() &&
+           !is_running(*copier.window[copier.placed])) {
+      if (!place_copy(copier, *copier.window[copier.placed])) {
+        copier.wants_front = true;
+        break;
+      }
+      ++copier.placed;
+      moved = true;
+    }
+    moved_any = moved_any || moved;
+  }
+  return moved_any;
+}
+
+// Whether a step can be taken now.
+static bool can_advance(const Copier& copier) {
+  if (copier.placed > 0 && !is_running(*copier.window.front())) return true;
+  return !copier.wants_front && copier.placed < copier.window.size() &&
+         !is_running(*copier.window[copier.placed]);
+}
+
+// Takes the steps that are ready, waiting for one where none is.
+static void advance_or_wait(Copier& copier) {
+  if (stop_requested()) stop_copies(copier);
+  if (advance(copier)) return;
+  wait_until(copier.workers,
+             [&] { return stop_requested() || can_advance(copier); });
+  if (stop_requested()) stop_copies(copier);
+}
+
+void queue_copy(Copier& copier, const Tree& from, const Tree& to,
+                const std::string& relative_path, bool create) {
+  while (copier.window.size() >= copier.in_flight) advance_or_wait(copier);
+  auto copy = std::make_unique<PendingCopy>();
+  copy->source = full_path(from.root, relative_path);
+  copy->target = full_path(to.root, relative_path);
+  copy->relative_path = relative_path;
+  copy->name = name_of(relative_path);
+  copy->parent = parent_of(relative_path);
+  copy->create = create;
+  copy->slack = time_slack(from.kind, to.kind);
+  copy->from = &from;
+  copy->to = &to;
+  say(shown_path(copy->source, 1) + " -> " + shown_path(copy->target, 1) +
+      "\n");
+  PendingCopy& held = *copier.window.emplace_back(std::move(copy));
+  run_job(copier.workers, held.running, [&held] {
+    if (!stop_requested()) stat_copy_source(held);
+  });
+  advance(copier);
+}
+
+void settle_copies(Copier& copier) {
+  while (!copier.window.empty()) advance_or_wait(copier);
+}
+
+bool finish_copies(Copier& copier) {
+  settle_copies(copier);
+  if (!copier.batch.copies.empty()) end_batch(copier);
+  return copier.ok;
+}
+
+void forget_removed_dir(Copier& copier, const Tree& tree,
+                        const std::string& path) {
+  forget_dir(known_of(copier, tree), path);
+}
+
+void stop_copies(Copier& copier) {
+  wait_idle(copier.workers);
+  for (auto& copy : copier.window) {
+    if (copy->ok && copy->out >= 0 && !copy->renamed) {
+      unlinkat(copy->dir_fd, copy->temp.c_str(), 0);
+    }
+  }
+  discard_batch(copier.batch);
+  exit_on_signal();
+}

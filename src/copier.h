@@ -1,0 +1,50 @@
+// copier.h: copies planned by one thread in the listing's order and carried
+// out by many, with the outcome of making them one after the other.
+#pragma once
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "batch.h"
+#include "beneath.h"
+#include "filecopy.h"
+#include "madedirs.h"
+#include "workers.h"
+
+/// The copies of one synchronisation call, from their progress lines to
+/// their renames.
+struct Copier {
+  explicit Copier(std::size_t in_flight);
+  std::size_t in_flight;  // most copies queued and not yet written
+  Workers workers;
+  std::deque<std::unique_ptr<PendingCopy>> window;  // queued, in order
+  std::size_t placed = 0;     // copies at the window's front given a batch
+  bool wants_front = false;   // the next copy waits for all before it
+  Batch batch;
+  std::vector<std::pair<const Tree*, KnownDirs>> known;
+  bool ok = true;             // no copy has failed
+};
+
+/// Operations carried out at once unless told otherwise.
+std::size_t default_in_flight();
+/// Prints the progress line of a copy of `relative_path` from `from` to
+/// `to` (as a new file with `create`) and queues it; the trees must
+/// outlive the copier.
+void queue_copy(Copier& copier, const Tree& from, const Tree& to,
+                const std::string& relative_path, bool create);
+/// Waits until every queued copy has written its temporary file or failed,
+/// with its failures written out and the directories it made for nothing
+/// removed again.
+void settle_copies(Copier& copier);
+/// Settles the copies and makes the last batch durable and visible; false
+/// if any copy failed.
+bool finish_copies(Copier& copier);
+/// Forgets directory `path` of `tree`, which a deletion removed.
+void forget_removed_dir(Copier& copier, const Tree& tree,
+                        const std::string& path);
+/// After a signal: waits for the system calls in flight, removes every
+/// temporary file of the copier and ends the program.
+[[noreturn]] void stop_copies(Copier& copier);

@@ -1,0 +1,55 @@
+// filecopy.h: one file copied into a temporary file beside its target, and
+// the temporary file renamed into place.
+#pragma once
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "beneath.h"
+
+/// One copy, from its progress line to its rename.  Its steps record their
+/// failures in `errors`, which the planning thread writes out in order.
+struct PendingCopy {
+  std::string relative_path;   // below both roots
+  std::string source;          // the source's full path, for messages
+  std::string target;          // the target's full path, for messages
+  std::string name;            // the target's name in its directory
+  std::string parent;          // the target's directory below its root
+  std::string temp;            // the temporary file's name beside it
+  std::string created;         // the topmost directory made for it, or ""
+  const Tree* from = nullptr;  // the source's tree
+  const Tree* to = nullptr;    // the target's tree
+  int source_dir = -1;         // the source's directory, until it is written
+  int dir_fd = -1;             // the target's directory, owned
+  int out = -1;                // the temporary file, open until the batch ends
+  dev_t device = 0;            // the target's file system
+  struct stat source_st {};    // the source as it was copied
+  std::int64_t slack = 0;      // seconds that times may differ by, yet match
+  std::uint64_t reserved = 0;  // bytes of room held for it in its batch
+  bool create = false;         // a one-sided file: it replaces nothing
+  bool renamed = false;        // it stands at the target's path
+  bool ok = true;              // no step has failed
+  bool held = false;           // counted in its batch, with its room
+  std::string errors;          // its error lines, not yet written
+  std::atomic<bool> running{false};  // a worker carries out one of its steps
+};
+
+/// Reads the source's status and checks that the target's file system can
+/// hold its time; false after a recorded failure.
+bool stat_copy_source(PendingCopy& copy);
+/// Opens the target's directory (which must exist) and the source, checks
+/// that the target may be replaced, and writes the temporary file with the
+/// source's content, permission bits and time; false after a recorded
+/// failure, with nothing left behind.
+bool write_copy(PendingCopy& copy);
+/// Checks the target once more and renames the temporary file into place;
+/// false after a recorded failure.
+bool install_copy(PendingCopy& copy);
+/// Records `reason` as the copy's failure and removes its temporary file,
+/// unless it already stands at the target's path.
+void discard_copy(PendingCopy& copy, const std::string& reason);
+/// Closes the files a copy holds.
+void close_copy(PendingCopy& copy);

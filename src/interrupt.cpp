@@ -1,0 +1,87 @@
+// interrupt.cpp: the signals that end a run, taken by one thread.
+//
+// The four signals are blocked in every thread of the synchronisation and
+// waited for by one thread of their own.  While nothing is being changed it
+// ends the program at once, as the signal would.  While the trees are being
+// changed it only records the signal: the thread that plans the changes
+// sees it at its next step, waits for the system calls in flight, removes
+// every temporary file, reports what was done and then ends the program,
+// so that no temporary file is left and no deletion goes unreported.
+
+#include "interrupt.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <iostream>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+std::mutex mutex;  // guards `changing` against a signal's arrival
+int changing = 0;  // calls between begin_changes and end_changes
+std::atomic<int> stop_signal{0};
+
+sigset_t ending_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    sigaddset(&set, signal_number);
+  }
+  return set;
+}
+
+// Body of the signal thread.
+void wait_for_signals(sigset_t set) {
+  while (true) {
+    int signal_number = 0;
+    if (sigwait(&set, &signal_number) != 0) continue;
+    std::lock_guard lock(mutex);
+    int none = 0;
+    stop_signal.compare_exchange_strong(none, signal_number);
+    if (changing == 0) _exit(128 + stop_signal.load());
+  }
+}
+
+}  // namespace
+
+void install_interrupt_handlers() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    signal(SIGXFSZ, SIG_IGN);
+    sigset_t set = ending_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    try {
+      std::thread(wait_for_signals, set).detach();
+    } catch (const std::system_error&) {
+      // No thread: the signals end the program as they always do.
+      pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    }
+  });
+}
+
+void begin_changes() {
+  std::lock_guard lock(mutex);
+  ++changing;
+}
+
+void end_changes() {
+  {
+    std::lock_guard lock(mutex);
+    --changing;
+  }
+  if (stop_requested()) exit_on_signal();
+}
+
+bool stop_requested() {
+  return stop_signal.load(std::memory_order_relaxed) != 0;
+}
+
+void exit_on_signal() {
+  std::cout.flush();
+  _exit(128 + stop_signal.load());
+}

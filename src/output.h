@@ -1,0 +1,27 @@
+// output.h: the lines of the synchronisation on standard output and
+// standard error, and the one status line, written by one thread at a time.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "progress.h"
+
+/// Writes `line` to standard output at once; a failed write is noticed for
+/// the end of the run.
+void say(const std::string& line);
+/// Writes `message` to standard error as it stands, after the status line.
+void report(const std::string& message);
+/// "Fehler beim <action> <path>: <system message>\n".
+std::string failure_line(const char* action, const std::string& path,
+                         int error);
+/// "Fehler beim Kopieren von <source> nach <target>: <reason>\n".
+std::string copy_failure_line(const std::string& source,
+                              const std::string& target,
+                              const std::string& reason);
+/// Reports failure_line(action, path, error) at once; returns false.
+bool failed(const char* action, const std::string& path, int error);
+/// Shows `copied` bytes of a running copy or check on the status line, when
+/// no other one owns it.
+void show_copy_status(CopyStatus& status, std::uint64_t copied);
+/// Ends a copy's status, erasing its line if it owns it.
+void end_shown_status(CopyStatus& status);

@@ -1,0 +1,252 @@
+// The synchronisation with many operations in flight against the same one
+// with one: on random tree pairs, random answers and faults, standard
+// output, standard error, status and the trees afterwards must be the same
+// byte for byte.  Each run is a child process, so that it can drop root's
+// rights (for sources it may not read and directories it may not write)
+// and so that its output goes to files of its own.
+
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "compare.h"
+#include "sync.h"
+#include "test_util.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+// Seeds of each of the four parts; under ThreadSanitizer, whose processes
+// fork slowly, fewer of the same.
+#ifdef __SANITIZE_THREAD__
+constexpr int kSeeds = 8;
+#else
+constexpr int kSeeds = 25;
+#endif
+const char* const kNames[] = {"a", "a.txt", "ab", "d", "sub", "x"};
+
+// One random case: the trees, the answers and the faults, all drawn from
+// `seed`.
+struct Case {
+  std::mt19937 random;
+  bool update = true;     // the first question answered j
+  char action = 'b';      // the second answer
+  bool small_disk = false;  // the right tree is a small tmpfs
+  explicit Case(int seed) : random(seed) {}
+  int pick(int n) { return static_cast<int>(random() % n); }
+};
+
+// What one run left: its output, status and the trees.
+struct Outcome {
+  std::string out, err, trees;
+  int status = -1;
+};
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A random relative path of one to three components.
+std::string random_path(Case& c) {
+  std::string path;
+  for (int depth = 1 + c.pick(3); depth > 0; --depth) {
+    path += (path.empty() ? "" : "/") + std::string(kNames[c.pick(6)]);
+  }
+  return path;
+}
+
+// Whether `path` can be made in a tree holding `used`: no prefix of it is a
+// file there and it is no directory there.
+bool fits(const std::set<std::string>& files, const std::set<std::string>& dirs,
+          const std::string& path) {
+  if (files.count(path) || dirs.count(path)) return false;
+  for (std::size_t slash = path.find('/'); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    if (files.count(path.substr(0, slash))) return false;
+  }
+  return true;
+}
+
+void add(std::set<std::string>& files, std::set<std::string>& dirs,
+         const std::string& path) {
+  files.insert(path);
+  for (std::size_t slash = path.find('/'); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    dirs.insert(path.substr(0, slash));
+  }
+}
+
+// Makes the two trees of `c` below `base`; the same seed makes the same
+// trees, times and contents.
+void make_trees(Case& c, const std::string& base) {
+  std::set<std::string> files[2], dirs[2];
+  int size = c.small_disk ? 150 << 10 : 3000;
+  std::int64_t right_bytes = 0;  // a small disk is filled only so far
+  for (int i = 0, n = 10 + c.pick(20); i < n; ++i) {
+    std::string path = random_path(c);
+    int kind = c.pick(5);  // equal, left newer, right newer, left, right
+    std::int64_t when = 1600000000 + c.pick(1000) * 10;
+    std::string content(c.pick(size), static_cast<char>('a' + i % 26));
+    for (int side = 0; side < 2; ++side) {
+      bool wanted = kind < 3 || kind == 3 + side;
+      if (!wanted || !fits(files[side], dirs[side], path)) continue;
+      if (side == 1 && (right_bytes += content.size()) > (1200 << 10)) continue;
+      std::int64_t at = when + (kind == 1 + side ? 100 : 0);
+      make_file(base + (side ? "/R/" : "/L/") + path, at, c.pick(1000000),
+                content + std::to_string(side));
+      add(files[side], dirs[side], path);
+    }
+  }
+  fs::create_directories(base + "/L");
+  fs::create_directories(base + "/R");
+}
+
+// The faults of `c`, as if made at the questions: sources that the run may
+// not read or that were replaced, and a directory it may not write.
+void make_faults(Case& c, const std::string& base, bool as_nobody) {
+  std::vector<fs::path> files, dirs;
+  for (const auto& entry : fs::recursive_directory_iterator(base)) {
+    if (entry.is_symlink()) continue;
+    (entry.is_directory() ? dirs : files).push_back(entry.path());
+  }
+  if (as_nobody) {
+    for (const auto& path : files) chown(path.c_str(), kNobody, kNobody);
+    for (const auto& path : dirs) chown(path.c_str(), kNobody, kNobody);
+    chown(base.c_str(), kNobody, kNobody);
+  }
+  for (const auto& path : files) {
+    int fault = c.pick(20);
+    if (fault == 0 && as_nobody) chown(path.c_str(), 0, 0), chmod(path.c_str(), 0);
+    if (fault == 1) fs::remove(path);
+    if (fault == 2) fs::remove(path), fs::create_symlink("/etc/passwd", path);
+    if (fault == 3) make_file(path, 1700000000, 0, "changed");
+  }
+  for (const auto& path : dirs) {
+    if (c.pick(8) == 0 && as_nobody) chown(path.c_str(), 0, 0);
+  }
+}
+
+// Every object below `root` with its type, mode, owner, size, content and,
+// for files, its time; directories' times change with every entry and are
+// left out.
+std::string snapshot(const std::string& root) {
+  std::map<std::string, std::string> lines;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    struct stat st;
+    lstat(entry.path().c_str(), &st);
+    std::ostringstream line;
+    line << std::oct << st.st_mode << std::dec << " " << st.st_uid << " "
+         << st.st_size;
+    if (S_ISREG(st.st_mode)) {
+      line << " " << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec << " "
+           << std::hash<std::string>{}(read_file(entry.path()));
+    }
+    if (S_ISLNK(st.st_mode)) line << " -> " << fs::read_symlink(entry.path());
+    lines[entry.path().lexically_relative(root).string()] = line.str();
+  }
+  std::string text;
+  for (const auto& [path, line] : lines) text += path + " " + line + "\n";
+  return text;
+}
+
+// Runs the synchronisation of `entries` in a child process with
+// `in_flight` operations at once, as nobody where `as_nobody`.
+Outcome run_child(const Case& c, const std::string& base,
+                  const CompareResult& result, std::size_t in_flight,
+                  bool as_nobody) {
+  std::string out = base + ".out", err = base + ".err";
+  int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (as_nobody && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 ||
+                      setuid(kNobody) != 0)) {
+      _exit(99);
+    }
+    if (dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0) _exit(98);
+    Tree left = open_tree(base + "/L");
+    Tree right = open_tree(base + "/R");
+    bool ok = true;
+    if (c.update) ok = sync_different_files(result.entries, left, right, in_flight);
+    ok = handle_missing(result.entries, left, right, c.action, in_flight) && ok;
+    std::cout.flush();
+    _exit(ok ? 0 : 2);
+  }
+  close(out_fd);
+  close(err_fd);
+  Outcome outcome;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+  outcome.out = read_file(out);
+  outcome.err = read_file(err);
+  outcome.trees = snapshot(base);
+  return outcome;
+}
+
+// One run of case `seed` on fresh trees; `result` is filled by the first.
+Outcome run_case(int seed, const std::string& base, CompareResult& result,
+                 TreeScans& scans, std::size_t in_flight) {
+  Case c(seed);
+  c.update = c.pick(4) != 0;
+  c.action = "lrb"[c.pick(3)];
+  c.small_disk = c.pick(3) == 0;
+  fs::create_directories(base + "/R");
+  if (c.small_disk &&
+      mount("tmpfs", (base + "/R").c_str(), "tmpfs", 0, "size=2m,mode=0755") != 0) {
+    c.small_disk = false;  // not permitted here: a plain directory
+  }
+  make_trees(c, base);
+  if (result.entries.empty() && scans.left.files.empty()) {
+    scans.left = scan_directory(base + "/L");
+    scans.right = scan_directory(base + "/R");
+    result = compare_dirs(scans.left.files, scans.right.files);
+  }
+  bool as_nobody = geteuid() == 0;
+  make_faults(c, base, as_nobody);
+  Outcome outcome = run_child(c, base, result, in_flight, as_nobody);
+  umount((base + "/R").c_str());
+  fs::remove_all(base);
+  return outcome;
+}
+
+class SyncSerialProperty : public ::testing::TestWithParam<int> {};
+
+TEST_P(SyncSerialProperty, ManyInFlightMatchOneAfterTheOther) {
+  TempDir tmp;
+  chmod(tmp.path.c_str(), 0755);
+  // On a tmpfs of its own where permitted, so that making the trees durable
+  // costs nothing.
+  bool mounted = mount("tmpfs", tmp.path.c_str(), "tmpfs", 0, "mode=0755") == 0;
+  for (int seed = GetParam() * 25; seed < GetParam() * 25 + kSeeds; ++seed) {
+    std::string base = tmp.path + "/t";
+    CompareResult result;
+    TreeScans scans;
+    Outcome serial = run_case(seed, base, result, scans, 1);
+    Outcome many = run_case(seed, base, result, scans, 16);
+    EXPECT_EQ(serial.out, many.out) << "seed " << seed;
+    EXPECT_EQ(serial.err, many.err) << "seed " << seed;
+    EXPECT_EQ(serial.status, many.status) << "seed " << seed;
+    EXPECT_EQ(serial.trees, many.trees) << "seed " << seed;
+    EXPECT_EQ(serial.trees.find(".kalvern-"), std::string::npos) << seed;
+  }
+  if (mounted) umount(tmp.path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, SyncSerialProperty, ::testing::Range(0, 4));
+
+}  // namespace
