@@ -172,7 +172,7 @@ trap 'exit 143' TERM
 
 # Bytes the loop device has read since it was made.
 loop_read_bytes() {
-  awk '{ print $3 * 512 }' "/sys/block/${loop#/dev/}/stat"
+  awk '{ printf "%.0f\n", $3 * 512 }' "/sys/block/${loop#/dev/}/stat"
 }
 
 # The left tree: files of 1 to 8 MB (sizes from SEED), MB megabytes in all;
