@@ -27,6 +27,8 @@
 
 #include "interrupt.h"
 #include "output.h"
+#include "progress.h"
+#include "readback.h"
 
 namespace {
 
@@ -38,17 +40,20 @@ constexpr std::uint64_t kBatchBytes = std::uint64_t{512} << 20;
 // A batch of at most this many copies is made durable by an fsync of each
 // file; a larger one by one syncfs per file system.
 constexpr std::size_t kFsyncEachMax = 4;
+const char kDiffers[] = "Kopie auf dem Ziel weicht von der Quelle ab";
 // Room kept free beside a file for its own bookkeeping.
 constexpr std::uint64_t kSpareRoom = 64 << 10;
 
 }  // namespace
 
-// Copies at most in one batch: two open files each, within the process's
-// limit of open files, beside those of the copies being prepared.
+// Copies at most in one batch: up to three open files each (the temporary
+// file, its directory, and the source of a copy that is read back), within
+// the process's limit of open files, beside those of the copies being
+// prepared.
 static std::size_t batch_limit_of_process() {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
-  rlim_t room = limit.rlim_cur > 128 ? (limit.rlim_cur - 128) / 2 : 1;
+  rlim_t room = limit.rlim_cur > 128 ? (limit.rlim_cur - 128) / 3 : 1;
   return room < kBatchFiles ? std::max<rlim_t>(room, 1) : kBatchFiles;
 }
 
@@ -158,6 +163,49 @@ static void make_temps_durable(Batch& batch) {
   }
 }
 
+// Reads the temporary file of `copy` back from its drive and compares it
+// with the source; records a copy that differs or cannot be read.
+static void read_back_copy(PendingCopy& copy) {
+  CopyStatus status = start_read_back_status(
+      copy.target, static_cast<std::uint64_t>(copy.source_st.st_size));
+  int temp = openat(copy.dir_fd, copy.temp.c_str(),
+                    O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  int same = temp < 0 ? -1
+                      : read_back(temp, copy.in, copy.source_st.st_size,
+                                  [&](std::uint64_t checked) {
+                                    show_copy_status(status, checked);
+                                  });
+  int error = errno;
+  end_shown_status(status);
+  if (temp >= 0) close(temp);
+  if (same < 0) discard_copy(copy, std::strerror(error));
+  if (same > 0) discard_copy(copy, kDiffers);
+}
+
+// Reads back each durable copy of `batch` onto a carried drive and refuses
+// one that differs from its source, as many at once as there are workers,
+// after the drives' block devices have dropped their cached pages.
+static void read_back_batch(Batch& batch, Workers& workers) {
+  std::vector<std::string> dropped;
+  for (auto& copy : batch.copies) {
+    const std::string& device = copy->to->device;
+    if (!copy->ok || !is_read_back(*copy) || device.empty()) continue;
+    if (std::find(dropped.begin(), dropped.end(), device) != dropped.end()) {
+      continue;
+    }
+    drop_device_cache(device);
+    dropped.push_back(device);
+  }
+  for (auto& held : batch.copies) {
+    PendingCopy& copy = *held;
+    if (!copy.ok || !is_read_back(copy)) continue;
+    run_job(workers, copy.running, [&copy] {
+      if (!stop_requested()) read_back_copy(copy);
+    });
+  }
+  wait_idle(workers);
+}
+
 // Renames the temporary files of `batch` into place, as many at once as
 // there are workers; false where a signal asked the run to stop first.
 static bool rename_batch(Batch& batch, Workers& workers) {
@@ -191,6 +239,8 @@ static void make_dirs_durable(Batch& batch) {
 
 bool finish_batch(Batch& batch, Workers& workers) {
   make_temps_durable(batch);
+  report_failures(batch);
+  read_back_batch(batch, workers);
   report_failures(batch);
   if (!rename_batch(batch, workers)) return false;
   report_failures(batch);

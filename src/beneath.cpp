@@ -4,7 +4,9 @@
 // once as the user gave it; below the root no symbolic link is followed.
 // A directory is opened with openat2 (RESOLVE_BENEATH, RESOLVE_NO_SYMLINKS),
 // or component by component with O_NOFOLLOW where the kernel lacks openat2
-// and where missing parents are created with mkdirat.
+// and where missing parents are created with mkdirat.  Opening a root also
+// tells, once for the run, the kind of its file system and whether it lies
+// on a carried drive.
 
 #include "beneath.h"
 
@@ -16,6 +18,7 @@
 
 #include <cerrno>
 
+#include "drive.h"
 #include "path.h"
 
 Tree open_tree(const std::string& root) {
@@ -23,7 +26,11 @@ Tree open_tree(const std::string& root) {
   tree.root = root;
   tree.fd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (tree.fd < 0) tree.open_error = errno;
-  if (tree.fd >= 0) tree.kind = fs_kind_of(tree.fd);
+  if (tree.fd < 0) return tree;
+  tree.kind = fs_kind_of(tree.fd);
+  DriveFacts facts = drive_facts_of(tree.fd, tree.kind);
+  tree.carried = is_carried_drive(facts);
+  if (tree.carried) tree.device = facts.device_node;
   return tree;
 }
 

@@ -11,9 +11,12 @@ struct Tree {
   int fd = -1;         // the root directory, opened as given; -1 if it failed
   int open_error = 0;  // errno of the failed opening
   FsKind kind = FsKind::Other;  // the file system the root lies on
+  bool carried = false;  // on a USB stick or memory card: copies read back
+  std::string device;    // a carried drive's block device, or "" if none
 };
 
-/// Opens the root of a tree once; below it no symbolic link is followed.
+/// Opens the root of a tree once and tells its file system's kind and drive;
+/// below it no symbolic link is followed.
 Tree open_tree(const std::string& root);
 /// Whether the root's path still leads to the directory of its handle.
 bool is_same_root(const Tree& tree);

@@ -24,6 +24,7 @@
 #include "output.h"
 #include "path.h"
 #include "progress.h"
+#include "readback.h"
 
 namespace {
 
@@ -220,7 +221,11 @@ bool write_copy(PendingCopy& copy) {
   } else if (dir_fd >= 0) {
     close(dir_fd);
   }
-  if (in >= 0) close(in);
+  if (ok && is_read_back(copy)) {
+    copy.in = in;  // for the read-back
+  } else if (in >= 0) {
+    close(in);
+  }
   close(copy.source_dir);
   copy.source_dir = -1;
   return copy.ok = ok;
@@ -288,8 +293,12 @@ void discard_copy(PendingCopy& copy, const std::string& reason) {
   }
 }
 
+bool is_read_back(const PendingCopy& copy) {
+  return kReadBack && copy.to->carried;
+}
+
 void close_copy(PendingCopy& copy) {
-  for (int* fd : {&copy.source_dir, &copy.dir_fd, &copy.out}) {
+  for (int* fd : {&copy.source_dir, &copy.in, &copy.dir_fd, &copy.out}) {
     if (*fd >= 0) close(*fd);
     *fd = -1;
   }

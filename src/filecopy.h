@@ -23,6 +23,7 @@ struct PendingCopy {
   const Tree* from = nullptr;  // the source's tree
   const Tree* to = nullptr;    // the target's tree
   int source_dir = -1;         // the source's directory, until it is written
+  int in = -1;                 // the source, kept where the copy is read back
   int dir_fd = -1;             // the target's directory, owned
   int out = -1;                // the temporary file, open until the batch ends
   dev_t device = 0;            // the target's file system
@@ -51,5 +52,8 @@ bool install_copy(PendingCopy& copy);
 /// Records `reason` as the copy's failure and removes its temporary file,
 /// unless it already stands at the target's path.
 void discard_copy(PendingCopy& copy, const std::string& reason);
+/// Whether the copy is read back before its rename: its target lies on a
+/// carried drive.
+bool is_read_back(const PendingCopy& copy);
 /// Closes the files a copy holds.
 void close_copy(PendingCopy& copy);

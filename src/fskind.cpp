@@ -28,38 +28,14 @@ constexpr long kFuseMagic = 0x65735546;
 constexpr std::int64_t kFatFirstSecond = 315532800;
 constexpr std::int64_t kFatLastSecond = 4354819199;
 
-// One line of /proc/self/mountinfo, the fields needed here.
-struct MountLine {
-  std::string device;  // major:minor
-  std::string type;
-  std::string source;
-};
-
 // Reads the fields of a mountinfo line; false if it has not the form.
-bool parse_mount_line(const std::string& line, MountLine& mount) {
+bool parse_mount_line(const std::string& line, MountEntry& mount) {
   std::istringstream fields(line);
   std::string id, parent, field;
   if (!(fields >> id >> parent >> mount.device)) return false;
   while (fields >> field && field != "-") {
   }
   return static_cast<bool>(fields >> mount.type >> mount.source);
-}
-
-// The last mount of device `dev` in /proc/self/mountinfo, which is the one
-// on top; false if there is none.
-bool find_mount(dev_t dev, MountLine& found) {
-  std::ifstream mountinfo("/proc/self/mountinfo");
-  std::string wanted =
-      std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
-  bool any = false;
-  MountLine mount;
-  for (std::string line; std::getline(mountinfo, line);) {
-    if (parse_mount_line(line, mount) && mount.device == wanted) {
-      found = mount;
-      any = true;
-    }
-  }
-  return any;
 }
 
 // The kind of the block device `dev` by its boot sector: opened as
@@ -85,6 +61,21 @@ FsKind kind_of_device(dev_t dev, const std::string& path) {
 }
 
 }  // namespace
+
+bool find_mount(dev_t dev, MountEntry& found) {
+  std::ifstream mountinfo("/proc/self/mountinfo");
+  std::string wanted =
+      std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+  bool any = false;
+  MountEntry mount;
+  for (std::string line; std::getline(mountinfo, line);) {
+    if (parse_mount_line(line, mount) && mount.device == wanted) {
+      found = mount;
+      any = true;
+    }
+  }
+  return any;
+}
 
 FsKind kind_of_mount_type(std::string_view type) {
   if (type.starts_with("fuse.")) type.remove_prefix(5);
@@ -115,7 +106,7 @@ FsKind fs_kind_of(int fd) {
   if (fs.f_type == kMsdosMagic) return FsKind::Fat;
   if (fs.f_type == kExfatMagic) return FsKind::Exfat;
   if (fs.f_type != kFuseMagic) return FsKind::Other;
-  MountLine mount;
+  MountEntry mount;
   if (!find_mount(st.st_dev, mount)) return FsKind::Other;
   if (!mount.type.starts_with("fuseblk")) return kind_of_mount_type(mount.type);
   FsKind kind = kind_of_device(st.st_dev, mount.source);

@@ -1,12 +1,25 @@
 // fskind.h: which kind of file system a tree lies on, for the clock and the
 // range of times that FAT and exFAT keep.
 #pragma once
+#include <sys/types.h>
+
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 /// The kinds of file system whose times need care; Other for the rest.
 enum class FsKind { Other, Fat, Exfat };
 
+/// One line of /proc/self/mountinfo, the fields needed here.
+struct MountEntry {
+  std::string device;  // major:minor
+  std::string type;    // "ext4", "fuseblk", "fuse.fusefat", ...
+  std::string source;  // "/dev/sdb1", "server:/export", ...
+};
+
+/// The last mount of device `dev` in /proc/self/mountinfo, the one on top;
+/// false if there is none.
+bool find_mount(dev_t dev, MountEntry& found);
 /// The kind of file system that the open file or directory `fd` lies on:
 /// from statfs, the mount's type, and for a FUSE block mount its device's
 /// signature; Other where it cannot be told.

@@ -4,8 +4,8 @@
 // written as "\r", the text, "\x1b[K" (erase to the end of the line), so each
 // rewrite replaces the last one in place, and erased with "\r\x1b[K" before
 // the program writes anything else.  The scan's line is drawn by a ticker
-// thread that reads the scan's counters; a copy's line is drawn from the copy
-// loop itself, one call per chunk.  Both go straight to the descriptor with
+// thread that reads the scan's counters; a copy's line (and that of its
+// read-back) is drawn from the copy loop itself, one call per chunk.  Both go straight to the descriptor with
 // write(2), so no stream buffer holds a piece of the line back.
 
 #include "progress.h"
@@ -78,16 +78,26 @@ std::string scan_status_text(std::uint64_t left, std::uint64_t right,
                     "", "", width);
 }
 
-std::string copy_status_text(const std::string& path, std::uint64_t copied,
-                             std::uint64_t total, std::uint64_t width) {
+// ": <done> von <total> Bytes (<percent> %)", the end of a copy's text.
+static std::string bytes_done(std::uint64_t done, std::uint64_t total) {
   auto percent = static_cast<std::uint64_t>(
       total == 0
           ? 100.0
-          : 100.0 * static_cast<double>(copied) / static_cast<double>(total));
-  return fit_status("Kopiere ", shown_path(path, 2),
-                    ": " + std::to_string(copied) + " von " +
-                        std::to_string(total) + " Bytes (" +
-                        std::to_string(percent) + " %)",
+          : 100.0 * static_cast<double>(done) / static_cast<double>(total));
+  return ": " + std::to_string(done) + " von " + std::to_string(total) +
+         " Bytes (" + std::to_string(percent) + " %)";
+}
+
+std::string copy_status_text(const std::string& path, std::uint64_t copied,
+                             std::uint64_t total, std::uint64_t width) {
+  return fit_status("Kopiere ", shown_path(path, 2), bytes_done(copied, total),
+                    width);
+}
+
+std::string read_back_status_text(const std::string& path,
+                                  std::uint64_t checked, std::uint64_t total,
+                                  std::uint64_t width) {
+  return fit_status("Prüfe ", shown_path(path, 2), bytes_done(checked, total),
                     width);
 }
 
@@ -152,6 +162,13 @@ CopyStatus start_copy_status(const std::string& path, std::uint64_t total) {
   return status;
 }
 
+CopyStatus start_read_back_status(const std::string& path,
+                                  std::uint64_t total) {
+  CopyStatus status = start_copy_status(path, total);
+  status.reading_back = true;
+  return status;
+}
+
 void update_copy_status(CopyStatus& status, std::uint64_t copied) {
   if (status.terminal == 0) return;
   Clock::time_point now = Clock::now();
@@ -159,8 +176,9 @@ void update_copy_status(CopyStatus& status, std::uint64_t copied) {
   if (status.terminal < 0) status.terminal = status_line_wanted() ? 1 : 0;
   if (status.terminal == 0) return;
   if (status.line.shown && now - status.line.drawn < kRedrawPause) return;
-  draw_status(status.line, copy_status_text(status.path, copied, status.total,
-                                            status_width()));
+  auto text = status.reading_back ? read_back_status_text : copy_status_text;
+  draw_status(status.line,
+              text(status.path, copied, status.total, status_width()));
 }
 
 void end_copy_status(CopyStatus& status) { erase_status(status.line); }

@@ -39,7 +39,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FitRow{"CutNeverSplitsACharacter", "Größe", 4, "K Gr"},
                       FitRow{"ZeroWidth", "x", 0, ""}));
 
-TEST(StatusText, ScanAndCopy) {
+TEST(StatusText, ScanCopyAndReadBack) {
   EXPECT_EQ(scan_status_text(12345, 0, 100),
             "Suche: links 12345 Dateien, rechts 0 Dateien");
   EXPECT_EQ(scan_status_text(12345, 678, 20), "Suche: links 12345 D");
@@ -47,6 +47,12 @@ TEST(StatusText, ScanAndCopy) {
             "Kopiere R/film.mkv: 1048576 von 4194304 Bytes (25 %)");
   EXPECT_EQ(copy_status_text("Filme/2024/Urlaub.mkv", 5, 10, 40),
             "Kopiere ...ub.mkv: 5 von 10 Bytes (50 %)");
+  EXPECT_EQ(read_back_status_text("R/Urlaub.mkv", 3145728, 4194304, 100),
+            "Prüfe R/Urlaub.mkv: 3145728 von 4194304 Bytes (75 %)");
+  EXPECT_EQ(read_back_status_text("Filme/2024/Urlaub.mkv", 10, 10, 41),
+            "Prüfe ...aub.mkv: 10 von 10 Bytes (100 %)");
+  EXPECT_EQ(read_back_status_text("R/leer.txt", 0, 0, 100),
+            "Prüfe R/leer.txt: 0 von 0 Bytes (100 %)");
 }
 
 }  // namespace

@@ -1,0 +1,28 @@
+// readback.h: a copy read back from its drive and compared with its source,
+// before it replaces anything on a carried drive.
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// Copies onto carried drives are read back; building with
+// -DKALVERN_READ_BACK=0 leaves that out, for measurements.
+#ifndef KALVERN_READ_BACK
+#define KALVERN_READ_BACK 1
+#endif
+/// Whether copies onto carried drives are read back in this build.
+constexpr bool kReadBack = KALVERN_READ_BACK != 0;
+
+/// Drops the cached pages of the synced copy `copy_fd` (open for reading)
+/// and compares its bytes as the drive returns them with `size` bytes of
+/// `source_fd`: 0 if equal, 1 if they differ or the copy is not `size`
+/// long, -1 with errno set if a read failed.  `progress`, if set, hears the
+/// bytes compared so far.
+int read_back(int copy_fd, int source_fd, off_t size,
+              const std::function<void(std::uint64_t)>& progress);
+/// Drops the cached pages of the block device `device` where this process
+/// may open it (root, the disk group), so that a FUSE driver reading
+/// through them reads the drive; quietly nothing where it may not.
+void drop_device_cache(const std::string& device);
