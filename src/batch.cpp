@@ -43,6 +43,8 @@ constexpr std::size_t kFsyncEachMax = 4;
 const char kDiffers[] = "Kopie auf dem Ziel weicht von der Quelle ab";
 // Room kept free beside a file for its own bookkeeping.
 constexpr std::uint64_t kSpareRoom = 64 << 10;
+// Room beyond that, below which copies are written one by one.
+constexpr std::uint64_t kTightRoom = 8 << 20;
 
 }  // namespace
 
@@ -88,14 +90,16 @@ static std::uint64_t room_needed(const Room& room, const PendingCopy& copy) {
   return (size + room.block - 1) / room.block * room.block;
 }
 
-bool fits_in_batch(Batch& batch, const PendingCopy& copy) {
+Fit fits_in_batch(Batch& batch, const PendingCopy& copy) {
   static const std::size_t limit = batch_limit_of_process();
-  if (batch.count == 0) return true;
+  if (batch.count == 0) return Fit::Yes;
   auto size = static_cast<std::uint64_t>(copy.source_st.st_size);
-  if (batch.count >= limit || batch.bytes + size > kBatchBytes) return false;
+  if (batch.count >= limit || batch.bytes + size > kBatchBytes) return Fit::No;
   Room& room = room_of(batch, *copy.to);
   std::uint64_t need = room_needed(room, copy) + kSpareRoom;
-  return room.held <= room.free && need <= room.free - room.held;
+  std::uint64_t left = room.held <= room.free ? room.free - room.held : 0;
+  if (need > left) return Fit::No;
+  return need + kTightRoom > left ? Fit::Alone : Fit::Yes;
 }
 
 void hold_room(Batch& batch, PendingCopy& copy) {

@@ -28,10 +28,16 @@ struct Batch {
   std::vector<Room> rooms;    // one per file system written to
 };
 
-/// Whether `copy` may join `batch` without passing the batch's bounds of
-/// files and bytes or the room left on its target's file system; an empty
-/// batch takes any copy.
-bool fits_in_batch(Batch& batch, const PendingCopy& copy);
+/// Whether a copy may join a batch: Yes; Alone, only while no other copy is
+/// being written, as the room left is close to what it needs (blocks for
+/// directories and the file's own bookkeeping are not counted exactly, so
+/// the copies are then written one by one, in the listing's order); No.
+enum class Fit { Yes, Alone, No };
+
+/// Whether `copy` may join `batch` within the batch's bounds of files and
+/// bytes and the room left on its target's file system; an empty batch
+/// takes any copy.
+Fit fits_in_batch(Batch& batch, const PendingCopy& copy);
 /// Counts `copy` in `batch` and holds the room it needs.
 void hold_room(Batch& batch, PendingCopy& copy);
 /// Gives up what `copy`, which failed before it was written, held.

@@ -56,6 +56,26 @@ static KnownDirs& known_of(Copier& copier, const Tree& tree) {
   return copier.known.emplace_back(&tree, KnownDirs{}).second;
 }
 
+// Notes that directory `path` of `tree` was made or removed.
+static void note_change(Copier& copier, const Tree& tree,
+                        const std::string& path) {
+  copier.changes.push_back({++copier.change_count, &tree, path});
+}
+
+// Whether a directory on the source's path changed after the source's
+// status was read, by a copy placed before it.
+static bool source_path_changed(const Copier& copier, const PendingCopy& copy) {
+  for (const DirChange& change : copier.changes) {
+    if (change.count <= copy.changes_seen || change.tree != copy.from) continue;
+    const std::string& path = copy.relative_path;
+    if (path.compare(0, change.path.size(), change.path) == 0 &&
+        (path.size() == change.path.size() || path[change.path.size()] == '/')) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // The earliest copy in flight, placed in the batch, that writes into
 // directory `dir` of `tree` or below it; null if none.
 static PendingCopy* first_user(Copier& copier, const Tree* tree,
@@ -86,6 +106,7 @@ static void remove_failed_dirs(Copier& copier, PendingCopy& copy) {
       }
     } else if (remove_dir(*copy.to, dir)) {
       forget_dir(known, dir);
+      note_change(copier, *copy.to, dir);
     } else {
       return;
     }
@@ -111,18 +132,41 @@ static void end_batch(Copier& copier) {
   copier.ok = ok && copier.ok;
 }
 
+// Reads the source's status again, here, after a copy before it made or
+// removed a directory on its path.
+static void stat_again(Copier& copier, PendingCopy& copy) {
+  close_copy(copy);
+  copy.ok = true;
+  copy.errors.clear();
+  copy.changes_seen = copier.change_count;
+  stat_copy_source(copy);
+}
+
 // Step 2 for `copy`, whose source has been read; false where it must wait
 // until every copy before it has been written.
 static bool place_copy(Copier& copier, PendingCopy& copy) {
-  if (!copy.ok) return close_copy(copy), true;
-  if (!fits_in_batch(copier.batch, copy)) {
-    if (copier.placed > 0) return false;
-    end_batch(copier);  // the batch is full
+  // The copies after this one read their sources later still.
+  while (!copier.changes.empty() &&
+         copier.changes.front().count <= copy.changes_seen) {
+    copier.changes.pop_front();
   }
+  if (source_path_changed(copier, copy)) {
+    if (copier.placed > 0) return false;
+    stat_again(copier, copy);
+  }
+  if (!copy.ok) return close_copy(copy), true;
+  Fit fit = fits_in_batch(copier.batch, copy);
+  if (fit != Fit::Yes && copier.placed > 0) return false;
+  if (fit == Fit::No) end_batch(copier);  // the batch is full
   hold_room(copier.batch, copy);
   copy.held = true;
   if (copy.create && !make_parents(known_of(copier, *copy.to), copy)) {
     return close_copy(copy), true;
+  }
+  for (std::string dir = copy.parent;
+       !copy.created.empty() && dir.size() >= copy.created.size();
+       dir = parent_of(dir)) {
+    note_change(copier, *copy.to, dir);
   }
   run_job(copier.workers, copy.running, [&copy] {
     if (!stop_requested()) write_copy(copy);
@@ -149,6 +193,7 @@ static void retire_front(Copier& copier) {
 
 // Takes every step that is ready now; false if none was.
 static bool advance(Copier& copier) {
+  if (stop_requested()) stop_copies(copier);
   bool moved_any = false;
   for (bool moved = true; moved;) {
     moved = false;
@@ -189,6 +234,7 @@ static void advance_or_wait(Copier& copier) {
 
 void queue_copy(Copier& copier, const Tree& from, const Tree& to,
                 const std::string& relative_path, bool create) {
+  if (stop_requested()) stop_copies(copier);
   while (copier.window.size() >= copier.in_flight) advance_or_wait(copier);
   auto copy = std::make_unique<PendingCopy>();
   copy->source = full_path(from.root, relative_path);
@@ -200,6 +246,7 @@ void queue_copy(Copier& copier, const Tree& from, const Tree& to,
   copy->slack = time_slack(from.kind, to.kind);
   copy->from = &from;
   copy->to = &to;
+  copy->changes_seen = copier.change_count;
   say(shown_path(copy->source, 1) + " -> " + shown_path(copy->target, 1) +
       "\n");
   PendingCopy& held = *copier.window.emplace_back(std::move(copy));
@@ -222,6 +269,17 @@ bool finish_copies(Copier& copier) {
 void forget_removed_dir(Copier& copier, const Tree& tree,
                         const std::string& path) {
   forget_dir(known_of(copier, tree), path);
+  note_change(copier, tree, path);
+}
+
+// Removes the directories that `copy`, which did not reach its place, made
+// for it, deepest first, up to the first one that stays.
+static void remove_made_dirs(const PendingCopy& copy) {
+  std::string dir = copy.parent;
+  while (!copy.created.empty() && dir.size() >= copy.created.size() &&
+         remove_dir(*copy.to, dir) && dir != copy.created) {
+    dir = parent_of(dir);
+  }
 }
 
 void stop_copies(Copier& copier) {
@@ -232,5 +290,16 @@ void stop_copies(Copier& copier) {
     }
   }
   discard_batch(copier.batch);
+  // Then the directories made for the copies that are not in place, the
+  // latest copy's first.
+  for (auto& copy : copier.window) close_copy(*copy);
+  for (auto& copy : copier.batch.copies) close_copy(*copy);
+  for (auto copy = copier.window.rbegin(); copy != copier.window.rend(); ++copy) {
+    if (!(*copy)->renamed) remove_made_dirs(**copy);
+  }
+  auto& copies = copier.batch.copies;
+  for (auto copy = copies.rbegin(); copy != copies.rend(); ++copy) {
+    if (!(*copy)->renamed) remove_made_dirs(**copy);
+  }
   exit_on_signal();
 }

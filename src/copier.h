@@ -14,6 +14,13 @@
 #include "madedirs.h"
 #include "workers.h"
 
+/// A directory that the run made or removed, the `count`th such change.
+struct DirChange {
+  std::uint64_t count = 0;
+  const Tree* tree = nullptr;
+  std::string path;
+};
+
 /// The copies of one synchronisation call, from their progress lines to
 /// their renames.
 struct Copier {
@@ -25,6 +32,8 @@ struct Copier {
   bool wants_front = false;   // the next copy waits for all before it
   Batch batch;
   std::vector<std::pair<const Tree*, KnownDirs>> known;
+  std::deque<DirChange> changes;  // those a copy not yet placed may not know
+  std::uint64_t change_count = 0;  // directories made or removed so far
   bool ok = true;             // no copy has failed
 };
 
@@ -39,8 +48,8 @@ void queue_copy(Copier& copier, const Tree& from, const Tree& to,
 /// with its failures written out and the directories it made for nothing
 /// removed again.
 void settle_copies(Copier& copier);
-/// Settles the copies and makes the last batch durable and visible; false
-/// if any copy failed.
+/// Settles the copies and makes their batch durable and visible; false if
+/// any copy so far failed.
 bool finish_copies(Copier& copier);
 /// Forgets directory `path` of `tree`, which a deletion removed.
 void forget_removed_dir(Copier& copier, const Tree& tree,

@@ -30,6 +30,7 @@ struct PendingCopy {
   struct stat source_st {};    // the source as it was copied
   std::int64_t slack = 0;      // seconds that times may differ by, yet match
   std::uint64_t reserved = 0;  // bytes of room held for it in its batch
+  std::uint64_t changes_seen = 0;  // directory changes before its source's stat
   bool create = false;         // a one-sided file: it replaces nothing
   bool renamed = false;        // it stands at the target's path
   bool ok = true;              // no step has failed

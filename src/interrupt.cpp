@@ -55,10 +55,21 @@ void install_interrupt_handlers() {
     signal(SIGXFSZ, SIG_IGN);
     sigset_t set = ending_signals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    // A signal ignored when the program started (a background job of a
+    // script ignores SIGINT) would be discarded, not left for the thread:
+    // a handler of its own, which never runs, keeps it.
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+      sigaction(signal_number, &action, nullptr);
+    }
     try {
       std::thread(wait_for_signals, set).detach();
     } catch (const std::system_error&) {
       // No thread: the signals end the program as they always do.
+      for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        signal(signal_number, SIG_DFL);
+      }
       pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     }
   });

@@ -26,6 +26,8 @@
 #include <memory>
 #include <new>
 
+#include "interrupt.h"
+
 namespace {
 
 // Bytes compared per step, of each file: large enough for the drive's
@@ -67,6 +69,7 @@ int read_back(int copy_fd, int source_fd, off_t size,
   posix_fadvise(copy_fd, 0, 0, POSIX_FADV_DONTNEED);
   posix_fadvise(copy_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   for (off_t done = 0; done < size;) {
+    if (stop_requested()) return errno = EINTR, -1;
     auto want = static_cast<std::size_t>(
         std::min<off_t>(size - done, static_cast<off_t>(kChunk)));
     ssize_t read = read_fully(copy_fd, copy, want, done);

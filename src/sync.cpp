@@ -300,8 +300,9 @@ static bool resolve_missing(Copier& copier,
     const Tree& own = left_only ? left : right;
     const Tree& other = left_only ? right : left;
     if (action == (left_only ? 'l' : 'r')) {
-      // A deletion meets the trees as the copies before it left them.
-      if (run.empty()) settle_copies(copier);
+      // A deletion meets the trees as the copies before it left them: in
+      // place, or failed with the directories made for them removed.
+      if (run.empty()) finish_copies(copier);
       Deletion& deletion = run.emplace_back();
       deletion.tree = &own;
       deletion.relative_path = std::string(entry.relative_path);
