@@ -232,7 +232,14 @@ TEST_P(SyncSerialProperty, ManyInFlightMatchOneAfterTheOther) {
   // On a tmpfs of its own where permitted, so that making the trees durable
   // costs nothing.
   bool mounted = mount("tmpfs", tmp.path.c_str(), "tmpfs", 0, "mode=0755") == 0;
+  std::vector<int> seeds;
   for (int seed = GetParam() * 25; seed < GetParam() * 25 + kSeeds; ++seed) {
+    seeds.push_back(seed);
+  }
+  // Part 4: seeds where a copy of one direction makes a directory on the
+  // path of a source of the other, which was removed at the question.
+  if (GetParam() == 4) seeds = {182, 433, 475, 729, 777, 1082, 1170};
+  for (int seed : seeds) {
     std::string base = tmp.path + "/t";
     CompareResult result;
     TreeScans scans;
@@ -247,6 +254,6 @@ TEST_P(SyncSerialProperty, ManyInFlightMatchOneAfterTheOther) {
   if (mounted) umount(tmp.path.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, SyncSerialProperty, ::testing::Range(0, 4));
+INSTANTIATE_TEST_SUITE_P(Seeds, SyncSerialProperty, ::testing::Range(0, 5));
 
 }  // namespace

@@ -79,8 +79,8 @@ check_run_stopped HUP 129 photo.jpg
 check_run_stopped batch 143 a/first.txt b/second.txt
 
 # SIGINT at random moments while many one-sided files are copied or deleted,
-# many times: no temporary file is left, and every file that is gone and
-# every directory removed has its line.  Where the signal came after the
+# many times: no temporary file or directory made for nothing is left, and
+# every file that is gone and every directory removed has its line.  Where the signal came after the
 # run's end, its status is 0.
 make_many() {
   local root=$1 d s f
@@ -115,6 +115,8 @@ stop_at_random() {
   wait "$pid" && STATUS=0 || STATUS=$?
   [ "$STATUS" = 130 ] || [ "$STATUS" = 0 ] || fail "$1: status $STATUS after SIGINT"
   [ -z "$(find "$dir" -name '.kalvern-*')" ] || fail "$1: temporary files left"
+  [ -z "$(find "$dir/R" -mindepth 1 -type d -empty)" ] ||
+    fail "$1: directories made for dropped copies left"
 }
 
 # check_reported NAME: the files and directories gone from L are those that
