@@ -404,3 +404,14 @@ run_paused() {
   wait "$pid" && STATUS=0 || STATUS=$?
   LAST_RUN="$(describe "$@") after $change"
 }
+
+# wait_for_mount DIR: waits up to five seconds for a daemon to mount DIR;
+# status 1 if it did not.
+wait_for_mount() {
+  local i
+  for i in $(seq 1 100); do
+    mountpoint -q "$1" && return 0
+    sleep 0.05
+  done
+  return 1
+}

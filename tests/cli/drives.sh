@@ -41,7 +41,6 @@ skip_fs() {
 # with the driver of KIND, the daemon kept in the foreground of a background
 # job; fails if the mount does not appear.
 start_daemon() {
-  local i
   case $1 in
     ntfs) ntfs-3g -o no_detach "$2" "$3" >/dev/null 2>&1 & ;;
     exfat) mount.exfat-fuse -d "$2" "$3" >/dev/null 2>&1 & ;;
@@ -49,11 +48,7 @@ start_daemon() {
   esac
   DAEMONS+=($!)
   MOUNTED+=("$3")
-  for i in $(seq 1 100); do
-    mountpoint -q "$3" && return 0
-    sleep 0.05
-  done
-  return 1
+  wait_for_mount "$3"
 }
 
 # stop_daemon: unmounts the last mount of start_daemon.

@@ -42,16 +42,12 @@ trap release_all EXIT
 # start DIR COMMAND...: runs the daemon COMMAND in the background and
 # waits until DIR is a mount point; fails if it does not become one.
 start() {
-  local dir=$1 i
+  local dir=$1
   shift
   "$@" >/dev/null 2>&1 &
   DAEMONS+=($!)
   MOUNTED+=("$dir")
-  for i in $(seq 1 100); do
-    mountpoint -q "$dir" && return 0
-    sleep 0.05
-  done
-  return 1
+  wait_for_mount "$dir"
 }
 
 # stop DIR: unmounts DIR, mounted by start.
