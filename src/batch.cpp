@@ -213,17 +213,15 @@ static void read_back_batch(Batch& batch, Workers& workers) {
 // Renames the temporary files of `batch` into place, as many at once as
 // there are workers; false where a signal asked the run to stop first.
 static bool rename_batch(Batch& batch, Workers& workers) {
-  auto& copies = batch.copies;
-  for (std::size_t start = 0; start < copies.size(); start += workers.limit) {
-    if (stop_requested()) return false;
-    std::size_t end = std::min(copies.size(), start + workers.limit);
-    for (std::size_t i = start; i < end; ++i) {
-      PendingCopy& copy = *copies[i];
-      if (copy.ok) run_job(workers, copy.running, [&copy] { install_copy(copy); });
-    }
-    wait_idle(workers);
+  for (auto& held : batch.copies) {
+    PendingCopy& copy = *held;
+    if (!copy.ok) continue;
+    run_job(workers, copy.running, [&copy] {
+      if (!stop_requested()) install_copy(copy);
+    });
   }
-  return true;
+  wait_idle(workers);
+  return !stop_requested();
 }
 
 // Puts the renames of `batch`, and the directories its one-sided copies

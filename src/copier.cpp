@@ -14,8 +14,11 @@
 //      removes the directories it made, unless a later copy already in
 //      flight lies in them: that copy then counts as their maker, as it
 //      would had the failed one removed them before it began.
-// At most `in_flight` copies are between steps 1 and 4; with one, every copy
-// is made one after the other, with the same lines, status and trees.
+// At most `in_flight` steps run at once.  Twice as many copies may wait
+// for step 2, and every copy of the batch may be between steps 2 and 4, so
+// that a long copy at the front holds up neither the steps nor the writes
+// of the copies behind it.  With one in flight, every copy is made one
+// after the other, with the same lines, status and trees.
 
 #include "copier.h"
 
@@ -41,7 +44,15 @@ namespace {
 std::size_t default_in_flight() { return KALVERN_COPIES_IN_FLIGHT; }
 
 Copier::Copier(std::size_t in_flight)
-    : in_flight(in_flight < 1 ? 1 : in_flight), workers(this->in_flight) {}
+    : in_flight(in_flight < 1 ? 1 : in_flight),
+      ahead(2 * this->in_flight),
+      workers(this->in_flight) {}
+
+// Whether another copy may be queued now.
+static bool has_room(const Copier& copier) {
+  if (copier.in_flight == 1) return copier.window.empty();
+  return copier.window.size() - copier.placed < copier.ahead;
+}
 
 // Whether a worker is carrying out a step of `copy`.
 static bool is_running(const PendingCopy& copy) {
@@ -235,7 +246,7 @@ static void advance_or_wait(Copier& copier) {
 void queue_copy(Copier& copier, const Tree& from, const Tree& to,
                 const std::string& relative_path, bool create) {
   if (stop_requested()) stop_copies(copier);
-  while (copier.window.size() >= copier.in_flight) advance_or_wait(copier);
+  while (!has_room(copier)) advance_or_wait(copier);
   auto copy = std::make_unique<PendingCopy>();
   copy->source = full_path(from.root, relative_path);
   copy->target = full_path(to.root, relative_path);
@@ -250,9 +261,12 @@ void queue_copy(Copier& copier, const Tree& from, const Tree& to,
   say(shown_path(copy->source, 1) + " -> " + shown_path(copy->target, 1) +
       "\n");
   PendingCopy& held = *copier.window.emplace_back(std::move(copy));
-  run_job(copier.workers, held.running, [&held] {
-    if (!stop_requested()) stat_copy_source(held);
-  });
+  run_job(
+      copier.workers, held.running,
+      [&held] {
+        if (!stop_requested()) stat_copy_source(held);
+      },
+      true);
   advance(copier);
 }
 

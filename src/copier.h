@@ -25,7 +25,8 @@ struct DirChange {
 /// their renames.
 struct Copier {
   explicit Copier(std::size_t in_flight);
-  std::size_t in_flight;  // most copies queued and not yet written
+  std::size_t in_flight;  // most system calls carried out at once
+  std::size_t ahead;      // most copies queued and not yet given a batch
   Workers workers;
   std::deque<std::unique_ptr<PendingCopy>> window;  // queued, in order
   std::size_t placed = 0;     // copies at the window's front given a batch
