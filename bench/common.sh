@@ -21,8 +21,9 @@ calc() {
 }
 
 # Builds the pair planned by gen.awk in directory $1; the remaining
-# arguments are "name=value" settings for gen.awk. An existing pair made
-# with the same settings is kept.
+# arguments are "name=value" settings for gen.awk, and big_mib=M makes the
+# large files M MiB (default 8). An existing pair made with the same
+# settings is kept.
 make_pair() {
   local dir=$1
   shift
@@ -34,8 +35,11 @@ make_pair() {
   rm -rf "$dir"
   mkdir -p "$dir/lists/L" "$dir/lists/R" "$dir/L" "$dir/R"
   local -a vars=(-v "out=$dir/lists" -v "seed=$SEED")
-  local setting
-  for setting in "$@"; do vars+=(-v "$setting"); done
+  local setting big_mib=8
+  for setting in "$@"; do
+    vars+=(-v "$setting")
+    case $setting in big_mib=*) big_mib=${setting#big_mib=} ;; esac
+  done
   awk "${vars[@]}" -f "$bench_dir/gen.awk"
 
   local side list secs blob
@@ -46,7 +50,7 @@ make_pair() {
       [ -e "$list" ] || continue
       blob=$dir/blob.$side.${list##*.}
       case $list in
-        *.big) head -c $(( 8 * 1024 * 1024 )) /dev/urandom >"$blob" ;;
+        *.big) head -c $(( big_mib * 1024 * 1024 )) /dev/urandom >"$blob" ;;
         *) head -c 4096 /dev/urandom >"$blob" ;;
       esac
       # shellcheck disable=SC2016 # expanded by the inner sh

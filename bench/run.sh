@@ -15,14 +15,18 @@
 #   -s SEED      seed of the generated trees [SEED, default 1]
 #   -k BINARY    the kalvern binary [KALVERN; default: a Release build made
 #                in DIR/build]
+#   -b BINARY    an earlier kalvern, timed beside the first in the
+#                synchronisation; its trees afterwards must agree too
+#                [KALVERN_BEFORE]
 #   --skip-sync  leave out the synchronisation benchmark [SKIP_SYNC=1]
 # More knobs: SMALL_N (small pair for the memory figure, default 1000),
 # FILES_PER_DIR (files in each directory of the deepest level, default 20),
 # WRITE_N (files per side of the 10 % pair for the write count, default N),
 # COLD (1: also time the scan on cold caches, as root; default 1),
 # SYNC_ROUNDS (default 5), SYNC_SMALL (default 20000), SYNC_LARGE (default
-# 200), SYNC_ONLY (one-sided files per side, default 200), KEEP_SYNC=1 keeps
-# the synchronisation pair (about 3.5 GB) after the run.
+# 200), SYNC_LARGE_MIB (size of a large file, default 8), SYNC_ONLY
+# (one-sided files per side, default 200), KEEP_SYNC=1 keeps the
+# synchronisation pair (about 3.5 GB) after the run.
 #
 # What it measures, on warm caches:
 #   scan    kalvern declining the synchronisation ("n" on standard input),
@@ -38,8 +42,11 @@
 #   writes  write and writev calls of kalvern per 4 KiB of its standard
 #           output, on a pair where about 10 % of the files differ
 #   sync    kalvern -y answering "b" against rsync -rtu L/ R/ && rsync -rtu
-#           R/ L/: alone, followed by sync, and both with --fsync; each on a
-#           fresh copy of the same pair (copying not timed)
+#           R/ L/: alone, followed by sync, and both with --fsync; and against
+#           cp -a of the files to copy (the newer or only version of each, to
+#           the other side) followed by sync; each on a fresh copy of the same
+#           pair (copying not timed), as root with the caches dropped before
+#           every run unless COLD=0; every tool must leave the same trees
 # The trees live in DIR (bench/work is kept out of git); the scan pairs are
 # reused by later runs with the same parameters, the synchronisation pair
 # is removed at the end.
@@ -55,6 +62,7 @@ ROUNDS=${ROUNDS:-5}
 WORK=${WORK:-$bench_dir/work}
 SEED=${SEED:-1}
 KALVERN=${KALVERN:-}
+KALVERN_BEFORE=${KALVERN_BEFORE:-}
 SKIP_SYNC=${SKIP_SYNC:-0}
 COLD=${COLD:-1}
 
@@ -70,6 +78,7 @@ while [ $# -gt 0 ]; do
     -d) WORK=$2; shift 2 ;;
     -s) SEED=$2; shift 2 ;;
     -k) KALVERN=$2; shift 2 ;;
+    -b) KALVERN_BEFORE=$2; shift 2 ;;
     --skip-sync) SKIP_SYNC=1; shift ;;
     -h|--help) usage 0 ;;
     *) echo "run.sh: unknown argument $1" >&2; usage 1 >&2 ;;
@@ -82,11 +91,13 @@ WRITE_N=${WRITE_N:-$N}
 SYNC_ROUNDS=${SYNC_ROUNDS:-5}
 SYNC_SMALL=${SYNC_SMALL:-20000}
 SYNC_LARGE=${SYNC_LARGE:-200}
+SYNC_LARGE_MIB=${SYNC_LARGE_MIB:-8}
 SYNC_ONLY=${SYNC_ONLY:-200}
 KEEP_SYNC=${KEEP_SYNC:-0}
 
 for value in "$N" "$ROUNDS" "$SEED" "$SMALL_N" "$WRITE_N" "$SYNC_ROUNDS" \
-             "$SYNC_SMALL" "$SYNC_LARGE" "$SYNC_ONLY" "$FILES_PER_DIR"; do
+             "$SYNC_SMALL" "$SYNC_LARGE" "$SYNC_LARGE_MIB" "$SYNC_ONLY" \
+             "$FILES_PER_DIR"; do
   case $value in
     ''|*[!0-9]*|0) echo "run.sh: expected a positive whole number, got '$value'" >&2
                    exit 1 ;;
@@ -128,6 +139,10 @@ if [ ! -x "$KALVERN" ]; then
   exit 1
 fi
 KALVERN=$(cd "$(dirname "$KALVERN")" && pwd)/$(basename "$KALVERN")
+if [ -n "$KALVERN_BEFORE" ] && [ ! -x "$KALVERN_BEFORE" ]; then
+  echo "run.sh: no kalvern binary at $KALVERN_BEFORE" >&2
+  exit 1
+fi
 
 # -------------------------------------------------------------- helpers
 
@@ -201,6 +216,9 @@ df_avail_gib() {
 # ------------------------------------------------------------- the run
 
 echo "kalvern benchmark: $KALVERN ($("$KALVERN" --version))"
+if [ -n "$KALVERN_BEFORE" ]; then
+  echo "earlier kalvern in the synchronisation: $KALVERN_BEFORE"
+fi
 echo "N=$N files per side, seed $SEED, $ROUNDS rounds, work directory $WORK"
 echo "free disk space there: $(df_avail_gib "$WORK") GiB"
 echo
@@ -406,7 +424,7 @@ if ! trees_agree "$probe"; then
 fi
 
 # The pair and one fresh copy of it, each with two sides.
-sync_side_mib=$(( SYNC_LARGE * 8 + (SYNC_SMALL + SYNC_ONLY) * 4 / 1024 + 1 ))
+sync_side_mib=$(( SYNC_LARGE * SYNC_LARGE_MIB + (SYNC_SMALL + SYNC_ONLY) * 4 / 1024 + 1 ))
 sync_need_gib=$(( sync_side_mib * 4 / 1024 + 1 ))
 if [ "$(df_avail_gib "$WORK")" -lt "$sync_need_gib" ]; then
   echo "Synchronisation: skipped - needs about $sync_need_gib GiB free in $WORK."
@@ -418,13 +436,37 @@ echo "Generating the synchronisation pair (about $(( sync_side_mib * 2 )) MiB) .
 sync_pair=$WORK/sync
 gen_start=$(now_us)
 make_pair "$sync_pair" mode=sync "nsmall=$SYNC_SMALL" "nbig=$SYNC_LARGE" \
-  "nonly=$SYNC_ONLY" "per_dir=$FILES_PER_DIR"
+  "nonly=$SYNC_ONLY" "per_dir=$FILES_PER_DIR" "big_mib=$SYNC_LARGE_MIB"
 pair_stats "$sync_pair"
 echo "  done in $(calc '%.1f' "($(now_us) - $gen_start) / 1e6") s;" \
-  "$pair_diff differing ($SYNC_LARGE of 8 MiB), $pair_only_left only left," \
-  "$pair_only_right only right"
+  "$pair_diff differing ($SYNC_LARGE of $SYNC_LARGE_MIB MiB)," \
+  "$pair_only_left only left, $pair_only_right only right"
+
+# The files cp -a copies: each side's newer or only files, as paths below it.
+awk -F'\t' -v out="$tmp/copy" '
+  NR == FNR { left[$1] = $2; next }
+  { right[$1] = $2 }
+  END {
+    for (p in left) if (!(p in right) || left[p] > right[p]) print p > (out ".L")
+    for (p in right) if (!(p in left) || right[p] > left[p]) print p > (out ".R")
+  }' <(tree_state "$sync_pair/L") <(tree_state "$sync_pair/R")
+for side in L R; do
+  touch "$tmp/copy.$side"
+  sort -o "$tmp/copy.$side" "$tmp/copy.$side"
+done
+copy_mb=$(cd "$sync_pair" &&
+  { sed 's|^|L/|' "$tmp/copy.L"; sed 's|^|R/|' "$tmp/copy.R"; } |
+  xargs -d '\n' stat -c %s -- | awk '{ n += $1 } END { printf "%d", n / 1e6 }')
+echo "  to copy: $(cat "$tmp/copy.L" "$tmp/copy.R" | wc -l) files, $copy_mb MB"
 
 sync_kalvern() { "$KALVERN" -y "$1/L" "$1/R" <<<b >/dev/null; }
+sync_before() { "$KALVERN_BEFORE" -y "$1/L" "$1/R" <<<b >/dev/null; }
+# cp -a of the files to copy, each side's in one go, then written to disk.
+sync_cp_sync() {
+  (cd "$1/L" && xargs -r -d '\n' -a "$tmp/copy.L" cp -a --parents -t "$1/R" --) &&
+    (cd "$1/R" && xargs -r -d '\n' -a "$tmp/copy.R" cp -a --parents -t "$1/L" --) &&
+    sync
+}
 sync_rsync() { rsync -rtu "$1/L/" "$1/R/" && rsync -rtu "$1/R/" "$1/L/"; }
 # The same made durable: a sync at the end, or rsync's own fsync per file.
 sync_rsync_sync() { sync_rsync "$1" && sync; }
@@ -441,13 +483,18 @@ fresh_copy() {
   sync
 }
 
-sync_tools=(kalvern rsync rsync_sync rsync_fsync)
+sync_cold=0
+if [ "$COLD" = 1 ] && [ -w /proc/sys/vm/drop_caches ]; then sync_cold=1; fi
+sync_tools=(kalvern rsync rsync_sync rsync_fsync cp_sync)
+[ -z "$KALVERN_BEFORE" ] || sync_tools+=(before)
 declare -A sync_times=()
 sync_failed=""
+rm -f "$tmp/synced"
 for (( round = 0; round < SYNC_ROUNDS; round++ )); do
   for (( k = 0; k < ${#sync_tools[@]}; k++ )); do
     tool=${sync_tools[(round + k) % ${#sync_tools[@]}]}
     fresh_copy
+    if [ "$sync_cold" = 1 ]; then echo 3 >/proc/sys/vm/drop_caches; fi
     status=0
     start=$(now_us)
     "sync_$tool" "$run_copy" || status=$?
@@ -455,6 +502,12 @@ for (( round = 0; round < SYNC_ROUNDS; round++ )); do
     sync_times[$tool]+="$(( end - start )) "
     if [ "$status" -ne 0 ] || ! trees_agree "$run_copy"; then
       sync_failed+=" $tool(status $status)"
+    fi
+    # Every tool must leave the trees the first run left.
+    if [ ! -f "$tmp/synced" ]; then
+      tree_state "$run_copy/L" >"$tmp/synced"
+    elif ! cmp -s "$tmp/synced" <(tree_state "$run_copy/L"); then
+      sync_failed+=" $tool(other trees than the first run)"
     fi
   done
 done
@@ -470,9 +523,12 @@ sr=$(calc '%.2f' "${sync_wall[kalvern]} / ${sync_wall[rsync]}")
 srs=$(calc '%.2f' "${sync_wall[kalvern]} / ${sync_wall[rsync_sync]}")
 srf=$(calc '%.2f' "${sync_wall[kalvern]} / ${sync_wall[rsync_fsync]}")
 
+sync_caches="warm caches"
+[ "$sync_cold" = 0 ] || sync_caches="caches dropped before every run"
 echo
-echo "Synchronisation on fresh copies, medians of $SYNC_ROUNDS rounds" \
-  "(answer b; rsync -rtu both ways, alone, followed by sync, and with --fsync)"
+echo "Synchronisation on fresh copies, $sync_caches, medians of $SYNC_ROUNDS" \
+  "rounds (answer b; rsync -rtu both ways, alone, followed by sync, and with" \
+  "--fsync)"
 # One line of this table: label, four values, target, verdict.
 sync_row() {
   printf '%-30s %10s %10s %12s %13s   %-10s %s\n' "$@" | sed 's/ *$//'
@@ -483,6 +539,21 @@ sync_row "wall time [s]" "${sync_wall[kalvern]}" "${sync_wall[rsync]}" \
 sync_row "  kalvern / rsync" "$sr" "" "" "" "" ""
 sync_row "  kalvern / (rsync + sync)" "$srs" "" "" "" "<= 1.00" "$(verdict "$srs" 1)"
 sync_row "  kalvern / rsync --fsync" "$srf" "" "" "" "<= 0.50" "$(verdict "$srf" 0.5)"
+echo
+echo "The same rounds against cp -a of the $copy_mb MB to copy, followed by sync"
+sync_row "" kalvern before "cp -a+sync" "" target result
+ks=$(calc '%.2f' "${sync_wall[kalvern]} / ${sync_wall[cp_sync]}")
+sync_row "wall time [s]" "${sync_wall[kalvern]}" "${sync_wall[before]:-}" \
+  "${sync_wall[cp_sync]}" "" "" ""
+sync_row "  / (cp -a + sync)" "$ks" \
+  "${KALVERN_BEFORE:+$(calc '%.2f' "${sync_wall[before]:-0} / ${sync_wall[cp_sync]}")}" \
+  "" "" "<= 0.80" "$(verdict "$ks" 0.8)"
+if [ -n "$KALVERN_BEFORE" ]; then
+  sync_row "  kalvern / before" \
+    "$(calc '%.2f' "${sync_wall[kalvern]} / ${sync_wall[before]}")" "" "" "" "" ""
+  sync_row "  before / (rsync + sync)" "" \
+    "$(calc '%.2f' "${sync_wall[before]} / ${sync_wall[rsync_sync]}")" "" "" "" ""
+fi
 for tool in "${sync_tools[@]}"; do
   # shellcheck disable=SC2086
   echo "  $tool, single runs [s]: $(printf '%s\n' ${sync_times[$tool]} |
