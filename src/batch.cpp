@@ -172,8 +172,12 @@ static void make_temps_durable(Batch& batch) {
 static void read_back_copy(PendingCopy& copy) {
   CopyStatus status = start_read_back_status(
       copy.target, static_cast<std::uint64_t>(copy.source_st.st_size));
-  int temp = openat(copy.dir_fd, copy.temp.c_str(),
-                    O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  // Read past every cache where the file system allows it.
+  int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC;
+  int temp = openat(copy.dir_fd, copy.temp.c_str(), flags | O_DIRECT);
+  if (temp < 0 && errno == EINVAL) {
+    temp = openat(copy.dir_fd, copy.temp.c_str(), flags);
+  }
   int same = temp < 0 ? -1
                       : read_back(temp, copy.in, copy.source_st.st_size,
                                   [&](std::uint64_t checked) {

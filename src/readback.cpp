@@ -23,16 +23,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <cstdlib>
 #include <memory>
-#include <new>
 
 #include "interrupt.h"
 
 namespace {
 
-// Bytes compared per step, of each file: large enough for the drive's
-// read-ahead, small enough for many read-backs at once.
-constexpr std::size_t kChunk = 256 << 10;
+// Bytes compared per step, of each file: large enough for few requests to
+// a FUSE driver, small enough for many read-backs at once.
+constexpr std::size_t kChunk = 1 << 20;
+// Alignment of the buffers, for a copy opened with O_DIRECT.
+constexpr std::size_t kAlign = 4096;
 
 }  // namespace
 
@@ -57,7 +59,8 @@ int read_back(int copy_fd, int source_fd, off_t size,
   struct stat st;
   if (fstat(copy_fd, &st) != 0) return -1;
   if (st.st_size != size) return 1;
-  std::unique_ptr<char[]> buffers(new (std::nothrow) char[2 * kChunk]);
+  std::unique_ptr<char, decltype(&std::free)> buffers(
+      static_cast<char*>(std::aligned_alloc(kAlign, 2 * kChunk)), &std::free);
   if (!buffers) {
     errno = ENOMEM;
     return -1;

@@ -15,7 +15,8 @@
 /// Whether copies onto carried drives are read back in this build.
 constexpr bool kReadBack = KALVERN_READ_BACK != 0;
 
-/// Drops the cached pages of the synced copy `copy_fd` (open for reading)
+/// Drops the cached pages of the synced copy `copy_fd` (open for reading,
+/// with O_DIRECT or without)
 /// and compares its bytes as the drive returns them with `size` bytes of
 /// `source_fd`: 0 if equal, 1 if they differ or the copy is not `size`
 /// long, -1 with errno set if a read failed.  `progress`, if set, hears the
