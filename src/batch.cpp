@@ -110,6 +110,12 @@ void hold_room(Batch& batch, PendingCopy& copy) {
   ++batch.count;
 }
 
+bool has_room_to_spare(Batch& batch, const PendingCopy& copy) {
+  Room& room = room_of(batch, *copy.to);
+  std::uint64_t left = room.held <= room.free ? room.free - room.held : 0;
+  return left >= kSpareRoom + kTightRoom;
+}
+
 void release_room(Batch& batch, const PendingCopy& copy) {
   Room& room = room_of(batch, *copy.to);
   room.held -= copy.reserved;
@@ -160,7 +166,7 @@ static void make_temps_durable(Batch& batch) {
   bool each = written <= kFsyncEachMax;
   SyncedDevices done;
   for (auto& copy : batch.copies) {
-    if (!copy->ok) continue;
+    if (!copy->ok || copy->same) continue;  // a kept target: nothing written
     int error = each ? ENOSYS : syncfs_once(done, copy->device, copy->out);
     if (error == ENOSYS) error = fsync_error(copy->out);
     if (error != 0) discard_copy(*copy, std::strerror(error));
@@ -172,12 +178,7 @@ static void make_temps_durable(Batch& batch) {
 static void read_back_copy(PendingCopy& copy) {
   CopyStatus status = start_read_back_status(
       copy.target, static_cast<std::uint64_t>(copy.source_st.st_size));
-  // Read past every cache where the file system allows it.
-  int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC;
-  int temp = openat(copy.dir_fd, copy.temp.c_str(), flags | O_DIRECT);
-  if (temp < 0 && errno == EINVAL) {
-    temp = openat(copy.dir_fd, copy.temp.c_str(), flags);
-  }
+  int temp = open_from_drive(copy.dir_fd, copy.temp);
   int same = temp < 0 ? -1
                       : read_back(temp, copy.in, copy.source_st.st_size,
                                   [&](std::uint64_t checked) {
@@ -238,7 +239,11 @@ static void make_dirs_durable(Batch& batch) {
   for (auto& copy : batch.copies) {
     if (!copy->renamed) continue;
     int error = each ? ENOSYS : syncfs_once(done, copy->device, copy->out);
-    if (error == ENOSYS) error = fsync_dir_error(copy->dir_fd, copy->out);
+    // A target kept in place has its own new mode and time to keep.
+    if (error == ENOSYS) {
+      error = copy->same ? fsync_error(copy->out)
+                         : fsync_dir_error(copy->dir_fd, copy->out);
+    }
     if (error != 0) discard_copy(*copy, std::strerror(error));
   }
 }
@@ -267,8 +272,6 @@ void clear_batch(Batch& batch) {
 
 void discard_batch(Batch& batch) {
   for (auto& copy : batch.copies) {
-    if (copy->ok && !copy->renamed && copy->out >= 0) {
-      unlinkat(copy->dir_fd, copy->temp.c_str(), 0);
-    }
+    if (copy->ok) drop_temp(*copy);
   }
 }

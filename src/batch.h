@@ -40,6 +40,9 @@ enum class Fit { Yes, Alone, No };
 Fit fits_in_batch(Batch& batch, const PendingCopy& copy);
 /// Counts `copy` in `batch` and holds the room it needs.
 void hold_room(Batch& batch, PendingCopy& copy);
+/// Whether the room that `copy`, counted in `batch`, would write into
+/// leaves enough to spare that writing it could not fail for want of room.
+bool has_room_to_spare(Batch& batch, const PendingCopy& copy);
 /// Gives up what `copy`, which failed before it was written, held.
 void release_room(Batch& batch, const PendingCopy& copy);
 /// Makes the copies of `batch` durable and visible, many at once on

@@ -171,6 +171,9 @@ static bool place_copy(Copier& copier, PendingCopy& copy) {
   if (fit == Fit::No) end_batch(copier);  // the batch is full
   hold_room(copier.batch, copy);
   copy.held = true;
+  // Where writing the copy might fail for want of room, it is written, so
+  // that it fails as it would.
+  copy.reuse = copy.reuse && has_room_to_spare(copier.batch, copy);
   if (copy.create && !make_parents(known_of(copier, *copy.to), copy)) {
     return close_copy(copy), true;
   }
@@ -178,6 +181,10 @@ static bool place_copy(Copier& copier, PendingCopy& copy) {
        !copy.created.empty() && dir.size() >= copy.created.size();
        dir = parent_of(dir)) {
     note_change(copier, *copy.to, dir);
+  }
+  if (copy.create && copy.reuse && copier.moves.tree == copy.to) {
+    copy.move = reserve_move(copier.moves, copy.source_st.st_size,
+                             copy.source_st.st_mtim.tv_sec, copy.name);
   }
   run_job(copier.workers, copy.running, [&copy] {
     if (!stop_requested()) write_copy(copy);
@@ -192,6 +199,7 @@ static void retire_front(Copier& copier) {
   --copier.placed;
   report(copy->errors);
   copy->errors.clear();
+  if (copy->move != nullptr && !copy->moved) release_move(*copy->move);
   if (copy->ok) {
     copier.batch.copies.push_back(std::move(copy));
     return;
@@ -254,6 +262,7 @@ void queue_copy(Copier& copier, const Tree& from, const Tree& to,
   copy->name = name_of(relative_path);
   copy->parent = parent_of(relative_path);
   copy->create = create;
+  copy->reuse = copier.reuse;
   copy->slack = time_slack(from.kind, to.kind);
   copy->from = &from;
   copy->to = &to;
@@ -299,9 +308,7 @@ static void remove_made_dirs(const PendingCopy& copy) {
 void stop_copies(Copier& copier) {
   wait_idle(copier.workers);
   for (auto& copy : copier.window) {
-    if (copy->ok && copy->out >= 0 && !copy->renamed) {
-      unlinkat(copy->dir_fd, copy->temp.c_str(), 0);
-    }
+    if (copy->ok) drop_temp(*copy);
   }
   discard_batch(copier.batch);
   // Then the directories made for the copies that are not in place, the
@@ -315,5 +322,7 @@ void stop_copies(Copier& copier) {
   for (auto copy = copies.rbegin(); copy != copies.rend(); ++copy) {
     if (!(*copy)->renamed) remove_made_dirs(**copy);
   }
+  // Files taken before their deletion line go back; held ones go.
+  undo_moves(copier.moves);
   exit_on_signal();
 }

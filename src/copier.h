@@ -12,6 +12,7 @@
 #include "beneath.h"
 #include "filecopy.h"
 #include "madedirs.h"
+#include "moves.h"
 #include "workers.h"
 
 /// A directory that the run made or removed, the `count`th such change.
@@ -36,6 +37,8 @@ struct Copier {
   std::deque<DirChange> changes;  // those a copy not yet placed may not know
   std::uint64_t change_count = 0;  // directories made or removed so far
   bool ok = true;             // no copy has failed
+  bool reuse = true;          // bytes the target tree holds are not written
+  Moves moves;                // deleted files that copies may take
 };
 
 /// Operations carried out at once unless told otherwise.

@@ -13,6 +13,7 @@
 #include "filecopy.h"
 
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,6 +22,7 @@
 
 #include "content.h"
 #include "fskind.h"
+#include "moves.h"
 #include "output.h"
 #include "path.h"
 #include "progress.h"
@@ -106,13 +108,17 @@ static int open_source(PendingCopy& copy) {
   return fd;
 }
 
+std::string next_temp_name() {
+  static std::atomic<int> next_attempt{0};
+  static const long pid = getpid();  // asked once, not once per copy
+  return temp_file_name(pid, next_attempt++);
+}
+
 // A new temporary file in `dir_fd` with the permission bits `mode`; -1 with
 // errno set on failure.
 static int create_temp(int dir_fd, mode_t mode, std::string& name) {
-  static std::atomic<int> next_attempt{0};
-  static const long pid = getpid();  // asked once, not once per copy
   for (int tries = 0; tries < 100; ++tries) {
-    name = temp_file_name(pid, next_attempt++);
+    name = next_temp_name();
     int fd = openat(dir_fd, name.c_str(),
                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0 || errno != EEXIST) return fd;
@@ -150,6 +156,28 @@ static bool set_and_check_times(PendingCopy& copy, struct stat& st) {
   return copy.ok = false;
 }
 
+// Gives the copy's file `out`, of status `created`, the owner of the
+// replaced target (if any, where the process may), the source's permission
+// bits and its time; records its own failure.
+static bool give_owner_mode_time(PendingCopy& copy, const struct stat& created,
+                                 const struct stat* replaced) {
+  // An owner or mode that the file has already costs no call.
+  bool chowned = false;
+  if (replaced != nullptr && (created.st_uid != replaced->st_uid ||
+                              created.st_gid != replaced->st_gid)) {
+    chowned = fchown(copy.out, replaced->st_uid, replaced->st_gid) == 0;
+  }
+  mode_t mode = copy.source_st.st_mode & 07777;
+  if ((chowned || (created.st_mode & 07777) != mode) &&
+      !set_mode_where_possible(copy.out, mode)) {
+    return copy_failed(copy, std::strerror(errno));
+  }
+  struct stat out_st;
+  if (!set_and_check_times(copy, out_st)) return false;
+  copy.device = out_st.st_dev;
+  return true;
+}
+
 // Writes the content, owner, permission bits and time of the open source
 // `in` into the copy's open temporary file, created with the status
 // `created`; `replaced` is the target found at the start, if any.  Records
@@ -165,22 +193,8 @@ static bool fill_temp(int in, PendingCopy& copy, const struct stat& created,
       source_changed(in, copy.source_dir, copy.name, source_st)) {
     return copy_failed(copy, kSourceChanged);
   }
-  // Where the process may, the replacement keeps the old file's owner.  An
-  // owner or mode that the new file has already costs no call.
-  bool chowned = false;
-  if (replaced != nullptr && (created.st_uid != replaced->st_uid ||
-                              created.st_gid != replaced->st_gid)) {
-    chowned = fchown(copy.out, replaced->st_uid, replaced->st_gid) == 0;
-  }
-  mode_t mode = source_st.st_mode & 07777;
-  if ((chowned || (created.st_mode & 07777) != mode) &&
-      !set_mode_where_possible(copy.out, mode)) {
-    return copy_failed(copy, std::strerror(errno));
-  }
-  struct stat out_st;
-  if (!set_and_check_times(copy, out_st)) return false;
-  copy.device = out_st.st_dev;
-  return true;
+  // Where the process may, the replacement keeps the old file's owner.
+  return give_owner_mode_time(copy, created, replaced);
 }
 
 // Writes the temporary file of `copy` into the open directory `dir_fd`
@@ -204,6 +218,150 @@ static bool write_temp(PendingCopy& copy, int dir_fd, int in,
   return false;
 }
 
+// Whether a new file in directory `dir_fd` gets the group `gid`: the
+// directory's where it passes its group on, else the process's.
+static bool is_new_files_group(int dir_fd, gid_t gid) {
+  struct stat dir;
+  if (fstat(dir_fd, &dir) != 0) return false;
+  return gid == ((dir.st_mode & S_ISGID) != 0 ? dir.st_gid : getegid());
+}
+
+// Whether the process belongs to group `gid`, and may give a file to it.
+static bool is_own_group(gid_t gid) {
+  if (gid == getegid()) return true;
+  gid_t groups[256];
+  int count = getgroups(256, groups);
+  for (int i = 0; i < count; ++i) {
+    if (groups[i] == gid) return true;
+  }
+  return false;
+}
+
+// Whether the file of status `st`, kept in directory `dir_fd` for the copy
+// instead of a file it writes, has the owner and group that file would end
+// with: a new one's, or for an update the replaced file's where the process
+// may give it.  On FAT and exFAT the mount gives every file its owner.
+static bool has_copys_owner(const PendingCopy& copy, int dir_fd,
+                            const struct stat& st) {
+  if (copy.to->kind == FsKind::Fat || copy.to->kind == FsKind::Exfat) {
+    return true;
+  }
+  if (!copy.create && geteuid() == 0) return true;
+  if (st.st_uid != geteuid()) return false;
+  return is_new_files_group(dir_fd, st.st_gid) ||
+         (!copy.create && is_own_group(st.st_gid));
+}
+
+// Opens `name` in `dir_fd` for a comparison of its bytes, past the page
+// cache where the copy is on a carried drive; -1 on failure.
+static int open_to_compare(const PendingCopy& copy, int dir_fd,
+                           const std::string& name) {
+  int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC;
+  if (!copy.to->carried) return openat(dir_fd, name.c_str(), flags);
+  return open_from_drive(dir_fd, name);
+}
+
+// Whether the open file `fd` holds the bytes of the copy's source `in`, and
+// the source stayed what it was while it was read.
+static bool holds_source_bytes(PendingCopy& copy, int fd, int in) {
+  off_t size = copy.source_st.st_size;
+  CopyStatus status =
+      start_read_back_status(copy.target, static_cast<std::uint64_t>(size));
+  int same = compare_bytes(fd, in, size, copy.to->carried,
+                           [&](std::uint64_t checked) {
+                             show_copy_status(status, checked);
+                           });
+  end_shown_status(status);
+  return same == 0 &&
+         !source_changed(in, copy.source_dir, copy.name, copy.source_st);
+}
+
+// Where the target of an update, of status `st` in `dir_fd`, already holds
+// the source's bytes, keeps it open in `copy.out`: the rename then only
+// gives it the source's mode and time.  A target with other hard links is
+// written anew, so that the others keep theirs.
+static bool keep_same_target(PendingCopy& copy, int dir_fd, int in,
+                             const struct stat& st) {
+  // A copy needs to make its temporary file in the directory.
+  if (!copy.reuse || st.st_size != copy.source_st.st_size ||
+      st.st_nlink != 1 || !has_copys_owner(copy, dir_fd, st) ||
+      faccessat(dir_fd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+    return false;
+  }
+  int fd = open_to_compare(copy, dir_fd, copy.name);
+  struct stat opened;
+  if (fd >= 0 && fstat(fd, &opened) == 0 && opened.st_ino == st.st_ino &&
+      opened.st_dev == st.st_dev && holds_source_bytes(copy, fd, in)) {
+    copy.out = fd;
+    copy.same = true;
+    copy.device = st.st_dev;
+    return true;
+  }
+  if (fd >= 0) close(fd);
+  return false;
+}
+
+// Whether the open file `fd`, of status `st`, may become the copy in place
+// of the deleted file of `copy.move`: still what the scan saw, the source's
+// size, no other links, the owner a new file gets, no attributes of its own.
+static bool may_take(const PendingCopy& copy, int dir_fd, int fd,
+                     const struct stat& st) {
+  const Move& move = *copy.move;
+  return S_ISREG(st.st_mode) && st.st_size == copy.source_st.st_size &&
+         st.st_nlink == 1 &&
+         (move.held || st.st_mtim.tv_sec == move.seconds) &&
+         has_copys_owner(copy, dir_fd, st) && flistxattr(fd, nullptr, 0) <= 0;
+}
+
+// Renames `name` of `from_dir` to a free temporary name in `dir_fd`, kept
+// in `temp`; false if it stays.
+static bool rename_to_temp(int from_dir, const std::string& name, int dir_fd,
+                           std::string& temp) {
+  for (int tries = 0; tries < 100; ++tries) {
+    temp = next_temp_name();
+    if (rename_without_replacing(from_dir, name, dir_fd, temp)) return true;
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+// Takes the file that the answer deletes, named in `copy.move`, as the
+// copy's temporary file in `dir_fd` where it holds the source's bytes, and
+// gives it the source's mode and time.  False where it is not taken: the
+// copy then writes its own.  True once taken, also after a recorded failure.
+static bool take_deleted_file(PendingCopy& copy, int dir_fd, int in) {
+  Move& move = *copy.move;
+  int from_dir = open_beneath(*copy.to, parent_of(move.path));
+  if (from_dir < 0) return false;
+  std::string name = name_of(move.path), temp;
+  int fd = open_to_compare(copy, from_dir, name);
+  struct stat st;
+  bool taken = fd >= 0 && fstat(fd, &st) == 0 &&
+               may_take(copy, dir_fd, fd, st) &&
+               holds_source_bytes(copy, fd, in) &&
+               rename_to_temp(from_dir, name, dir_fd, temp);
+  close(from_dir);
+  if (!taken) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  move.before = st;
+  move.at_parent = copy.parent;
+  move.at_name = temp;
+  move.created = copy.created;
+  move.taken = true;
+  copy.temp = temp;
+  copy.out = fd;
+  copy.moved = true;
+  if (give_owner_mode_time(copy, st, nullptr)) return true;
+  copy.dir_fd = dir_fd;
+  drop_temp(copy);
+  copy.dir_fd = -1;
+  close(copy.out);
+  copy.out = -1;
+  return true;
+}
+
 bool write_copy(PendingCopy& copy) {
   int dir_fd = open_beneath(*copy.to, copy.parent);
   if (dir_fd < 0) copy_failed(copy, std::strerror(errno));
@@ -215,7 +373,14 @@ bool write_copy(PendingCopy& copy) {
     std::string reason = refusal(dir_fd, copy, old_st, exists);
     if (!reason.empty()) ok = copy_failed(copy, reason);
   }
-  if (ok) ok = write_temp(copy, dir_fd, in, exists ? &old_st : nullptr);
+  if (ok && exists && keep_same_target(copy, dir_fd, in, old_st)) {
+    // nothing to write
+  } else if (ok && !exists && copy.move != nullptr &&
+             take_deleted_file(copy, dir_fd, in)) {
+    ok = copy.ok;
+  } else if (ok) {
+    ok = write_temp(copy, dir_fd, in, exists ? &old_st : nullptr);
+  }
   if (ok) {
     copy.dir_fd = dir_fd;  // the copy holds it now
   } else if (dir_fd >= 0) {
@@ -231,27 +396,28 @@ bool write_copy(PendingCopy& copy) {
   return copy.ok = ok;
 }
 
-// Renames `temp` to `name` in `dir_fd` only where nothing stands at `name`.
-// Where the file system lacks RENAME_NOREPLACE, the temporary file is linked
-// to the name (which fails where anything stands there) and its own name
-// removed; where it lacks hard links as well, the name is checked to be free
-// just before a plain rename.  False with errno set on failure.
-static bool move_into_place_without_replacing(int dir_fd,
-                                              const std::string& temp,
-                                              const std::string& name) {
-  const char* from = temp.c_str();
-  const char* to = name.c_str();
-  if (renameat2(dir_fd, from, dir_fd, to, RENAME_NOREPLACE) == 0) return true;
+// Renames `from` in `from_dir` to `to` in `to_dir` only where nothing
+// stands at `to`.  Where the file system lacks RENAME_NOREPLACE, the file is
+// linked to the name (which fails where anything stands there) and its own
+// name removed; where it lacks hard links as well, the name is checked to be
+// free just before a plain rename.  False with errno set on failure.
+bool rename_without_replacing(int from_dir, const std::string& from,
+                              int to_dir, const std::string& to) {
+  const char* old_name = from.c_str();
+  const char* new_name = to.c_str();
+  if (renameat2(from_dir, old_name, to_dir, new_name, RENAME_NOREPLACE) == 0) {
+    return true;
+  }
   if (errno != EINVAL && errno != ENOSYS) return false;
-  if (linkat(dir_fd, from, dir_fd, to, 0) == 0) {
-    unlinkat(dir_fd, from, 0);  // the target stands; a leftover is passed over
+  if (linkat(from_dir, old_name, to_dir, new_name, 0) == 0) {
+    unlinkat(from_dir, old_name, 0);  // a leftover is passed over
     return true;
   }
   if (errno != EPERM && errno != ENOSYS && errno != EOPNOTSUPP) return false;
   struct stat st;
-  if (fstatat(dir_fd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) errno = EEXIST;
+  if (fstatat(to_dir, new_name, &st, AT_SYMLINK_NOFOLLOW) == 0) errno = EEXIST;
   if (errno != ENOENT) return false;
-  return renameat(dir_fd, from, dir_fd, to) == 0;
+  return renameat(from_dir, old_name, to_dir, new_name) == 0;
 }
 
 // Checks the time of the file just moved into place once more and sets it
@@ -277,24 +443,37 @@ bool install_copy(PendingCopy& copy) {
   bool exists = false;
   std::string reason = refusal(copy.dir_fd, copy, st, exists);
   if (!reason.empty()) return discard_copy(copy, reason), false;
+  if (copy.same) {
+    copy.renamed = true;  // it stands there: only its mode and time change
+    return give_owner_mode_time(copy, st, nullptr);
+  }
   bool moved = exists ? renameat(copy.dir_fd, copy.temp.c_str(), copy.dir_fd,
                                  copy.name.c_str()) == 0
-                      : move_into_place_without_replacing(copy.dir_fd,
-                                                          copy.temp, copy.name);
+                      : rename_without_replacing(copy.dir_fd, copy.temp,
+                                                 copy.dir_fd, copy.name);
   if (!moved) return discard_copy(copy, std::strerror(errno)), false;
   copy.renamed = true;
+  if (copy.moved) copy.move->at_name = copy.name;
   return keep_times_after_move(copy);
 }
 
 void discard_copy(PendingCopy& copy, const std::string& reason) {
   copy_failed(copy, reason);
-  if (!copy.renamed && copy.out >= 0) {
+  drop_temp(copy);
+}
+
+void drop_temp(PendingCopy& copy) {
+  if (copy.renamed || copy.same || copy.out < 0) return;
+  if (copy.moved && !copy.move->held) {
+    put_back(*copy.move);
+  } else {
     unlinkat(copy.dir_fd, copy.temp.c_str(), 0);
   }
 }
 
 bool is_read_back(const PendingCopy& copy) {
-  return kReadBack && copy.to->carried;
+  // A target kept or a file taken was compared as the drive returned it.
+  return kReadBack && copy.to->carried && !copy.same && !copy.moved;
 }
 
 void close_copy(PendingCopy& copy) {

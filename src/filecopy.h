@@ -10,6 +10,7 @@
 
 #include "beneath.h"
 
+struct Move;
 /// One copy, from its progress line to its rename.  Its steps record their
 /// failures in `errors`, which the planning thread writes out in order.
 struct PendingCopy {
@@ -32,6 +33,11 @@ struct PendingCopy {
   std::uint64_t reserved = 0;  // bytes of room held for it in its batch
   std::uint64_t changes_seen = 0;  // directory changes before its source's stat
   bool create = false;         // a one-sided file: it replaces nothing
+  bool reuse = true;           // bytes the target tree holds are not written
+  bool same = false;           // the target holds the source's bytes: `out`
+                               // is the target, only its mode and time change
+  Move* move = nullptr;        // a deleted file that may become this copy
+  bool moved = false;          // its temporary file is that file, renamed
   bool renamed = false;        // it stands at the target's path
   bool ok = true;              // no step has failed
   bool held = false;           // counted in its batch, with its room
@@ -50,9 +56,18 @@ bool write_copy(PendingCopy& copy);
 /// Checks the target once more and renames the temporary file into place;
 /// false after a recorded failure.
 bool install_copy(PendingCopy& copy);
+/// A fresh name for a temporary file of this run.
+std::string next_temp_name();
+/// Renames `from` of `from_dir` to `to` of `to_dir` only where nothing
+/// stands at `to`; false with errno set on failure.
+bool rename_without_replacing(int from_dir, const std::string& from,
+                              int to_dir, const std::string& to);
 /// Records `reason` as the copy's failure and removes its temporary file,
 /// unless it already stands at the target's path.
 void discard_copy(PendingCopy& copy, const std::string& reason);
+/// Removes the temporary file of `copy`, or puts the file it took back
+/// where it stood while its deletion is not yet reported.
+void drop_temp(PendingCopy& copy);
 /// Whether the copy is read back before its rename: its target lies on a
 /// carried drive.
 bool is_read_back(const PendingCopy& copy);

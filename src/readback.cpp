@@ -56,6 +56,11 @@ static ssize_t read_fully(int fd, char* buffer, std::size_t size,
 
 int read_back(int copy_fd, int source_fd, off_t size,
               const std::function<void(std::uint64_t)>& progress) {
+  return compare_bytes(copy_fd, source_fd, size, true, progress);
+}
+
+int compare_bytes(int copy_fd, int source_fd, off_t size, bool from_drive,
+                  const std::function<void(std::uint64_t)>& progress) {
   struct stat st;
   if (fstat(copy_fd, &st) != 0) return -1;
   if (st.st_size != size) return 1;
@@ -69,7 +74,7 @@ int read_back(int copy_fd, int source_fd, off_t size,
   char* source = copy + kChunk;
   // The advice returns an error number rather than setting errno; where it
   // fails, the file system keeps no pages of its own (it reads through).
-  posix_fadvise(copy_fd, 0, 0, POSIX_FADV_DONTNEED);
+  if (from_drive) posix_fadvise(copy_fd, 0, 0, POSIX_FADV_DONTNEED);
   posix_fadvise(copy_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   for (off_t done = 0; done < size;) {
     if (stop_requested()) return errno = EINTR, -1;
@@ -87,6 +92,14 @@ int read_back(int copy_fd, int source_fd, off_t size,
     if (progress) progress(static_cast<std::uint64_t>(done));
   }
   return 0;
+}
+
+int open_from_drive(int dir_fd, const std::string& name) {
+  // Past every cache where the file system allows it.
+  int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC;
+  int fd = openat(dir_fd, name.c_str(), flags | O_DIRECT);
+  if (fd < 0 && errno == EINVAL) fd = openat(dir_fd, name.c_str(), flags);
+  return fd;
 }
 
 void drop_device_cache(const std::string& device) {

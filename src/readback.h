@@ -23,6 +23,13 @@ constexpr bool kReadBack = KALVERN_READ_BACK != 0;
 /// bytes compared so far.
 int read_back(int copy_fd, int source_fd, off_t size,
               const std::function<void(std::uint64_t)>& progress);
+/// Compares `size` bytes of `copy_fd` with those of `source_fd`, as read_back
+/// does, dropping the cached pages of `copy_fd` first only with `from_drive`.
+int compare_bytes(int copy_fd, int source_fd, off_t size, bool from_drive,
+                  const std::function<void(std::uint64_t)>& progress);
+/// Opens `name` of `dir_fd` for reading back, with O_DIRECT where the file
+/// system allows it; -1 with errno set on failure.
+int open_from_drive(int dir_fd, const std::string& name);
 /// Drops the cached pages of the block device `device` where this process
 /// may open it (root, the disk group), so that a FUSE driver reading
 /// through them reads the drive; quietly nothing where it may not.

@@ -33,6 +33,7 @@
 #include "madedirs.h"
 #include "output.h"
 #include "path.h"
+#include "readback.h"
 
 namespace {
 
@@ -46,6 +47,8 @@ struct Deletion {
   bool changed = false;      // no longer what the scan saw: left alone
   int error = 0;             // errno of a failed deletion; 0 if it is gone
   bool reported = false;     // its line is written
+  Move* move = nullptr;      // where a later copy may take the file: its record
+  bool taken = false;        // an earlier copy took the file: only reported
   std::atomic<bool> running{false};
 };
 
@@ -62,12 +65,17 @@ static std::size_t in_flight_or_default(std::size_t in_flight) {
 
 bool sync_different_files(const std::vector<DiffEntry>& entries,
                           const Tree& left, const Tree& right,
-                          std::size_t in_flight) {
+                          std::size_t in_flight, bool reuse) {
   install_interrupt_handlers();
   begin_changes();
   bool ok;
   {
     Copier copier(in_flight_or_default(in_flight));
+    copier.reuse = reuse;
+    // Targets are compared as their drive returns them.
+    for (const Tree* tree : {&left, &right}) {
+      if (reuse && tree->carried) drop_device_cache(tree->device);
+    }
     for (const DiffEntry& entry : entries) {
       const std::string path(entry.relative_path);
       if (entry.kind == LeftNewer) queue_copy(copier, left, right, path, false);
@@ -154,20 +162,23 @@ bool remove_empty_parents(const Tree& tree, std::string directory) {
                nullptr);
 }
 
-// Whether what stands at `name` in `dir_fd` is no longer the regular file
-// that the scan saw with the time `seconds`; a file that is gone is not.
+// Whether what stands at `name` in `dir_fd`, of status `st`, is no longer
+// the regular file that the scan saw with the time `seconds`; a file that
+// is gone is not.
 static bool changed_since_scan(int dir_fd, const std::string& name,
-                               std::int64_t seconds) {
-  struct stat st;
+                               std::int64_t seconds, struct stat& st) {
   if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    st.st_mode = 0;
     return false;  // the deletion reports what stands in its way
   }
   return !S_ISREG(st.st_mode) || st.st_mtim.tv_sec != seconds;
 }
 
 // Deletes the file of `deletion` if it is still the regular file with the
-// time the scan saw; runs on a worker and reports nothing.
+// time the scan saw, or keeps it for a later copy that may take it; runs on
+// a worker and reports nothing.  One that a copy took is gone already.
 static void unlink_one_sided(Deletion& deletion) {
+  if (deletion.taken) return;
   const std::string& relative_path = deletion.relative_path;
   int dir_fd = open_beneath(*deletion.tree, parent_of(relative_path));
   if (dir_fd < 0) {
@@ -175,8 +186,11 @@ static void unlink_one_sided(Deletion& deletion) {
     return;
   }
   std::string name = name_of(relative_path);
-  deletion.changed = changed_since_scan(dir_fd, name, deletion.seconds);
-  if (!deletion.changed && unlinkat(dir_fd, name.c_str(), 0) != 0) {
+  struct stat st;
+  deletion.changed = changed_since_scan(dir_fd, name, deletion.seconds, st);
+  bool kept = !deletion.changed && deletion.move != nullptr &&
+              hold_file(*deletion.move, dir_fd, name, st);
+  if (!deletion.changed && !kept && unlinkat(dir_fd, name.c_str(), 0) != 0) {
     deletion.error = errno;
   }
   close(dir_fd);
@@ -191,6 +205,7 @@ static bool is_gone(const Deletion& deletion) {
 // Writes the line of `deletion`; false after a failure.
 static bool report_deletion(Deletion& deletion) {
   deletion.reported = true;
+  if (deletion.move != nullptr) deletion.move->reported = true;
   std::string path = full_path(deletion.tree->root, deletion.relative_path);
   if (deletion.changed) {
     report("Fehler beim Löschen von " + quoted_path(path, 2) + ": " +
@@ -213,7 +228,11 @@ static bool finish_deletion(Copier& copier, std::deque<Deletion>& group,
   // A file that stays keeps its directories; a path through a link is left
   // alone, its directories too.
   if (deletion.changed || is_refused_path(deletion.error)) return false;
+  if (deletion.move != nullptr && deletion.move->held) {
+    offer_move(copier.moves, *deletion.move);
+  }
   Blocked held = [&](const std::string& dir) {
+    if (holds_taken(copier.moves, *deletion.tree, dir)) return true;
     std::string below = dir + "/";
     for (std::size_t j = i + 1; j < group.size(); ++j) {
       if (group[j].tree == deletion.tree && group[j].error == 0 &&
@@ -253,6 +272,8 @@ static bool delete_one_sided(Copier& copier, std::deque<Deletion>& run) {
       deletion.tree = run.front().tree;
       deletion.relative_path = std::move(run.front().relative_path);
       deletion.seconds = run.front().seconds;
+      deletion.move = run.front().move;
+      deletion.taken = run.front().taken;
       run.pop_front();
     }
     for (Deletion& deletion : group) {
@@ -287,6 +308,47 @@ static bool make_tree_durable(const Tree& tree) {
   return true;
 }
 
+// Finds the files that `action` deletes in a tree and a copy into that
+// tree may take: those with the time of such a copy's source.  Where the
+// copies come first, their records are made and sized here; where the
+// deletions come first, as each is deleted.
+static void plan_moves(Copier& copier, const std::vector<DiffEntry>& entries,
+                       const Tree& left, const Tree& right, char action) {
+  if (!copier.reuse || action == 'b') return;
+  Moves& moves = copier.moves;
+  moves.tree = action == 'l' ? &left : &right;
+  moves.slack = time_slack(left.kind, right.kind);
+  DiffKind copied = action == 'l' ? MissingLeft : MissingRight;
+  for (const DiffEntry& entry : entries) {
+    if (entry.kind == copied) moves.wanted.insert(entry.seconds);
+  }
+  if (moves.wanted.empty()) return;
+  if (moves.tree->carried) drop_device_cache(moves.tree->device);
+  moves.keep_deleted = action == 'l';
+  if (moves.keep_deleted) return;
+  for (const DiffEntry& entry : entries) {
+    if (entry.kind == MissingLeft && is_wanted(moves, entry.seconds)) {
+      add_move(moves, right, std::string(entry.relative_path), entry.seconds);
+    }
+  }
+  size_moves(moves, copier.workers);
+}
+
+// The record of a file to delete that a copy may take: a new one to keep
+// it in where the deletions come first, else the one of the copy that took
+// it; null if none.
+static Move* movable(Moves& moves, const Tree& tree, Deletion& deletion) {
+  if (moves.tree != &tree || !is_wanted(moves, deletion.seconds)) {
+    return nullptr;
+  }
+  if (moves.keep_deleted) {
+    return &add_move(moves, tree, deletion.relative_path, deletion.seconds);
+  }
+  Move* taken = taken_move(moves, tree, deletion.relative_path);
+  deletion.taken = taken != nullptr;
+  return taken;
+}
+
 // The walk of handle_missing, on the copier of the call.
 static bool resolve_missing(Copier& copier,
                             const std::vector<DiffEntry>& entries,
@@ -294,6 +356,7 @@ static bool resolve_missing(Copier& copier,
                             CaseIndexes* cases) {
   std::deque<Deletion> run;  // deletions next to each other in the list
   bool ok = true;
+  plan_moves(copier, entries, left, right, action);
   for (const DiffEntry& entry : entries) {
     bool left_only = entry.kind == MissingRight;
     if (!left_only && entry.kind != MissingLeft) continue;
@@ -307,6 +370,7 @@ static bool resolve_missing(Copier& copier,
       deletion.tree = &own;
       deletion.relative_path = std::string(entry.relative_path);
       deletion.seconds = entry.seconds;
+      deletion.move = movable(copier.moves, own, deletion);
       continue;
     }
     if (!run.empty()) ok = delete_one_sided(copier, run) && ok;
@@ -329,12 +393,14 @@ static bool resolve_missing(Copier& copier,
     queue_copy(copier, own, other, std::string(entry.relative_path), true);
   }
   if (!run.empty()) ok = delete_one_sided(copier, run) && ok;
-  return finish_copies(copier) && ok;
+  ok = finish_copies(copier) && ok;
+  drop_held(copier.moves, copier.workers);
+  return ok;
 }
 
 bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
                     const Tree& right, char missing_action,
-                    std::size_t in_flight, CaseIndexes* cases) {
+                    std::size_t in_flight, CaseIndexes* cases, bool reuse) {
   char action = static_cast<char>(
       std::tolower(static_cast<unsigned char>(missing_action)));
   if (action != 'l' && action != 'r' && action != 'b') return true;
@@ -343,6 +409,7 @@ bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
   bool ok;
   {
     Copier copier(in_flight_or_default(in_flight));
+    copier.reuse = reuse;
     ok = resolve_missing(copier, entries, left, right, action, cases);
   }
   if (action == 'l') ok = make_tree_durable(left) && ok;

@@ -10,10 +10,11 @@
 
 /// Copies each newer file of a differing pair over the older one, through
 /// the handles of the two trees, with at most `in_flight` operations at
-/// once (0: as many as the program takes); false if any copy failed.
+/// once (0: as many as the program takes); false if any copy failed.  With
+/// `reuse`, a target that holds the source's bytes only gets its time.
 bool sync_different_files(const std::vector<DiffEntry>& entries,
                           const Tree& left, const Tree& right,
-                          std::size_t in_flight = 0);
+                          std::size_t in_flight = 0, bool reuse = true);
 /// The same for two roots opened here.
 bool sync_different_files(const std::vector<DiffEntry>& entries,
                           const std::string& left_root,
@@ -22,10 +23,12 @@ bool sync_different_files(const std::vector<DiffEntry>& entries,
 /// through the handles of the two trees, with at most `in_flight`
 /// operations at once (0: as many as the program takes); false if any
 /// operation failed.  With `cases`, a copy whose path matches one of the
-/// target's index only when case is ignored is refused.
+/// target's index only when case is ignored is refused.  With `reuse`, a
+/// copy of the bytes of a file that the answer deletes takes that file.
 bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
                     const Tree& right, char missing_action,
-                    std::size_t in_flight = 0, CaseIndexes* cases = nullptr);
+                    std::size_t in_flight = 0, CaseIndexes* cases = nullptr,
+                    bool reuse = true);
 /// The same for two roots opened here.
 bool handle_missing(const std::vector<DiffEntry>& entries,
                     const std::string& left_root, const std::string& right_root,
