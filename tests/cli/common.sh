@@ -415,3 +415,59 @@ wait_for_mount() {
   done
   return 1
 }
+
+# make_moved ROOT: 120 files in ROOT/d*/s*/f*, each holding its own path
+# below ROOT, all of one time: a folder that a run may move rather than copy.
+make_moved() {
+  local d s f
+  for d in $(seq 1 4); do
+    for s in 1 2 3; do
+      mkdir -p "$1/d$d/s$s"
+      for f in $(seq 1 10); do printf 'd%s/s%s/f%s' "$d" "$s" "$f" >"$1/d$d/s$s/f$f"; done
+    done
+  done
+  touch -d @1600000000 "$1"/d*/s*/f*
+}
+
+# stop_moving DIR ANSWER DELAY: DIR/L/alt and DIR/R/neu hold one folder
+# (make_moved) under two names; a run answering ANSWER (l or r), each of its
+# renames and deletions held back a little, is stopped by SIGINT after DELAY
+# seconds.  Every file gone from the tree it deletes in has its deletion
+# line, every file in either tree holds its own bytes, every new one has its
+# progress line, no temporary name and no directory made for nothing is
+# left.
+stop_moving() {
+  local dir=$1 answer=$2 side gone new tracer pid file i
+  rm -rf "$dir" && mkdir -p "$dir/L" "$dir/R"
+  make_moved "$dir/L/alt" && cp -r --preserve=timestamps "$dir/L/alt" "$dir/R/neu"
+  (cd "$dir/L/alt" && find . -type f -printf '%P\n' | sort) >"$HELPER_DIR/all"
+  if [ "$answer" = l ]; then side=L gone=alt new=neu; else side=R gone=neu new=alt; fi
+  printf '%s\n' "$answer" >"$HELPER_DIR/answer"
+  strace -o /dev/null -f -e trace=renameat2,unlinkat \
+    -e inject=renameat2:delay_enter=3000 -e inject=unlinkat:delay_enter=3000 \
+    "$KALVERN" -y "$dir/L" "$dir/R" <"$HELPER_DIR/answer" >"$dir/out" 2>"$dir/err" &
+  tracer=$!
+  sleep "$3"
+  for i in $(seq 1 50); do
+    pid=$(pgrep -P "$tracer" -x kalvern || true)
+    [ -n "$pid" ] && break
+    sleep 0.02
+  done
+  [ -n "$pid" ] && kill -INT "$pid" 2>/dev/null
+  wait "$tracer" && STATUS=0 || STATUS=$?
+  [ "$STATUS" = 130 ] || [ "$STATUS" = 0 ] || fail "$dir $answer: status $STATUS after SIGINT"
+  check_same "$EMPTY" "$dir/err" "$dir $answer: stderr after SIGINT"
+  [ -z "$(find "$dir" -name '.kalvern-*')" ] || fail "$dir $answer: temporary files left"
+  [ -z "$(find "$dir/$side/$new" -type d -empty 2>/dev/null)" ] ||
+    fail "$dir $answer: directories made for dropped copies left"
+  (cd "$dir/$side/$gone" 2>/dev/null && find . -type f -printf '%P\n' | sort) |
+    comm -23 "$HELPER_DIR/all" - >"$HELPER_DIR/gone"
+  sed -n "s|^'$dir/$side/$gone/\(.*\)' wurde entfernt\$|\1|p" "$dir/out" | sort >"$HELPER_DIR/said"
+  check_same "$HELPER_DIR/gone" "$HELPER_DIR/said" "$dir $answer: files deleted and reported"
+  for file in $(cd "$dir" && find L R -type f); do
+    [ "$(cat "$dir/$file")" = "${file#*/*/}" ] || fail "$dir $answer: $file holds other bytes"
+  done
+  for file in $(cd "$dir/$side" && find . -path "./$gone" -prune -o -type f -printf '%P\n'); do
+    grep -q -- "-> $dir/$side/$file\$" "$dir/out" || fail "$dir $answer: $file without progress line"
+  done
+}

@@ -3,7 +3,8 @@
 # through fusefat.  On each, an update and copies of one-sided files in both
 # directions, new directories included; then the drive is mounted afresh and
 # content and times are checked there, and a second run finds the trees
-# identical.  On FAT and exFAT, times the drive cannot hold are refused.  An
+# identical.  On FAT and exFAT, times the drive cannot hold are refused; on
+# exFAT, a renamed folder is synchronised and interrupted.  An
 # ext4 drive unmounted while the question waits is never written through its
 # bare mount point.  Each file system is skipped with a message where it
 # cannot be mounted here.
@@ -142,7 +143,21 @@ test_fs() {
   expect_run 0 "$exp" "$EMPTY" --cwd "$dir" -- -c 30 L mnt/R
   [ "$kind" = ntfs ] || test_refused "$kind" "$dir"
   [ "$kind" = ntfs ] || test_case_names "$kind" "$dir"
+  [ "$kind" != exfat ] || test_moves_stopped "$dir/mnt/moves"
   stop_daemon
+}
+
+# test_moves_stopped DIR: SIGINT at random moments while a renamed folder
+# on the drive is synchronised with l and with r, where the drive has no
+# hard links: files are renamed into the copies' places and back.
+test_moves_stopped() {
+  local round answer
+  for round in 1 2; do
+    for answer in l r; do
+      stop_moving "$1" "$answer" "$(printf '0.%02d' $((RANDOM % 80 + 5)))"
+    done
+  done
+  rm -rf "$1"
 }
 
 # test_refused KIND DIR: FAT and exFAT hold times from 1980 to 2107 only;

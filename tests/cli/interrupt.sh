@@ -140,3 +140,13 @@ for round in $(seq 1 8); do
   check_reported "deletions-$round"
   rm -rf "$RANDOM_DIR/copies-$round" "$RANDOM_DIR/deletions-$round"
 done
+
+# SIGINT at random moments while a renamed folder is synchronised: with l
+# the files to delete are kept for the copies, with r the copies take them
+# before their deletion lines.
+for round in $(seq 1 6); do
+  delay=$(printf '0.%02d' $((RANDOM % 50 + 5)))
+  stop_moving "$RANDOM_DIR/moves-$round" l "$delay"
+  stop_moving "$RANDOM_DIR/moves-$round" r "$delay"
+  rm -rf "$RANDOM_DIR/moves-$round"
+done
