@@ -80,6 +80,7 @@ static Room& room_of(Batch& batch, const Tree& tree) {
   if (fstatvfs(tree.fd, &vfs) == 0) {
     room.free = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
     room.block = std::max<std::uint64_t>(vfs.f_frsize, 1);
+    room.told = vfs.f_blocks != 0;
   }
   return room;
 }
@@ -112,6 +113,8 @@ void hold_room(Batch& batch, PendingCopy& copy) {
 
 bool has_room_to_spare(Batch& batch, const PendingCopy& copy) {
   Room& room = room_of(batch, *copy.to);
+  // Where the file system tells no room at all, a copy cannot tell either.
+  if (!room.told) return true;
   std::uint64_t left = room.held <= room.free ? room.free - room.held : 0;
   return left >= kSpareRoom + kTightRoom;
 }

@@ -18,6 +18,7 @@ struct Room {
   std::uint64_t free = 0;   // bytes free when the batch first asked
   std::uint64_t block = 1;  // the file system's block size
   std::uint64_t held = 0;   // bytes held by the batch's copies
+  bool told = true;         // the file system tells its room (FUSE may not)
 };
 
 /// The copies of one batch: written (in `copies`) or being written.
