@@ -27,7 +27,9 @@
 # in each netfs, default 64), SYNC_DELAY (delay of the synchronisation in
 # milliseconds, default 1), SYNC_ROUNDS (default ROUNDS), SYNC_UPDATES (files
 # newer on one side, 4 KiB each, default 1000), SYNC_ONLY (files on one side
-# only, per side, default 150).
+# only, per side, default 150), RENAMED (files of 16 KiB in the renamed
+# folder, default 1000; 0 leaves it out), RENAMED_DELAY (its delay in
+# milliseconds, default 5).
 #
 # What it measures, with each tree mounted through its own netfs (built from
 # bench/netfs.c: entries and attributes cached for 1 s, attributes with every
@@ -43,6 +45,9 @@
 #         newer files and 2 x SYNC_ONLY one-sided files, made on the disk
 #         before mounting (copying not timed); wall-time medians and requests
 #         per copied file
+#   renamed at RENAMED_DELAY, with -b only: a folder of RENAMED files that R
+#         holds as Fotos/ and L as Bilder/, kalvern -y answering "r" against
+#         the earlier kalvern: wall-time medians and their ratio
 # Cold caches: every timed run gets freshly mounted netfs instances (mounted
 # before the clock starts, unmounted after it stops), so the kernel holds no
 # names or attributes of the trees and every run pays its round trips. The
@@ -95,6 +100,8 @@ SYNC_DELAY=${SYNC_DELAY:-1}
 SYNC_ROUNDS=${SYNC_ROUNDS:-$ROUNDS}
 SYNC_UPDATES=${SYNC_UPDATES:-1000}
 SYNC_ONLY=${SYNC_ONLY:-150}
+RENAMED=${RENAMED:-1000}
+RENAMED_DELAY=${RENAMED_DELAY:-5}
 
 for value in "$N" "$ROUNDS" "$SEED" "$FILES_PER_DIR" "$THREADS" \
              "$NETFS_THREADS" "$SYNC_ROUNDS" "$SYNC_UPDATES" "$SYNC_ONLY"; do
@@ -511,5 +518,48 @@ if [ -s "$tmp/kalvern-sync.err" ]; then
 fi
 if [ -n "$sync_failed" ]; then
   echo "  WARNING: trees not equal afterwards (or non-zero status):$sync_failed"
+fi
+
+# ------------------------------------------------------- renamed folder
+
+if [ -n "$KALVERN_BEFORE" ] && [ "$RENAMED" -gt 0 ]; then
+  renamed_pair=$WORK/renamed-$RENAMED
+  if [ ! -d "$renamed_pair/R/Fotos" ]; then
+    rm -rf "$renamed_pair"
+    mkdir -p "$renamed_pair/L" "$renamed_pair/R/Fotos"
+    for (( i = 1; i <= RENAMED; i++ )); do
+      head -c 16384 /dev/urandom >"$renamed_pair/R/Fotos/IMG_$i.jpg"
+      touch -d "@$(( 1600000000 + i ))" "$renamed_pair/R/Fotos/IMG_$i.jpg"
+    done
+    cp -a "$renamed_pair/R/Fotos" "$renamed_pair/L/Bilder"
+  fi
+  renamed_kalvern() { "$KALVERN" -y "$mnt/L" "$mnt/R" <<<r >/dev/null 2>>"$tmp/kalvern-sync.err"; }
+  renamed_before() { "$KALVERN_BEFORE" -y "$mnt/L" "$mnt/R" <<<r >/dev/null 2>>"$tmp/kalvern-sync.err"; }
+  declare -A renamed_times=()
+  for (( round = 0; round < SYNC_ROUNDS; round++ )); do
+    for tool in kalvern before; do
+      rm -rf "$run_copy" && mkdir -p "$run_copy"
+      cp -a "$renamed_pair/L" "$renamed_pair/R" "$run_copy/"
+      sync
+      mount_pair "$run_copy" "$(delay_us "$RENAMED_DELAY")"
+      start=$(now_us)
+      "renamed_$tool" || echo "  WARNING: renamed folder: $tool ended with status $?"
+      end=$(now_us)
+      unmount_pair
+      renamed_times[$tool]+="$(( end - start )) "
+      [ -d "$run_copy/R/Bilder" ] && [ ! -e "$run_copy/R/Fotos" ] ||
+        echo "  WARNING: renamed folder: $tool left other trees"
+    done
+  done
+  rm -rf "$run_copy"
+  # shellcheck disable=SC2086
+  new_s=$(calc '%.3f' "$(median ${renamed_times[kalvern]}) / 1e6")
+  # shellcheck disable=SC2086
+  old_s=$(calc '%.3f' "$(median ${renamed_times[before]}) / 1e6")
+  echo
+  echo "A renamed folder of $RENAMED files through netfs at $RENAMED_DELAY ms" \
+    "(answer r), medians of $SYNC_ROUNDS rounds"
+  row "" "kalvern [s]" "before [s]" "kalvern/before"
+  row "$RENAMED_DELAY" "$new_s" "$old_s" "$(calc '%.2f' "$new_s / $old_s")"
 fi
 rm -rf "$tmp"
