@@ -115,19 +115,3 @@ int open_beneath(const Tree& tree, const std::string& relative_path) {
 
 // Whether an error means that a path was refused for crossing a link.
 bool is_refused_path(int error) { return error == ELOOP || error == EXDEV; }
-
-// Removes the directories that a copy made for itself: `deepest` and its
-// ancestors up to and including `first` ("" for none); one that is not there
-// is passed over, one that cannot go ends the walk quietly.
-void remove_created_dirs(const Tree& to, std::string deepest,
-                         const std::string& first) {
-  while (!first.empty() && deepest.size() >= first.size()) {
-    int parent_fd = open_beneath(to, parent_of(deepest));
-    if (parent_fd < 0) return;
-    int removed = unlinkat(parent_fd, name_of(deepest).c_str(), AT_REMOVEDIR);
-    bool gone = removed == 0 || errno == ENOENT || errno == ENOTDIR;
-    close(parent_fd);
-    if (!gone) return;
-    deepest = parent_of(deepest);
-  }
-}

@@ -32,7 +32,3 @@ int open_components(int dir_fd, const std::string& relative_path, bool create,
 int open_beneath(const Tree& tree, const std::string& relative_path);
 /// Whether `error` means that a path was refused for crossing a link.
 bool is_refused_path(int error);
-/// Removes the directories a copy made for itself: `deepest` and its
-/// ancestors up to and including `first` ("" for none), quietly.
-void remove_created_dirs(const Tree& to, std::string deepest,
-                         const std::string& first);

@@ -35,7 +35,7 @@ bool make_parents(KnownDirs& known, PendingCopy& copy) {
     fd = open_components(to.fd, copy.parent, true, reached, &copy.created);
     error = errno;
     if (fd < 0) {
-      remove_created_dirs(to, reached, copy.created);
+      remove_made_dirs(to, reached, copy.created);
       copy.created.clear();
       if (!is_refused_path(error)) {
         copy.errors +=
@@ -54,13 +54,24 @@ bool make_parents(KnownDirs& known, PendingCopy& copy) {
   return true;
 }
 
-bool remove_dir(const Tree& tree, const std::string& path) {
-  int parent_fd = open_beneath(tree, parent_of(path));
-  if (parent_fd < 0) return errno == ENOENT;
-  bool gone = unlinkat(parent_fd, name_of(path).c_str(), AT_REMOVEDIR) == 0 ||
-              errno == ENOENT || errno == ENOTDIR;
-  close(parent_fd);
-  return gone;
+std::string remove_made_dirs(const Tree& tree, std::string deepest,
+                             const std::string& first) {
+  std::string top;
+  while (!first.empty() && deepest.size() >= first.size()) {
+    int parent_fd = open_beneath(tree, parent_of(deepest));
+    if (parent_fd < 0 && errno != ENOENT) break;  // gone with its parent
+    if (parent_fd >= 0) {
+      int removed =
+          unlinkat(parent_fd, name_of(deepest).c_str(), AT_REMOVEDIR);
+      int error = errno;
+      close(parent_fd);
+      if (removed != 0 && error != ENOENT && error != ENOTDIR) break;
+    }
+    top = deepest;
+    if (deepest == first) break;
+    deepest = parent_of(deepest);
+  }
+  return top;
 }
 
 void forget_dir(KnownDirs& known, const std::string& path) {

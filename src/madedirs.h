@@ -16,9 +16,12 @@ struct KnownDirs {
 /// its missing ancestors, the topmost one made in `copy.created`; false
 /// after a recorded failure, with nothing made left behind.
 bool make_parents(KnownDirs& known, PendingCopy& copy);
-/// Removes the empty directory `path` below the root of `tree`; true where
-/// it is gone (or was not there), false where it stays.
-bool remove_dir(const Tree& tree, const std::string& path);
+/// Removes the directories a copy made: `deepest` and its ancestors up to
+/// and including `first` ("" for none), deepest first, each only while it is
+/// empty, up to the first that stays; one not there (or whose parent is not)
+/// counts as gone.  Returns the topmost one gone, "" if none.
+std::string remove_made_dirs(const Tree& tree, std::string deepest,
+                             const std::string& first);
 /// Forgets `path`, which the run has removed; it removes only empty ones,
 /// so what was below it is forgotten already.
 void forget_dir(KnownDirs& known, const std::string& path);
