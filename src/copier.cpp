@@ -122,7 +122,8 @@ static void remove_failed_dirs(Copier& copier, PendingCopy& copy) {
   if (top != last) return;
   for (; kept.size() >= copy.created.size(); kept = parent_of(kept)) {
     PendingCopy* heir = first_user(copier, copy.to, kept);
-    if (heir->created.empty() || kept.size() < heir->created.size()) {
+    if (heir != nullptr &&
+        (heir->created.empty() || kept.size() < heir->created.size())) {
       heir->created = kept;
     }
   }
@@ -288,6 +289,10 @@ void forget_removed_dir(Copier& copier, const Tree& tree,
   note_change(copier, tree, path);
 }
 
+void finish_made_dirs(Copier& copier) {
+  for (auto& [tree, known] : copier.known) close_made_dirs(*tree, known);
+}
+
 void stop_copies(Copier& copier) {
   wait_idle(copier.workers);
   for (auto& copy : copier.window) {
@@ -311,5 +316,6 @@ void stop_copies(Copier& copier) {
       remove_made_dirs(*(*copy)->to, (*copy)->parent, (*copy)->created);
     }
   }
+  finish_made_dirs(copier);
   exit_on_signal();
 }

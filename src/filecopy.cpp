@@ -22,6 +22,7 @@
 #include "content.h"
 #include "fskind.h"
 #include "output.h"
+#include "owners.h"
 #include "path.h"
 #include "progress.h"
 #include "readback.h"
@@ -165,14 +166,20 @@ static bool fill_temp(int in, PendingCopy& copy, const struct stat& created,
       source_changed(in, copy.source_dir, copy.name, source_st)) {
     return copy_failed(copy, kSourceChanged);
   }
-  // Where the process may, the replacement keeps the old file's owner.  An
-  // owner or mode that the new file has already costs no call.
+  // Where the process may, the replacement keeps the old file's owner and a
+  // new file takes the source's.  An owner or mode that the new file has
+  // already costs no call.
   bool chowned = false;
   if (replaced != nullptr && (created.st_uid != replaced->st_uid ||
                               created.st_gid != replaced->st_gid)) {
     chowned = fchown(copy.out, replaced->st_uid, replaced->st_gid) == 0;
   }
-  mode_t mode = source_st.st_mode & 07777;
+  if (replaced == nullptr) {
+    chowned = give_source_owner(copy.out, created, source_st);
+  }
+  const struct stat& owner =
+      !chowned ? created : replaced != nullptr ? *replaced : source_st;
+  mode_t mode = kept_mode(source_st, owner.st_uid, owner.st_gid);
   if ((chowned || (created.st_mode & 07777) != mode) &&
       !set_mode_where_possible(copy.out, mode)) {
     return copy_failed(copy, std::strerror(errno));
