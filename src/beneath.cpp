@@ -49,13 +49,12 @@ void close_tree(Tree& tree) {
 // Opens directory `relative_path` below `dir_fd` one component at a time,
 // never following a link; with `create`, missing directories are made.  On
 // failure returns -1 with errno set and `reached` holding the components up
-// to the one that failed.  `created`, if given, receives the first directory
-// that this call made, "" if none.
+// to the one that failed.  A directory made is private until `made`, told
+// of it before anything goes into it, gives it its owner and mode.
 int open_components(int dir_fd, const std::string& relative_path, bool create,
-                    std::string& reached, std::string* created) {
+                    std::string& reached, const MadeDir& made) {
   int fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
   reached.clear();
-  if (created != nullptr) created->clear();
   std::size_t start = 0;
   while (fd >= 0 && start < relative_path.size()) {
     std::size_t slash = relative_path.find('/', start);
@@ -68,8 +67,8 @@ int open_components(int dir_fd, const std::string& relative_path, bool create,
       errno = EXDEV;
       return -1;
     }
-    if (create && mkdirat(fd, name.c_str(), 0777) == 0) {
-      if (created != nullptr && created->empty()) *created = reached;
+    if (create && mkdirat(fd, name.c_str(), 0700) == 0) {
+      if (made) made(fd, name, reached);
     } else if (create && errno != EEXIST) {
       int error = errno;
       close(fd);
@@ -115,19 +114,3 @@ int open_beneath(const Tree& tree, const std::string& relative_path) {
 
 // Whether an error means that a path was refused for crossing a link.
 bool is_refused_path(int error) { return error == ELOOP || error == EXDEV; }
-
-// Removes the directories that a copy made for itself: `deepest` and its
-// ancestors up to and including `first` ("" for none); one that is not there
-// is passed over, one that cannot go ends the walk quietly.
-void remove_created_dirs(const Tree& to, std::string deepest,
-                         const std::string& first) {
-  while (!first.empty() && deepest.size() >= first.size()) {
-    int parent_fd = open_beneath(to, parent_of(deepest));
-    if (parent_fd < 0) return;
-    int removed = unlinkat(parent_fd, name_of(deepest).c_str(), AT_REMOVEDIR);
-    bool gone = removed == 0 || errno == ENOENT || errno == ENOTDIR;
-    close(parent_fd);
-    if (!gone) return;
-    deepest = parent_of(deepest);
-  }
-}

@@ -1,6 +1,7 @@
 // beneath.h: directories below a tree's root, opened and created without
 // ever following a symbolic link.
 #pragma once
+#include <functional>
 #include <string>
 
 #include "fskind.h"
@@ -22,17 +23,17 @@ Tree open_tree(const std::string& root);
 bool is_same_root(const Tree& tree);
 /// Closes the handle of open_tree.
 void close_tree(Tree& tree);
+/// Told of each directory that open_components makes (private, mode 0700),
+/// before anything goes into it: its parent's handle, its name, its path.
+using MadeDir = std::function<void(int parent_fd, const std::string& name,
+                                   const std::string& path)>;
 /// Opens directory `relative_path` below `dir_fd` one component at a time,
-/// creating missing ones with `create`; -1 with errno set on failure, with
-/// the components reached in `reached` and the first one made in `created`.
+/// creating missing ones with `create`, each told to `made`; -1 with errno
+/// set on failure, with the components reached in `reached`.
 int open_components(int dir_fd, const std::string& relative_path, bool create,
-                    std::string& reached, std::string* created = nullptr);
+                    std::string& reached, const MadeDir& made = nullptr);
 /// Opens directory `relative_path` below the tree's root (O_PATH) without
 /// following any symbolic link; -1 with errno set on failure.
 int open_beneath(const Tree& tree, const std::string& relative_path);
 /// Whether `error` means that a path was refused for crossing a link.
 bool is_refused_path(int error);
-/// Removes the directories a copy made for itself: `deepest` and its
-/// ancestors up to and including `first` ("" for none), quietly.
-void remove_created_dirs(const Tree& to, std::string deepest,
-                         const std::string& first);

@@ -104,25 +104,28 @@ static PendingCopy* first_user(Copier& copier, const Tree* tree,
 
 // Removes the directories that the failed `copy` made, deepest first, up to
 // the first one that stays; one that a later copy in flight lies in passes
-// to that copy instead.
+// to that copy instead, and so do those above it, where that copy lies too.
 static void remove_failed_dirs(Copier& copier, PendingCopy& copy) {
   if (copy.created.empty()) return;
-  KnownDirs& known = known_of(copier, *copy.to);
-  std::string dir = copy.parent;
-  while (dir.size() >= copy.created.size()) {
-    PendingCopy* heir = first_user(copier, copy.to, dir);
-    if (heir != nullptr) {
-      if (heir->created.empty() || dir.size() < heir->created.size()) {
-        heir->created = dir;
-      }
-    } else if (remove_dir(*copy.to, dir)) {
-      forget_dir(known, dir);
-      note_change(copier, *copy.to, dir);
-    } else {
-      return;
+  std::string kept = copy.parent;  // the deepest one a later copy lies in
+  std::string last;                // the topmost one to remove
+  while (kept.size() >= copy.created.size() &&
+         first_user(copier, copy.to, kept) == nullptr) {
+    last = kept;
+    kept = parent_of(kept);
+  }
+  std::string top = remove_made_dirs(*copy.to, copy.parent, last);
+  for (std::string dir = copy.parent; !top.empty() && dir.size() >= top.size();
+       dir = parent_of(dir)) {
+    forget_removed_dir(copier, *copy.to, dir);
+  }
+  if (top != last) return;
+  for (; kept.size() >= copy.created.size(); kept = parent_of(kept)) {
+    PendingCopy* heir = first_user(copier, copy.to, kept);
+    if (heir != nullptr &&
+        (heir->created.empty() || kept.size() < heir->created.size())) {
+      heir->created = kept;
     }
-    if (dir == copy.created) return;
-    dir = parent_of(dir);
   }
 }
 
@@ -295,14 +298,8 @@ void forget_removed_dir(Copier& copier, const Tree& tree,
   note_change(copier, tree, path);
 }
 
-// Removes the directories that `copy`, which did not reach its place, made
-// for it, deepest first, up to the first one that stays.
-static void remove_made_dirs(const PendingCopy& copy) {
-  std::string dir = copy.parent;
-  while (!copy.created.empty() && dir.size() >= copy.created.size() &&
-         remove_dir(*copy.to, dir) && dir != copy.created) {
-    dir = parent_of(dir);
-  }
+void finish_made_dirs(Copier& copier) {
+  for (auto& [tree, known] : copier.known) close_made_dirs(*tree, known);
 }
 
 void stop_copies(Copier& copier) {
@@ -316,13 +313,18 @@ void stop_copies(Copier& copier) {
   for (auto& copy : copier.window) close_copy(*copy);
   for (auto& copy : copier.batch.copies) close_copy(*copy);
   for (auto copy = copier.window.rbegin(); copy != copier.window.rend(); ++copy) {
-    if (!(*copy)->renamed) remove_made_dirs(**copy);
+    if (!(*copy)->renamed) {
+      remove_made_dirs(*(*copy)->to, (*copy)->parent, (*copy)->created);
+    }
   }
   auto& copies = copier.batch.copies;
   for (auto copy = copies.rbegin(); copy != copies.rend(); ++copy) {
-    if (!(*copy)->renamed) remove_made_dirs(**copy);
+    if (!(*copy)->renamed) {
+      remove_made_dirs(*(*copy)->to, (*copy)->parent, (*copy)->created);
+    }
   }
   // Files taken before their deletion line go back; held ones go.
   undo_moves(copier.moves);
+  finish_made_dirs(copier);
   exit_on_signal();
 }

@@ -58,6 +58,9 @@ bool finish_copies(Copier& copier);
 /// Forgets directory `path` of `tree`, which a deletion removed.
 void forget_removed_dir(Copier& copier, const Tree& tree,
                         const std::string& path);
+/// Gives the directories made for the copies that wait for it their mode,
+/// once no more copies go into them.
+void finish_made_dirs(Copier& copier);
 /// After a signal: waits for the system calls in flight, removes every
 /// temporary file of the copier and ends the program.
 [[noreturn]] void stop_copies(Copier& copier);

@@ -24,6 +24,7 @@
 #include "fskind.h"
 #include "moves.h"
 #include "output.h"
+#include "owners.h"
 #include "path.h"
 #include "progress.h"
 #include "readback.h"
@@ -157,17 +158,24 @@ static bool set_and_check_times(PendingCopy& copy, struct stat& st) {
 }
 
 // Gives the copy's file `out`, of status `created`, the owner of the
-// replaced target (if any, where the process may), the source's permission
-// bits and its time; records its own failure.
+// replaced target (if any) or else the source's, where the process may; the
+// source's permission bits, its set-ID bits only where the owner or group is
+// the source's; and the source's time.  Records its own failure.
 static bool give_owner_mode_time(PendingCopy& copy, const struct stat& created,
                                  const struct stat* replaced) {
+  const struct stat& source_st = copy.source_st;
   // An owner or mode that the file has already costs no call.
   bool chowned = false;
   if (replaced != nullptr && (created.st_uid != replaced->st_uid ||
                               created.st_gid != replaced->st_gid)) {
     chowned = fchown(copy.out, replaced->st_uid, replaced->st_gid) == 0;
   }
-  mode_t mode = copy.source_st.st_mode & 07777;
+  if (replaced == nullptr) {
+    chowned = give_source_owner(copy.out, created, source_st);
+  }
+  const struct stat& owner =
+      !chowned ? created : replaced != nullptr ? *replaced : source_st;
+  mode_t mode = kept_mode(source_st, owner.st_uid, owner.st_gid);
   if ((chowned || (created.st_mode & 07777) != mode) &&
       !set_mode_where_possible(copy.out, mode)) {
     return copy_failed(copy, std::strerror(errno));
@@ -193,7 +201,8 @@ static bool fill_temp(int in, PendingCopy& copy, const struct stat& created,
       source_changed(in, copy.source_dir, copy.name, source_st)) {
     return copy_failed(copy, kSourceChanged);
   }
-  // Where the process may, the replacement keeps the old file's owner.
+  // Where the process may, the replacement keeps the old file's owner and a
+  // new file takes the source's.
   return give_owner_mode_time(copy, created, replaced);
 }
 
@@ -247,6 +256,7 @@ static bool has_copys_owner(const PendingCopy& copy, int dir_fd,
     return true;
   }
   if (!copy.create && geteuid() == 0) return true;
+  if (copy.create && may_give_away()) return true;  // it takes the source's
   if (st.st_uid != geteuid()) return false;
   return is_new_files_group(dir_fd, st.st_gid) ||
          (!copy.create && is_own_group(st.st_gid));
@@ -445,7 +455,7 @@ bool install_copy(PendingCopy& copy) {
   if (!reason.empty()) return discard_copy(copy, reason), false;
   if (copy.same) {
     copy.renamed = true;  // it stands there: only its mode and time change
-    return give_owner_mode_time(copy, st, nullptr);
+    return give_owner_mode_time(copy, st, &st);
   }
   bool moved = exists ? renameat(copy.dir_fd, copy.temp.c_str(), copy.dir_fd,
                                  copy.name.c_str()) == 0

@@ -4,17 +4,22 @@
 // copy made a directory never depends on which worker came first; it
 // remembers the directories it has found or made, so that the copies of a
 // directory cost one look at it, not one each.  A directory that the run
-// removes again is forgotten.
+// removes again is forgotten.  A directory is made private and given its
+// owner before anything goes into it, then the mode of the directory it
+// copies; one that its owner may not write into gets its mode only once the
+// run's copies into it are done.
 
 #include "madedirs.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "output.h"
+#include "owners.h"
 #include "path.h"
 
 // Remembers `path` and its ancestors as existing.
@@ -22,6 +27,48 @@ static void remember(KnownDirs& known, std::string path) {
   while (!path.empty() && known.paths.insert(path).second) {
     path = parent_of(path);
   }
+}
+
+// The status of directory `path` of the source's tree in `st`; false where
+// it cannot be read.
+static bool stat_source_dir(const Tree& from, const std::string& path,
+                            struct stat& st) {
+  int fd = open_beneath(from, path);
+  if (fd < 0) return false;
+  bool read = fstat(fd, &st) == 0;
+  close(fd);
+  return read;
+}
+
+// Gives directory `name` in `parent_fd`, made private just now as `path`
+// for `copy`, its source's owner and group where the process may give files
+// away, then its mode: at once where the owner may still write into it and
+// search it, otherwise once the copies are done.  Where it cannot be opened
+// it stays private.
+static void finish_made_dir(KnownDirs& known, const PendingCopy& copy,
+                            int parent_fd, const std::string& name,
+                            const std::string& path) {
+  int fd = openat(parent_fd, name.c_str(),
+                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat made, source;
+  if (fd < 0 || fstat(fd, &made) != 0) {
+    if (fd >= 0) close(fd);
+    return;
+  }
+  bool has_source = stat_source_dir(*copy.from, path, source);
+  if (has_source && give_source_owner(fd, made, source)) {
+    made.st_uid = source.st_uid;
+    made.st_gid = source.st_gid;
+  }
+  mode_t mode = made_dir_mode(has_source ? &source : nullptr, made.st_uid,
+                              made.st_gid);
+  mode |= made.st_mode & S_ISGID;  // taken from its parent, as new files will
+  if ((mode & S_IWUSR) == 0 || (mode & S_IXUSR) == 0) {
+    known.closing.push_back({path, mode, made.st_dev, made.st_ino});
+  } else if ((made.st_mode & 07777) != mode) {
+    fchmod(fd, mode);  // a file system without modes keeps its own
+  }
+  close(fd);
 }
 
 bool make_parents(KnownDirs& known, PendingCopy& copy) {
@@ -32,10 +79,15 @@ bool make_parents(KnownDirs& known, PendingCopy& copy) {
   int error = errno;
   if (fd < 0 && !is_refused_path(error) && to.fd >= 0) {
     std::string reached;
-    fd = open_components(to.fd, copy.parent, true, reached, &copy.created);
+    MadeDir made = [&](int parent_fd, const std::string& name,
+                       const std::string& path) {
+      if (copy.created.empty()) copy.created = path;
+      finish_made_dir(known, copy, parent_fd, name, path);
+    };
+    fd = open_components(to.fd, copy.parent, true, reached, made);
     error = errno;
     if (fd < 0) {
-      remove_created_dirs(to, reached, copy.created);
+      remove_made_dirs(to, reached, copy.created);
       copy.created.clear();
       if (!is_refused_path(error)) {
         copy.errors +=
@@ -54,13 +106,41 @@ bool make_parents(KnownDirs& known, PendingCopy& copy) {
   return true;
 }
 
-bool remove_dir(const Tree& tree, const std::string& path) {
-  int parent_fd = open_beneath(tree, parent_of(path));
-  if (parent_fd < 0) return errno == ENOENT;
-  bool gone = unlinkat(parent_fd, name_of(path).c_str(), AT_REMOVEDIR) == 0 ||
-              errno == ENOENT || errno == ENOTDIR;
-  close(parent_fd);
-  return gone;
+std::string remove_made_dirs(const Tree& tree, std::string deepest,
+                             const std::string& first) {
+  std::string top;
+  while (!first.empty() && deepest.size() >= first.size()) {
+    int parent_fd = open_beneath(tree, parent_of(deepest));
+    if (parent_fd < 0 && errno != ENOENT) break;  // gone with its parent
+    if (parent_fd >= 0) {
+      int removed =
+          unlinkat(parent_fd, name_of(deepest).c_str(), AT_REMOVEDIR);
+      int error = errno;
+      close(parent_fd);
+      if (removed != 0 && error != ENOENT && error != ENOTDIR) break;
+    }
+    top = deepest;
+    if (deepest == first) break;
+    deepest = parent_of(deepest);
+  }
+  return top;
+}
+
+void close_made_dirs(const Tree& tree, KnownDirs& known) {
+  for (auto dir = known.closing.rbegin(); dir != known.closing.rend(); ++dir) {
+    int parent_fd = open_beneath(tree, parent_of(dir->path));
+    if (parent_fd < 0) continue;
+    int fd = openat(parent_fd, name_of(dir->path).c_str(),
+                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    close(parent_fd);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == dir->device &&
+        st.st_ino == dir->inode) {
+      fchmod(fd, dir->mode);
+    }
+    if (fd >= 0) close(fd);
+  }
+  known.closing.clear();
 }
 
 void forget_dir(KnownDirs& known, const std::string& path) {

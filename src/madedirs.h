@@ -1,24 +1,44 @@
 // madedirs.h: the directories that one-sided copies need in their target
 // tree, made by the planning thread in the listing's order.
 #pragma once
+#include <sys/types.h>
+
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "beneath.h"
 #include "filecopy.h"
 
+/// A directory made without its owner's write or search permission, which
+/// gets its mode only once the copies into it are done.
+struct ClosingDir {
+  std::string path;
+  mode_t mode = 0;
+  dev_t device = 0;  // the directory made, and no other in its place
+  ino_t inode = 0;
+};
+
 /// Directories below one tree's root that the run knows to exist.
 struct KnownDirs {
   std::unordered_set<std::string> paths;
+  std::vector<ClosingDir> closing;  // in the order they were made
 };
 
 /// Makes sure the directory of the one-sided `copy` exists, making it and
-/// its missing ancestors, the topmost one made in `copy.created`; false
-/// after a recorded failure, with nothing made left behind.
+/// its missing ancestors, the topmost one made in `copy.created`, each with
+/// its source directory's owner (where the process may give files away) and
+/// mode; false after a recorded failure, with nothing made left behind.
 bool make_parents(KnownDirs& known, PendingCopy& copy);
-/// Removes the empty directory `path` below the root of `tree`; true where
-/// it is gone (or was not there), false where it stays.
-bool remove_dir(const Tree& tree, const std::string& path);
+/// Removes the directories a copy made: `deepest` and its ancestors up to
+/// and including `first` ("" for none), deepest first, each only while it is
+/// empty, up to the first that stays; one not there (or whose parent is not)
+/// counts as gone.  Returns the topmost one gone, "" if none.
+std::string remove_made_dirs(const Tree& tree, std::string deepest,
+                             const std::string& first);
+/// Gives the directories of `known` that wait for it their mode, the
+/// deepest first.
+void close_made_dirs(const Tree& tree, KnownDirs& known);
 /// Forgets `path`, which the run has removed; it removes only empty ones,
 /// so what was below it is forgotten already.
 void forget_dir(KnownDirs& known, const std::string& path);

@@ -24,6 +24,7 @@
 
 #include "filecopy.h"
 #include "fskind.h"
+#include "madedirs.h"
 #include "path.h"
 
 bool is_wanted(const Moves& moves, std::int64_t seconds) {
@@ -178,7 +179,7 @@ void drop_held(Moves& moves, Workers& workers) {
 void undo_moves(Moves& moves) {
   for (auto move = moves.all.rbegin(); move != moves.all.rend(); ++move) {
     if (put_back(*move)) {
-      remove_created_dirs(*move->tree, move->at_parent, move->created);
+      remove_made_dirs(*move->tree, move->at_parent, move->created);
     }
     drop_one(*move);
   }

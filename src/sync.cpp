@@ -411,6 +411,7 @@ bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
     Copier copier(in_flight_or_default(in_flight));
     copier.reuse = reuse;
     ok = resolve_missing(copier, entries, left, right, action, cases);
+    finish_made_dirs(copier);
   }
   if (action == 'l') ok = make_tree_durable(left) && ok;
   if (action == 'r') ok = make_tree_durable(right) && ok;

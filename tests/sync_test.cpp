@@ -9,9 +9,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 
+#include "madedirs.h"
 #include "path.h"
 #include "test_util.h"
 
@@ -94,6 +96,52 @@ TEST_F(SyncTest, UpdateCopiesContentModeAndNanosecondTime) {
   EXPECT_EQ(mtime_of(right + "/a/b.txt").tv_sec, 2000);
   EXPECT_EQ(mtime_of(right + "/a/b.txt").tv_nsec, 123456789);
   EXPECT_EQ(list_tree(right), "a/\na/b.txt\n");
+}
+
+// The directories a copy made, a/b/c with a the first, go deepest first
+// while they are empty, up to the first that stays; one not there, or
+// whose parent is not, counts as gone; one reached through a link stops
+// the walk; what the run did not make stays.
+TEST_F(SyncTest, MadeDirectoriesGoWhileEmptyAndOnlyThoseMade) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> arrange;  // below the root
+    const char* first;
+    const char* top;   // the topmost one gone
+    const char* tree;  // what stays below the root
+  };
+  const std::vector<Case> cases = {
+      {"all empty", [](const std::string& r) { make_dir(r + "/a/b/c"); }, "a",
+       "a", ""},
+      {"a file stays",
+       [](const std::string& r) {
+         make_dir(r + "/a/b/c");
+         make_file(r + "/a/b/f", 1);
+       },
+       "a", "a/b/c", "a/\na/b/\na/b/f\n"},
+      {"not made", [](const std::string& r) { make_dir(r + "/a/b/c"); }, "a/b",
+       "a/b", "a/\n"},
+      {"deepest gone", [](const std::string& r) { make_dir(r + "/a/b"); }, "a",
+       "a", ""},
+      {"parent gone", [](const std::string& r) { make_dir(r + "/a"); }, "a",
+       "a", ""},
+      {"through a link",
+       [](const std::string& r) {
+         make_dir(r + "/out/c");
+         make_link("../out", r + "/a/b");
+       },
+       "a", "", "a/\na/b\nout/\nout/c/\n"},
+      {"none made", [](const std::string& r) { make_dir(r + "/a/b/c"); }, "",
+       "", "a/\na/b/\na/b/c/\n"},
+  };
+  for (const Case& c : cases) {
+    TempDir root(tmp.path);
+    c.arrange(root.path);
+    Tree tree = open_tree(root.path);
+    EXPECT_EQ(remove_made_dirs(tree, "a/b/c", c.first), c.top) << c.name;
+    close_tree(tree);
+    EXPECT_EQ(list_tree(root.path), c.tree) << c.name;
+  }
 }
 
 TEST_F(SyncTest, ReplacementKeepsTheOwnerOfTheOldFile) {

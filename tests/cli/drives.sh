@@ -123,6 +123,10 @@ test_fs() {
   make_file "$dir/L/one.txt" 1700000003 "only left"
   make_file "$dir/L/new/dir/deep.txt" 1700000005 "only left, new directories"
   make_file "$dir/mnt/R/from/drive.txt" 1700000008 "only on the drive"
+  # Owners the drive cannot hold, and modes it may not: it keeps its own.
+  chown -R 65534:65534 "$dir/L/new" "$dir/L/one.txt"
+  chmod 6755 "$dir/L/one.txt"
+  chmod 0700 "$dir/L/new/dir"
   printf 'j\nb\n' >"$HELPER_DIR/answers"
   run_kalvern --stdin "$HELPER_DIR/answers" --cwd "$dir" -- -c 30 L mnt/R
   check_status 0 "$kind: $LAST_RUN"

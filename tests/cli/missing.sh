@@ -95,12 +95,15 @@ unlisted_stays pipe mkfifo
 unlisted_stays link make_link_to_dir
 unlisted_stays lost+found make_lost_found
 
-# Created parent directories get the permissions of the umask and nothing
-# more; the copy gets the source's content, bits and time.
+# Created parent directories get their source directory's permissions,
+# level by level, less the umask; the copy gets the source's content, bits
+# and time.
 dir=$TEST_TMP/parents
 mkdir -p "$dir/L"
 make_file "$dir/R/n/m/y.txt" 1234.5678
 chmod 0604 "$dir/R/n/m/y.txt"
+chmod 0777 "$dir/R/n"
+chmod 0750 "$dir/R/n/m"
 saved_umask=$(umask)
 umask 002
 run_kalvern --stdin "$(expected 'j\nl\n')" --cwd "$dir" -- -c 30 L R
@@ -109,7 +112,7 @@ exp=$(expected '\n')
 { entry_line only-right n/m/y.txt; print_summary 1 0 0 1; dialog; printf 'R/n/m/y.txt -> L/n/m/y.txt\n\n'; } >>"$exp"
 check_run 0 "$exp" "$EMPTY"
 [ "$(stat -c %a "$dir/L/n")" = 775 ] || fail "L/n: mode $(stat -c %a "$dir/L/n") under umask 002"
-[ "$(stat -c %a "$dir/L/n/m")" = 775 ] || fail "L/n/m: mode $(stat -c %a "$dir/L/n/m") under umask 002"
+[ "$(stat -c %a "$dir/L/n/m")" = 750 ] || fail "L/n/m: mode $(stat -c %a "$dir/L/n/m") under umask 002"
 cmp -s "$dir/R/n/m/y.txt" "$dir/L/n/m/y.txt" || fail "L/n/m/y.txt: content differs"
 [ "$(stat -c '%a %.9Y' "$dir/L/n/m/y.txt")" = "604 1234.567800000" ] ||
   fail "L/n/m/y.txt: mode and time $(stat -c '%a %.9Y' "$dir/L/n/m/y.txt")"
