@@ -300,6 +300,48 @@ exp=$(expected '')
 check_run 0 "$exp" "$(expected "$NO_INPUT")"
 check_untouched "$dir"
 
+# --- A failed read of the answer ---------------------------------------------
+
+UNREADABLE='kalvern Fehler - Eingabe nicht lesbar (%s), Abgleich abgebrochen.\n'
+
+# At the first question, with a directory on standard input: nothing has
+# changed, status 1.
+dir=$TEST_TMP/unreadable-first
+pair_newer_and_missing "$dir"
+snapshot "$dir" >"$dir.before"
+run_in "$dir" "$dir" -- -c 30 L R
+exp=$(expected '')
+{
+  printf '\n'; entry_line newer-left f.txt; entry_line only-right y.txt
+  print_summary 3 0 1 1
+  printf "$ASK_SYNC\n"
+} >"$exp"
+check_run 1 "$exp" "$(expected "$UNREADABLE" 'Is a directory')"
+check_untouched "$dir"
+
+# At the second question, the read of its answer failing with EIO: the
+# update has been made, the one-sided file is left, status 2.
+if command -v strace >/dev/null; then
+  dir=$TEST_TMP/unreadable-second
+  pair_newer_and_missing "$dir"
+  input=$(answers 'j\nb\n')
+  STATUS=0
+  timeout 20 env -C "$dir" strace -o /dev/null -P "$input" -e trace=read \
+    -e inject=read:error=EIO:when=3 "$KALVERN" -c 30 L R <"$input" >"$OUT" 2>"$ERR" ||
+    STATUS=$?
+  LAST_RUN="the read of the second answer failing in $dir"
+  exp=$(expected '')
+  {
+    printf '\n'; entry_line newer-left f.txt; entry_line only-right y.txt
+    print_summary 3 0 1 1
+    printf "$ASK_SYNC"; printf 'L/f.txt -> R/f.txt\n'; printf "$ASK_MISSING\n"
+  } >"$exp"
+  check_run 2 "$exp" "$(expected "$UNREADABLE" 'Input/output error')"
+  check_updated "$dir"
+  [ -e "$dir/R/y.txt" ] || fail "failed read at the second question: R/y.txt is gone"
+  [ ! -e "$dir/L/y.txt" ] || fail "failed read at the second question: L/y.txt was copied"
+fi
+
 # A file operation that failed before the end of input still gives status 2:
 # the unprivileged user may not replace the read-only target.
 dir=$TEST_TMP/eof-after-failure
