@@ -25,6 +25,7 @@
 #include "path.h"
 #include "progress.h"
 #include "readback.h"
+#include "xattrs.h"
 
 namespace {
 
@@ -151,11 +152,11 @@ static bool set_and_check_times(PendingCopy& copy, struct stat& st) {
 }
 
 // Writes the content, owner, permission bits and time of the open source
-// `in` into the copy's open temporary file, created with the status
-// `created`; `replaced` is the target found at the start, if any.  Records
-// its own failure.
-static bool fill_temp(int in, PendingCopy& copy, const struct stat& created,
-                      const struct stat* replaced) {
+// `in` into the copy's open temporary file in `dir_fd`, created with the
+// status `created`; `replaced` is the target found at the start, if any,
+// whose extended attributes it gets too.  Records its own failure.
+static bool fill_temp(int in, int dir_fd, PendingCopy& copy,
+                      const struct stat& created, const struct stat* replaced) {
   const struct stat& source_st = copy.source_st;
   CopyStatus status = start_copy_status(copy.target, source_st.st_size);
   off_t copied = copy_content(in, copy.out, source_st, status);
@@ -172,8 +173,15 @@ static bool fill_temp(int in, PendingCopy& copy, const struct stat& created,
                               created.st_gid != replaced->st_gid)) {
     chowned = fchown(copy.out, replaced->st_uid, replaced->st_gid) == 0;
   }
+  // It keeps the old file's extended attributes and ACL too; the source's
+  // mode then sets an ACL's mask, as chmod does.
+  bool acl = false;
+  if (replaced != nullptr) {
+    int error = copy_attributes(dir_fd, copy.name, copy.out, acl);
+    if (error != 0) return copy_failed(copy, std::strerror(error));
+  }
   mode_t mode = source_st.st_mode & 07777;
-  if ((chowned || (created.st_mode & 07777) != mode) &&
+  if ((chowned || acl || (created.st_mode & 07777) != mode) &&
       !set_mode_where_possible(copy.out, mode)) {
     return copy_failed(copy, std::strerror(errno));
   }
@@ -197,7 +205,7 @@ static bool write_temp(PendingCopy& copy, int dir_fd, int in,
     created.st_uid = ~uid_t{0};
     created.st_gid = ~gid_t{0};
   }
-  if (fill_temp(in, copy, created, replaced)) return true;
+  if (fill_temp(in, dir_fd, copy, created, replaced)) return true;
   close(copy.out);
   copy.out = -1;
   unlinkat(dir_fd, copy.temp.c_str(), 0);

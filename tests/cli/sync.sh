@@ -76,6 +76,16 @@ make_file "$dir/L/e.txt" 1000.25 "same second"
 make_file "$dir/R/e.txt" 1000.75 "same second, other content"
 make_file "$dir/L/f.txt" 2000.75 "newer by a fraction over the second"
 make_file "$dir/R/f.txt" 1000 "older"
+# R/a/b.txt carries a user attribute and an ACL, which its replacement
+# keeps (the ACL's mask set by the source's mode); R/f.txt has a second hard
+# link outside the trees, which keeps the old bytes.
+ATTRIBUTES=1
+if ! setfattr -n user.tag -v rot "$dir/R/a/b.txt" 2>/dev/null ||
+  ! setfacl -m "u:$NOBODY_UID:rw" "$dir/R/a/b.txt" 2>/dev/null; then
+  ATTRIBUTES=0
+  echo "no user attributes or ACLs on $TEST_TMP: their checks are skipped" >&2
+fi
+ln "$dir/R/f.txt" "$dir/f.link"
 # The copy has the source's permission bits whatever the umask.
 saved_umask=$(umask)
 umask 077
@@ -101,6 +111,15 @@ check_same_file "$dir/L/f.txt" "$dir/R/f.txt" "R/f.txt"
 printf 'same second, other content' >"$HELPER_DIR/content"
 check_same "$HELPER_DIR/content" "$dir/R/e.txt" "R/e.txt, equal by the second"
 check_no_temp "$dir" "update"
+printf 'older' >"$HELPER_DIR/content"
+check_same "$HELPER_DIR/content" "$dir/f.link" "hard link of the replaced R/f.txt"
+if [ $ATTRIBUTES = 1 ]; then
+  [ "$(getfattr --only-values -n user.tag "$dir/R/a/b.txt")" = rot ] ||
+    fail "R/a/b.txt lost its user attribute"
+  getfacl -cnE "$dir/R/a/b.txt" >"$HELPER_DIR/acl"
+  exp=$(expected 'user::rw-\nuser:%s:rw-\ngroup::r--\nmask::r--\nother::---\n\n' "$NOBODY_UID")
+  check_same "$exp" "$HELPER_DIR/acl" "ACL of R/a/b.txt"
+fi
 check_identical_run "$dir" 5
 
 # A root given with two trailing slashes keeps one; the full paths still
@@ -182,6 +201,32 @@ check_no_temp "$dir" "failed copy"
 exp=$(expected '\n')
 { entry_line newer-left big.bin; print_summary 4 1 1 0; printf "$ASK_SYNC"; printf "$SAID_NO"; } >>"$exp"
 expect_run 0 "$exp" "$EMPTY" --stdin "$ANSWER_NO" --cwd "$dir" -- -c 30 L R
+
+# The replacement cannot get the target's user attribute (strace makes
+# fsetxattr fail): the copy is refused, the target stays with its bytes and
+# its attribute, status 2.
+if [ $ATTRIBUTES = 1 ] && command -v strace >/dev/null; then
+  dir=$TEST_TMP/attribute-refused
+  make_file "$dir/L/f.txt" 2000 "new"
+  make_file "$dir/R/f.txt" 1000 "old"
+  setfattr -n user.tag -v rot "$dir/R/f.txt"
+  env -C "$dir" strace -o /dev/null -f -e trace=fsetxattr \
+    -e inject=fsetxattr:error=ENOSPC "$KALVERN" -y -c 30 L R \
+    </dev/null >"$OUT" 2>"$ERR" && STATUS=0 || STATUS=$?
+  LAST_RUN="kalvern -y -c 30 L R with fsetxattr failing"
+  check_status 2 "$LAST_RUN"
+  exp=$(expected '\n')
+  { entry_line newer-left f.txt; print_summary 2 0 1 0; printf 'L/f.txt -> R/f.txt\n\n'; } >>"$exp"
+  check_same "$exp" "$OUT" "stdout of $LAST_RUN"
+  err=$(expected '')
+  copy_error newer-left f.txt 'No space left on device' >"$err"
+  check_same "$err" "$ERR" "stderr of $LAST_RUN"
+  printf 'old' >"$HELPER_DIR/content"
+  check_same "$HELPER_DIR/content" "$dir/R/f.txt" "R/f.txt after the refused attribute"
+  [ "$(getfattr --only-values -n user.tag "$dir/R/f.txt")" = rot ] ||
+    fail "R/f.txt lost its user attribute"
+  check_no_temp "$dir" "refused attribute"
+fi
 
 # --- Symbolic links at the target path of a one-sided file ------------------------
 
