@@ -23,6 +23,7 @@
 #include "casefold.h"
 #include "compare.h"
 #include "path.h"
+#include "placed.h"
 #include "progress.h"
 #include "report.h"
 #include "sync.h"
@@ -383,6 +384,11 @@ int main(int argc, char** argv) {
 
   // Otherwise ask, and synchronise; a failed file operation gives status 2.
   // The left table still holds the files found in both trees.
+  // Copies put on a drive that returned wrong bytes are read back once
+  // more.
+  PlacedCopies placed;
+  left.placed = right.placed = &placed;
   bool ok = run_dialog(result, scans.left.files, options, left, right);
+  ok = recheck_placed(placed) && ok;
   finish(ok ? 0 : 2);
 }
