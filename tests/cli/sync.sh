@@ -59,6 +59,20 @@ check_same_file() {
   check_same "$HELPER_DIR/stat.source" "$HELPER_DIR/stat.target" "mode and time of $3"
 }
 
+# check_kept DIR REASON CONTENT LABEL: the last run refused the update of
+# f.txt for REASON with status 2; R/f.txt still holds CONTENT, and no
+# temporary file is left.
+check_kept() {
+  local err
+  check_status 2 "$LAST_RUN"
+  err=$(expected '')
+  copy_error newer-left f.txt "$2" >"$err"
+  check_same "$err" "$ERR" "stderr of $LAST_RUN"
+  printf '%s' "$3" >"$HELPER_DIR/content"
+  check_same "$HELPER_DIR/content" "$1/R/f.txt" "$4"
+  check_no_temp "$1" "$4"
+}
+
 # --- Direction, content, permission bits, times -------------------------------
 
 dir=$TEST_TMP/update
@@ -214,18 +228,12 @@ if [ $ATTRIBUTES = 1 ] && command -v strace >/dev/null; then
     -e inject=fsetxattr:error=ENOSPC "$KALVERN" -y -c 30 L R \
     </dev/null >"$OUT" 2>"$ERR" && STATUS=0 || STATUS=$?
   LAST_RUN="kalvern -y -c 30 L R with fsetxattr failing"
-  check_status 2 "$LAST_RUN"
   exp=$(expected '\n')
   { entry_line newer-left f.txt; print_summary 2 0 1 0; printf 'L/f.txt -> R/f.txt\n\n'; } >>"$exp"
   check_same "$exp" "$OUT" "stdout of $LAST_RUN"
-  err=$(expected '')
-  copy_error newer-left f.txt 'No space left on device' >"$err"
-  check_same "$err" "$ERR" "stderr of $LAST_RUN"
-  printf 'old' >"$HELPER_DIR/content"
-  check_same "$HELPER_DIR/content" "$dir/R/f.txt" "R/f.txt after the refused attribute"
+  check_kept "$dir" 'No space left on device' old "R/f.txt after the refused attribute"
   [ "$(getfattr --only-values -n user.tag "$dir/R/f.txt")" = rot ] ||
     fail "R/f.txt lost its user attribute"
-  check_no_temp "$dir" "refused attribute"
 fi
 
 # --- Symbolic links at the target path of a one-sided file ------------------------
@@ -293,15 +301,10 @@ make_file "$dir/L/f.txt" 2000 "new"
 make_file "$dir/R/f.txt" 1000 "old"
 edit_target() { make_file "$dir/R/f.txt" 3000 "edited meanwhile"; }
 run_paused "$dir" edit_target 'j\n' -- -c 30 L R
-check_status 2 "$LAST_RUN"
 check_same "$exp" "$OUT" "stdout of $LAST_RUN"
-err=$(expected '')
-copy_error newer-left f.txt 'Ziel ist nicht älter als die Quelle' >"$err"
-check_same "$err" "$ERR" "stderr of $LAST_RUN"
-printf 'edited meanwhile' >"$HELPER_DIR/content"
-check_same "$HELPER_DIR/content" "$dir/R/f.txt" "target edited after the scan"
+check_kept "$dir" 'Ziel ist nicht älter als die Quelle' 'edited meanwhile' \
+  "target edited after the scan"
 [ "$(stat -c %Y "$dir/R/f.txt")" = 3000 ] || fail "target edited after the scan: time changed"
-check_no_temp "$dir" "target edited after the scan"
 
 # A file appears at the target path of a one-sided file: never replaced.
 dir=$TEST_TMP/target-appears
