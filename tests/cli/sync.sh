@@ -236,6 +236,21 @@ if [ $ATTRIBUTES = 1 ] && command -v strace >/dev/null; then
     fail "R/f.txt lost its user attribute"
 fi
 
+# Where /proc is missing (unmounted in a mount namespace of its own), the
+# replaced file is opened to read its attributes: they are kept all the same.
+if [ $ATTRIBUTES = 1 ] && unshare -m true 2>/dev/null; then
+  dir=$TEST_TMP/without-proc
+  make_file "$dir/L/f.txt" 2000 "new"
+  make_file "$dir/R/f.txt" 1000 "old"
+  setfattr -n user.tag -v rot "$dir/R/f.txt"
+  env -C "$dir" unshare -m sh -c 'umount -l /proc && exec "$0" -y -c 30 L R' "$KALVERN" \
+    </dev/null >"$OUT" 2>"$ERR" && STATUS=0 || STATUS=$?
+  check_status 0 "kalvern -y -c 30 L R without /proc"
+  check_same_file "$dir/L/f.txt" "$dir/R/f.txt" "R/f.txt updated without /proc"
+  [ "$(getfattr --only-values -n user.tag "$dir/R/f.txt")" = rot ] ||
+    fail "R/f.txt lost its user attribute without /proc"
+fi
+
 # --- Symbolic links at the target path of a one-sided file ------------------------
 
 # R/x.txt links to a directory outside the trees, R/y.txt to a file outside
