@@ -27,6 +27,7 @@
 
 #include "interrupt.h"
 #include "output.h"
+#include "placed.h"
 #include "progress.h"
 #include "readback.h"
 
@@ -40,7 +41,6 @@ constexpr std::uint64_t kBatchBytes = std::uint64_t{512} << 20;
 // A batch of at most this many copies is made durable by an fsync of each
 // file; a larger one by one syncfs per file system.
 constexpr std::size_t kFsyncEachMax = 4;
-const char kDiffers[] = "Kopie auf dem Ziel weicht von der Quelle ab";
 // Room kept free beside a file for its own bookkeeping.
 constexpr std::uint64_t kSpareRoom = 64 << 10;
 // Room beyond that, below which copies are written one by one.
@@ -179,19 +179,9 @@ static void make_temps_durable(Batch& batch) {
 // Reads the temporary file of `copy` back from its drive and compares it
 // with the source; records a copy that differs or cannot be read.
 static void read_back_copy(PendingCopy& copy) {
-  CopyStatus status = start_read_back_status(
-      copy.target, static_cast<std::uint64_t>(copy.source_st.st_size));
-  int temp = open_from_drive(copy.dir_fd, copy.temp);
-  int same = temp < 0 ? -1
-                      : read_back(temp, copy.in, copy.source_st.st_size,
-                                  [&](std::uint64_t checked) {
-                                    show_copy_status(status, checked);
-                                  });
-  int error = errno;
-  end_shown_status(status);
-  if (temp >= 0) close(temp);
-  if (same < 0) discard_copy(copy, std::strerror(error));
-  if (same > 0) discard_copy(copy, kDiffers);
+  std::string reason = read_back_file(copy.dir_fd, copy.temp, copy.in,
+                                      copy.source_st.st_size, copy.target);
+  if (!reason.empty()) discard_copy(copy, reason);
 }
 
 // Reads back each durable copy of `batch` onto a carried drive and refuses
@@ -208,14 +198,22 @@ static void read_back_batch(Batch& batch, Workers& workers) {
     drop_device_cache(device);
     dropped.push_back(device);
   }
+  std::vector<PendingCopy*> checked;
   for (auto& held : batch.copies) {
     PendingCopy& copy = *held;
     if (!copy.ok || !is_read_back(copy)) continue;
+    checked.push_back(&copy);
     run_job(workers, copy.running, [&copy] {
       if (!stop_requested()) read_back_copy(copy);
     });
   }
   wait_idle(workers);
+  // A drive that returned wrong bytes is read back to the end of the run.
+  for (PendingCopy* copy : checked) {
+    if (!copy->ok && copy->to->placed != nullptr) {
+      distrust_drive(*copy->to->placed, *copy);
+    }
+  }
 }
 
 // Renames the temporary files of `batch` into place, as many at once as
@@ -260,6 +258,13 @@ bool finish_batch(Batch& batch, Workers& workers) {
   report_failures(batch);
   make_dirs_durable(batch);
   report_failures(batch);
+  for (const auto& copy : batch.copies) {
+    // Targets kept or files taken in place were read from the drive too.
+    if (copy->renamed && kReadBack && copy->to->carried &&
+        copy->to->placed != nullptr) {
+      note_placed(*copy->to->placed, *copy);
+    }
+  }
   bool ok = true;
   for (const auto& copy : batch.copies) ok = ok && copy->ok;
   return ok;

@@ -6,6 +6,8 @@
 
 #include "fskind.h"
 
+struct PlacedCopies;
+
 /// One tree of the run: its root as given and a handle opened on it.
 struct Tree {
   std::string root;    // the root string, for the paths shown to the user
@@ -14,6 +16,7 @@ struct Tree {
   FsKind kind = FsKind::Other;  // the file system the root lies on
   bool carried = false;  // on a USB stick or memory card: copies read back
   std::string device;    // a carried drive's block device, or "" if none
+  PlacedCopies* placed = nullptr;  // the run's copies put in place on it
 };
 
 /// Opens the root of a tree once and tells its file system's kind and drive;

@@ -28,6 +28,7 @@
 #include "path.h"
 #include "progress.h"
 #include "readback.h"
+#include "xattrs.h"
 
 namespace {
 
@@ -159,10 +160,13 @@ static bool set_and_check_times(PendingCopy& copy, struct stat& st) {
 
 // Gives the copy's file `out`, of status `created`, the owner of the
 // replaced target (if any) or else the source's, where the process may; the
-// source's permission bits, its set-ID bits only where the owner or group is
-// the source's; and the source's time.  Records its own failure.
+// extended attributes and ACL of the replaced target `name` in `attrs_dir`
+// (unless -1); the source's permission bits, its set-ID bits only where the
+// owner or group is the source's, which set an ACL's mask as chmod does; and
+// the source's time.  Records its own failure.
 static bool give_owner_mode_time(PendingCopy& copy, const struct stat& created,
-                                 const struct stat* replaced) {
+                                 const struct stat* replaced,
+                                 int attrs_dir = -1) {
   const struct stat& source_st = copy.source_st;
   // An owner or mode that the file has already costs no call.
   bool chowned = false;
@@ -173,10 +177,15 @@ static bool give_owner_mode_time(PendingCopy& copy, const struct stat& created,
   if (replaced == nullptr) {
     chowned = give_source_owner(copy.out, created, source_st);
   }
+  bool acl = false;
+  if (replaced != nullptr && attrs_dir >= 0) {
+    int error = copy_attributes(attrs_dir, copy.name, copy.out, acl);
+    if (error != 0) return copy_failed(copy, std::strerror(error));
+  }
   const struct stat& owner =
       !chowned ? created : replaced != nullptr ? *replaced : source_st;
   mode_t mode = kept_mode(source_st, owner.st_uid, owner.st_gid);
-  if ((chowned || (created.st_mode & 07777) != mode) &&
+  if ((chowned || acl || (created.st_mode & 07777) != mode) &&
       !set_mode_where_possible(copy.out, mode)) {
     return copy_failed(copy, std::strerror(errno));
   }
@@ -187,11 +196,11 @@ static bool give_owner_mode_time(PendingCopy& copy, const struct stat& created,
 }
 
 // Writes the content, owner, permission bits and time of the open source
-// `in` into the copy's open temporary file, created with the status
-// `created`; `replaced` is the target found at the start, if any.  Records
-// its own failure.
-static bool fill_temp(int in, PendingCopy& copy, const struct stat& created,
-                      const struct stat* replaced) {
+// `in` into the copy's open temporary file in `dir_fd`, created with the
+// status `created`; `replaced` is the target found at the start, if any,
+// whose extended attributes it gets too.  Records its own failure.
+static bool fill_temp(int in, int dir_fd, PendingCopy& copy,
+                      const struct stat& created, const struct stat* replaced) {
   const struct stat& source_st = copy.source_st;
   CopyStatus status = start_copy_status(copy.target, source_st.st_size);
   off_t copied = copy_content(in, copy.out, source_st, status);
@@ -202,8 +211,9 @@ static bool fill_temp(int in, PendingCopy& copy, const struct stat& created,
     return copy_failed(copy, kSourceChanged);
   }
   // Where the process may, the replacement keeps the old file's owner and a
-  // new file takes the source's.
-  return give_owner_mode_time(copy, created, replaced);
+  // new file takes the source's; the replacement keeps the old file's
+  // extended attributes and ACL too.
+  return give_owner_mode_time(copy, created, replaced, dir_fd);
 }
 
 // Writes the temporary file of `copy` into the open directory `dir_fd`
@@ -220,7 +230,7 @@ static bool write_temp(PendingCopy& copy, int dir_fd, int in,
     created.st_uid = ~uid_t{0};
     created.st_gid = ~gid_t{0};
   }
-  if (fill_temp(in, copy, created, replaced)) return true;
+  if (fill_temp(in, dir_fd, copy, created, replaced)) return true;
   close(copy.out);
   copy.out = -1;
   unlinkat(dir_fd, copy.temp.c_str(), 0);

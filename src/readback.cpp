@@ -27,6 +27,8 @@
 #include <memory>
 
 #include "interrupt.h"
+#include "output.h"
+#include "progress.h"
 
 namespace {
 
@@ -100,6 +102,20 @@ int open_from_drive(int dir_fd, const std::string& name) {
   int fd = openat(dir_fd, name.c_str(), flags | O_DIRECT);
   if (fd < 0 && errno == EINVAL) fd = openat(dir_fd, name.c_str(), flags);
   return fd;
+}
+
+std::string read_back_file(int dir_fd, const std::string& name, int source_fd,
+                           off_t size, const std::string& target) {
+  CopyStatus status =
+      start_read_back_status(target, static_cast<std::uint64_t>(size));
+  int fd = open_from_drive(dir_fd, name);
+  auto shown = [&](std::uint64_t done) { show_copy_status(status, done); };
+  int same = fd < 0 ? -1 : read_back(fd, source_fd, size, shown);
+  int error = errno;
+  end_shown_status(status);
+  if (fd >= 0) close(fd);
+  if (same < 0) return std::strerror(error);
+  return same > 0 ? kDiffers : "";
 }
 
 void drop_device_cache(const std::string& device) {

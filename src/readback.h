@@ -14,6 +14,8 @@
 #endif
 /// Whether copies onto carried drives are read back in this build.
 constexpr bool kReadBack = KALVERN_READ_BACK != 0;
+/// The reason given for a copy that the drive returns other bytes of.
+inline constexpr char kDiffers[] = "Kopie auf dem Ziel weicht von der Quelle ab";
 
 /// Drops the cached pages of the synced copy `copy_fd` (open for reading,
 /// with O_DIRECT or without)
@@ -30,6 +32,12 @@ int compare_bytes(int copy_fd, int source_fd, off_t size, bool from_drive,
 /// Opens `name` of `dir_fd` for reading back, with O_DIRECT where the file
 /// system allows it; -1 with errno set on failure.
 int open_from_drive(int dir_fd, const std::string& name);
+/// Reads the synced file `name` in `dir_fd` back from its drive, past every
+/// cache where the file system allows it, and compares it with `size` bytes
+/// of `source_fd`, its progress on the status line of `target`; "" if they
+/// are equal, else why not: kDiffers or the system's message.
+std::string read_back_file(int dir_fd, const std::string& name, int source_fd,
+                           off_t size, const std::string& target);
 /// Drops the cached pages of the block device `device` where this process
 /// may open it (root, the disk group), so that a FUSE driver reading
 /// through them reads the drive; quietly nothing where it may not.

@@ -23,6 +23,7 @@
 #include "casefold.h"
 #include "compare.h"
 #include "path.h"
+#include "placed.h"
 #include "progress.h"
 #include "report.h"
 #include "sync.h"
@@ -168,23 +169,46 @@ static TreeScans scan_with_status(const Tree& left, const Tree& right) {
   return scans;
 }
 
-// Asks `question` until the folded first byte of an answer is in `valid`;
-// returns that byte, or '\0' when standard input ends.
-static char ask(const char* question, const std::string& valid,
-                const char* hint) {
+// One answer: its folded first byte, or '\0' with the errno of a failed
+// read, 0 when standard input ended.
+struct Answer {
+  char letter = '\0';
+  int error = 0;
+};
+
+// Reads one line of standard input into `line`, without its newline, a
+// byte at a time so that nothing after it is taken; false with `error` set
+// (0 at the end of input, else the read's errno) when no line came.
+static bool read_line(std::string& line, int& error) {
+  line.clear();
+  char byte = 0;
+  while (true) {
+    ssize_t got = read(0, &byte, 1);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return error = errno, false;
+    if (got == 0) return error = 0, !line.empty();
+    if (byte == '\n') return true;
+    line += byte;
+  }
+}
+
+// Asks `question` until the folded first byte of an answer is in `valid`.
+static Answer ask(const char* question, const std::string& valid,
+                  const char* hint) {
   std::string line;
+  int error = 0;
   while (true) {
     std::cout << question;
     output_error();
-    if (!std::getline(std::cin, line)) return '\0';
+    if (!read_line(line, error)) return {'\0', error};
     if (line.empty()) {
       std::cout << "Sie haben nichts eingegeben!\n";
       continue;
     }
-    char answer =
+    char letter =
         static_cast<char>(std::tolower(static_cast<unsigned char>(line[0])));
-    if (answer != '\0' && valid.find(answer) != std::string::npos)
-      return answer;
+    if (letter != '\0' && valid.find(letter) != std::string::npos)
+      return {letter, 0};
     std::cout << hint;
   }
 }
@@ -208,10 +232,17 @@ static void check_output_written() {
   }
 }
 
-// Ends the prompt's line, so that the message stands on a line of its own.
-static void report_no_input() {
+// Ends the prompt's line, so that the message stands on a line of its own,
+// and says why no answer came: the end of input, or a read that failed with
+// errno `error`.
+static void report_no_input(int error) {
   std::cout << "\n" << std::flush;
-  std::cerr << "kalvern Fehler - keine Eingabe, Abgleich abgebrochen.\n";
+  if (error == 0) {
+    std::cerr << "kalvern Fehler - keine Eingabe, Abgleich abgebrochen.\n";
+  } else {
+    std::cerr << "kalvern Fehler - Eingabe nicht lesbar ("
+              << std::strerror(error) << "), Abgleich abgebrochen.\n";
+  }
 }
 
 // Whether both roots still lead to the directories that were compared; if
@@ -274,10 +305,14 @@ static bool run_dialog(const CompareResult& result, const FileTimeMap& both,
                        const Options& options, const Tree& left,
                        const Tree& right) {
   if (!options.auto_confirm) {
-    char answer = ask("\nMöchten Sie die Verzeichnisse abgleichen (j/n)? ",
-                      "jn", "Bitte nur (j)a oder (n)ein angeben!\n");
-    if (answer == '\0') return report_no_input(), true;
-    if (answer == 'n') {
+    Answer answer = ask("\nMöchten Sie die Verzeichnisse abgleichen (j/n)? ",
+                        "jn", "Bitte nur (j)a oder (n)ein angeben!\n");
+    if (answer.letter == '\0') {
+      report_no_input(answer.error);
+      if (answer.error != 0) finish(1);  // nothing has changed
+      return true;
+    }
+    if (answer.letter == 'n') {
       std::cout << "\nAbgleich wurde auf Wunsch beendet.\n\n";
       return true;
     }
@@ -286,11 +321,15 @@ static bool run_dialog(const CompareResult& result, const FileTimeMap& both,
   if (!trees_locked(options, left, right)) return false;
   bool ok = sync_different_files(result.entries, left, right);
   if (result.missing_left_count != 0 || result.missing_right_count != 0) {
-    char action =
+    Answer answer =
         ask("\nSollen die fehlenden Dateien (l)inks oder (r)echts gelöscht\n"
             "oder alle (b)ehalten werden? ",
             "lrb", "Bitte nur l(inks), r(echts) oder b(ehalten) angeben!\n");
-    if (action == '\0') return report_no_input(), ok;
+    char action = answer.letter;
+    if (action == '\0') {
+      report_no_input(answer.error);
+      return ok && answer.error == 0;
+    }
     std::cout << "\n";
     if (!roots_unchanged(options, left, right)) return false;
     CaseIndexes cases = case_indexes(both, result, left, right, action);
@@ -345,6 +384,11 @@ int main(int argc, char** argv) {
 
   // Otherwise ask, and synchronise; a failed file operation gives status 2.
   // The left table still holds the files found in both trees.
+  // Copies put on a drive that returned wrong bytes are read back once
+  // more.
+  PlacedCopies placed;
+  left.placed = right.placed = &placed;
   bool ok = run_dialog(result, scans.left.files, options, left, right);
+  ok = recheck_placed(placed) && ok;
   finish(ok ? 0 : 2);
 }

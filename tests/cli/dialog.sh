@@ -1,19 +1,25 @@
 # The two questions before a synchronisation, answered through a pipe:
 # which answers count as yes, no and l/r/b, the messages for empty and
-# other answers, -y, and the end of standard input at either question.
+# other answers, -y, and the end of standard input or a failed read at
+# either question.
 . "$(dirname "$0")/common.sh"
 
 NOTHING_TYPED='Sie haben nichts eingegeben!\n'
 ONLY_JN='Bitte nur (j)a oder (n)ein angeben!\n'
 ONLY_LRB='Bitte nur l(inks), r(echts) oder b(ehalten) angeben!\n'
 
-# run_in DIR INPUT [--nobody] -- ARGS: runs the binary in DIR with standard
-# input from INPUT, as run_kalvern does, but gives up after 20 seconds and
-# keeps at most 1 MB of standard output, so that a dialog that loops on its
-# questions fails the test instead of hanging it.
+# run_in DIR INPUT [--nobody | --failing-read N] -- ARGS: runs the binary
+# in DIR with standard input from INPUT, as run_kalvern does, but gives up
+# after 20 seconds and keeps at most 1 MB of standard output, so that a
+# dialog that loops on its questions fails the test instead of hanging it.
+# With --failing-read, strace makes the Nth read of INPUT fail with EIO.
 run_in() {
   local dir=$1 input=$2 binary=$KALVERN prefix=()
   shift 2
+  if [ "$1" = --failing-read ]; then
+    prefix=(strace -o /dev/null -P "$input" -e trace=read -e "inject=read:error=EIO:when=$2")
+    shift 2
+  fi
   if [ "$1" = --nobody ]; then
     binary=$(nobody_binary)
     if [ "$(id -u)" -eq 0 ]; then
@@ -245,19 +251,30 @@ check_updated "$dir"
 
 # --- End of standard input ---------------------------------------------------
 
-# At the first question: the run ends at once, declined, with status 0.
-dir=$TEST_TMP/eof-first
-pair_newer_and_missing "$dir"
-snapshot "$dir" >"$dir.before"
-run_in "$dir" "$EMPTY" -- -c 30 L R
-exp=$(expected '')
-{
-  printf '\n'; entry_line newer-left f.txt; entry_line only-right y.txt
-  print_summary 3 0 1 1
-  printf "$ASK_SYNC\n"
-} >"$exp"
-check_run 0 "$exp" "$(expected "$NO_INPUT")"
-check_untouched "$dir"
+UNREADABLE='kalvern Fehler - Eingabe nicht lesbar (%s), Abgleich abgebrochen.\n'
+
+# At the first question: the run ends at once, declined, with status 0.  A
+# read that fails (a directory on standard input) ends it with status 1.
+# Nothing has changed either way.
+for case in eof unreadable; do
+  dir=$TEST_TMP/$case-first
+  pair_newer_and_missing "$dir"
+  snapshot "$dir" >"$dir.before"
+  if [ "$case" = eof ]; then
+    input=$EMPTY status=0 err=$(expected "$NO_INPUT")
+  else
+    input=$dir status=1 err=$(expected "$UNREADABLE" 'Is a directory')
+  fi
+  run_in "$dir" "$input" -- -c 30 L R
+  exp=$(expected '')
+  {
+    printf '\n'; entry_line newer-left f.txt; entry_line only-right y.txt
+    print_summary 3 0 1 1
+    printf "$ASK_SYNC\n"
+  } >"$exp"
+  check_run "$status" "$exp" "$err"
+  check_untouched "$dir"
+done
 
 # The same after answers that were not taken.
 dir=$TEST_TMP/eof-first-retry
@@ -275,20 +292,30 @@ check_run 0 "$exp" "$(expected "$NO_INPUT")"
 check_untouched "$dir"
 
 # At the second question: the update has been done, the one-sided file is
-# left as it is.
-dir=$TEST_TMP/eof-second
-pair_newer_and_missing "$dir"
-run_in "$dir" "$(answers 'j\n')" -- -c 30 L R
-exp=$(expected '')
-{
-  printf '\n'; entry_line newer-left f.txt; entry_line only-right y.txt
-  print_summary 3 0 1 1
-  printf "$ASK_SYNC"; printf 'L/f.txt -> R/f.txt\n'; printf "$ASK_MISSING\n"
-} >"$exp"
-check_run 0 "$exp" "$(expected "$NO_INPUT")"
-check_updated "$dir"
-[ -e "$dir/R/y.txt" ] || fail "end of input at the second question: R/y.txt is gone"
-[ ! -e "$dir/L/y.txt" ] || fail "end of input at the second question: L/y.txt was copied"
+# left as it is.  The end of input gives status 0; a read that fails (that
+# of the first byte of the second answer) status 2.
+for case in eof unreadable; do
+  dir=$TEST_TMP/$case-second
+  pair_newer_and_missing "$dir"
+  if [ "$case" = eof ]; then
+    input=$(answers 'j\n') status=0 err=$(expected "$NO_INPUT") failing=()
+  else
+    command -v strace >/dev/null || continue
+    input=$(answers 'j\nb\n') status=2 failing=(--failing-read 3)
+    err=$(expected "$UNREADABLE" 'Input/output error')
+  fi
+  run_in "$dir" "$input" "${failing[@]}" -- -c 30 L R
+  exp=$(expected '')
+  {
+    printf '\n'; entry_line newer-left f.txt; entry_line only-right y.txt
+    print_summary 3 0 1 1
+    printf "$ASK_SYNC"; printf 'L/f.txt -> R/f.txt\n'; printf "$ASK_MISSING\n"
+  } >"$exp"
+  check_run "$status" "$exp" "$err"
+  check_updated "$dir"
+  [ -e "$dir/R/y.txt" ] || fail "$case at the second question: R/y.txt is gone"
+  [ ! -e "$dir/L/y.txt" ] || fail "$case at the second question: L/y.txt was copied"
+done
 
 # With -y, after an answer that was not taken.
 dir=$TEST_TMP/eof-second-auto

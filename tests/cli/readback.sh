@@ -1,17 +1,20 @@
 # Copies onto failing drives, simulated by faultyfs (tests/faultyfs.c): an
 # image served without page caching, formatted as exFAT (exfat-fuse on a
 # loop device) and as FAT (fusefat), either as a counterfeit stick that
-# wraps writes past its real size onto earlier data, or as a worn card
-# that returns an inverted byte in some blocks.  One table of files on
-# each: updates over older good files and one-sided copies, some into new
-# directories, with answers j and b.  Which copies land on damaged blocks
-# depends on the driver's layout; the table fixes what must hold for each:
-# a copy that is reported as differing keeps its old target byte for byte
-# (or leaves nothing behind), every other copy reads back equal to its
-# source once the drive is mounted afresh, no temporary file or empty
-# directory is left, and the run ends with status 2.  Every drive damages
-# at least one copy and leaves at least one intact.  Skipped where FUSE,
-# loop devices or the drivers are missing.
+# wraps writes past its real size onto earlier data (within a batch, or
+# onto the updates of an earlier one), or as a worn card that returns an
+# inverted byte in some blocks.  One table of files on each: updates over
+# older good files and one-sided copies, some into new directories, with
+# answers j and b.  Which copies land on damaged blocks depends on the
+# driver's layout; the table fixes what must hold for each: a copy that is
+# reported as differing keeps its old target byte for byte (or leaves
+# nothing behind), or, damaged after it was put in place, carries the time
+# 1 January 1980; every other copy reads back equal to its source once the
+# drive is mounted afresh, no temporary file or empty directory is left,
+# and the run ends with status 2.  Every drive damages at least one copy
+# and leaves at least one intact; the stick that reaches an earlier batch
+# damages at least one copy already in place.  Skipped where FUSE, loop
+# devices or the drivers are missing.
 . "$(dirname "$0")/common.sh"
 
 # The daemons, mount points and loop devices of this script, for the trap.
@@ -86,18 +89,21 @@ rows() {
   printf '%s\n' "$TABLE" | awk -v fault="$1" '$4 == "all" || $4 == fault'
 }
 
-# The faults of the two drives, as faultyfs options, on an image of 64 MiB
+# The faults of the drives, as faultyfs options, on an image of 64 MiB
 # whose file system keeps its tables in the first 2 MiB, followed by the
 # old files written before the run.  The updates come first, a batch of
 # their own of about 3 MiB; the one-sided copies of about 8 MiB follow.
 # The stick wraps what is written past 12 MiB onto 6 MiB and on, so that
 # the one-sided copies overwrite each other, but not the updates: a write
 # that damages a copy of an earlier batch, already in place, is beyond
-# what a read-back can see.  The card flips a byte in every 64th block
+# what a read-back of their own batch can see; the stick that wraps past
+# 9 MiB onto 3 MiB and on reaches the updates as well, which the run reads
+# back once more at its end.  The card flips a byte in every 64th block
 # from 3 MiB on, in updates and one-sided copies alike.
 fault_options() {
   case $1 in
     wrap) echo "wrap_at=12M,spare=6M" ;;
+    reach) echo "wrap_at=9M,spare=3M" ;;
     flip) echo "flip_after=3M,flip_every=64" ;;
   esac
 }
@@ -176,7 +182,12 @@ check_drive() {
     if grep -qxF -- "$message" "$ERR"; then
       damaged=$((damaged + 1))
       printf '%s\n' "$message" >>"$HELPER_DIR/expected"
-      if [ "$what" = update ]; then
+      if [ "$(stat -c %Y "$dir/mnt/R/$path" 2>/dev/null)" = "$START_OF_1980" ]; then
+        # Damaged after it was put in place, and found at the end.
+        cmp -s "$dir/L/$path" "$dir/mnt/R/$path" &&
+          fail "$label: $path: reported, but the copy equals its source"
+        REACHED=$((REACHED + 1))
+      elif [ "$what" = update ]; then
         cmp -s "$dir/old/$path" "$dir/mnt/R/$path" ||
           fail "$label: $path: the older good file was not kept"
       elif [ -e "$dir/mnt/R/$path" ]; then
@@ -222,7 +233,11 @@ test_drive() {
   printf 'j\nb\n' >"$HELPER_DIR/answers"
   run_kalvern --stdin "$HELPER_DIR/answers" --cwd "$dir" -- -c 30 L mnt/R
   remount "$kind" "$dir" || fail "$kind, $fault: mounting again failed"
+  REACHED=0
   check_drive "$kind, $fault" "$dir" "$fault"
+  if [ "$fault" = reach ] && [ "$REACHED" -eq 0 ]; then
+    fail "$kind, $fault: no copy of an earlier batch was damaged"
+  fi
   down "$kind" "$dir"
 }
 
@@ -235,8 +250,10 @@ if [ ! -c /dev/fuse ]; then
   exit 77
 fi
 TESTED=0
+# The time given to a copy found damaged at the end of the run.
+START_OF_1980=$(date -d '1980-01-01 00:00:00' +%s)
 for kind in exfat fat; do
-  for fault in wrap flip; do test_drive "$kind" "$fault"; done
+  for fault in wrap reach flip; do test_drive "$kind" "$fault"; done
 done
 if [ "$TESTED" -eq 0 ]; then
   echo "SKIP: no drive could be mounted here" >&2

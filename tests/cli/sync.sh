@@ -59,6 +59,20 @@ check_same_file() {
   check_same "$HELPER_DIR/stat.source" "$HELPER_DIR/stat.target" "mode and time of $3"
 }
 
+# check_kept DIR REASON CONTENT LABEL: the last run refused the update of
+# f.txt for REASON with status 2; R/f.txt still holds CONTENT, and no
+# temporary file is left.
+check_kept() {
+  local err
+  check_status 2 "$LAST_RUN"
+  err=$(expected '')
+  copy_error newer-left f.txt "$2" >"$err"
+  check_same "$err" "$ERR" "stderr of $LAST_RUN"
+  printf '%s' "$3" >"$HELPER_DIR/content"
+  check_same "$HELPER_DIR/content" "$1/R/f.txt" "$4"
+  check_no_temp "$1" "$4"
+}
+
 # --- Direction, content, permission bits, times -------------------------------
 
 dir=$TEST_TMP/update
@@ -76,6 +90,16 @@ make_file "$dir/L/e.txt" 1000.25 "same second"
 make_file "$dir/R/e.txt" 1000.75 "same second, other content"
 make_file "$dir/L/f.txt" 2000.75 "newer by a fraction over the second"
 make_file "$dir/R/f.txt" 1000 "older"
+# R/a/b.txt carries a user attribute and an ACL, which its replacement
+# keeps (the ACL's mask set by the source's mode); R/f.txt has a second hard
+# link outside the trees, which keeps the old bytes.
+ATTRIBUTES=1
+if ! setfattr -n user.tag -v rot "$dir/R/a/b.txt" 2>/dev/null ||
+  ! setfacl -m "u:$NOBODY_UID:rw" "$dir/R/a/b.txt" 2>/dev/null; then
+  ATTRIBUTES=0
+  echo "no user attributes or ACLs on $TEST_TMP: their checks are skipped" >&2
+fi
+ln "$dir/R/f.txt" "$dir/f.link"
 # The copy has the source's permission bits whatever the umask.
 saved_umask=$(umask)
 umask 077
@@ -101,6 +125,15 @@ check_same_file "$dir/L/f.txt" "$dir/R/f.txt" "R/f.txt"
 printf 'same second, other content' >"$HELPER_DIR/content"
 check_same "$HELPER_DIR/content" "$dir/R/e.txt" "R/e.txt, equal by the second"
 check_no_temp "$dir" "update"
+printf 'older' >"$HELPER_DIR/content"
+check_same "$HELPER_DIR/content" "$dir/f.link" "hard link of the replaced R/f.txt"
+if [ $ATTRIBUTES = 1 ]; then
+  [ "$(getfattr --only-values -n user.tag "$dir/R/a/b.txt")" = rot ] ||
+    fail "R/a/b.txt lost its user attribute"
+  getfacl -cnE "$dir/R/a/b.txt" >"$HELPER_DIR/acl"
+  exp=$(expected 'user::rw-\nuser:%s:rw-\ngroup::r--\nmask::r--\nother::---\n\n' "$NOBODY_UID")
+  check_same "$exp" "$HELPER_DIR/acl" "ACL of R/a/b.txt"
+fi
 check_identical_run "$dir" 5
 
 # A root given with two trailing slashes keeps one; the full paths still
@@ -183,6 +216,41 @@ exp=$(expected '\n')
 { entry_line newer-left big.bin; print_summary 4 1 1 0; printf "$ASK_SYNC"; printf "$SAID_NO"; } >>"$exp"
 expect_run 0 "$exp" "$EMPTY" --stdin "$ANSWER_NO" --cwd "$dir" -- -c 30 L R
 
+# The replacement cannot get the target's user attribute (strace makes
+# fsetxattr fail): the copy is refused, the target stays with its bytes and
+# its attribute, status 2.
+if [ $ATTRIBUTES = 1 ] && command -v strace >/dev/null; then
+  dir=$TEST_TMP/attribute-refused
+  make_file "$dir/L/f.txt" 2000 "new"
+  make_file "$dir/R/f.txt" 1000 "old"
+  setfattr -n user.tag -v rot "$dir/R/f.txt"
+  env -C "$dir" strace -o /dev/null -f -e trace=fsetxattr \
+    -e inject=fsetxattr:error=ENOSPC "$KALVERN" -y -c 30 L R \
+    </dev/null >"$OUT" 2>"$ERR" && STATUS=0 || STATUS=$?
+  LAST_RUN="kalvern -y -c 30 L R with fsetxattr failing"
+  exp=$(expected '\n')
+  { entry_line newer-left f.txt; print_summary 2 0 1 0; printf 'L/f.txt -> R/f.txt\n\n'; } >>"$exp"
+  check_same "$exp" "$OUT" "stdout of $LAST_RUN"
+  check_kept "$dir" 'No space left on device' old "R/f.txt after the refused attribute"
+  [ "$(getfattr --only-values -n user.tag "$dir/R/f.txt")" = rot ] ||
+    fail "R/f.txt lost its user attribute"
+fi
+
+# Where /proc is missing (unmounted in a mount namespace of its own), the
+# replaced file is opened to read its attributes: they are kept all the same.
+if [ $ATTRIBUTES = 1 ] && unshare -m true 2>/dev/null; then
+  dir=$TEST_TMP/without-proc
+  make_file "$dir/L/f.txt" 2000 "new"
+  make_file "$dir/R/f.txt" 1000 "old"
+  setfattr -n user.tag -v rot "$dir/R/f.txt"
+  env -C "$dir" unshare -m sh -c 'umount -l /proc && exec "$0" -y -c 30 L R' "$KALVERN" \
+    </dev/null >"$OUT" 2>"$ERR" && STATUS=0 || STATUS=$?
+  check_status 0 "kalvern -y -c 30 L R without /proc"
+  check_same_file "$dir/L/f.txt" "$dir/R/f.txt" "R/f.txt updated without /proc"
+  [ "$(getfattr --only-values -n user.tag "$dir/R/f.txt")" = rot ] ||
+    fail "R/f.txt lost its user attribute without /proc"
+fi
+
 # --- Symbolic links at the target path of a one-sided file ------------------------
 
 # R/x.txt links to a directory outside the trees, R/y.txt to a file outside
@@ -248,15 +316,10 @@ make_file "$dir/L/f.txt" 2000 "new"
 make_file "$dir/R/f.txt" 1000 "old"
 edit_target() { make_file "$dir/R/f.txt" 3000 "edited meanwhile"; }
 run_paused "$dir" edit_target 'j\n' -- -c 30 L R
-check_status 2 "$LAST_RUN"
 check_same "$exp" "$OUT" "stdout of $LAST_RUN"
-err=$(expected '')
-copy_error newer-left f.txt 'Ziel ist nicht älter als die Quelle' >"$err"
-check_same "$err" "$ERR" "stderr of $LAST_RUN"
-printf 'edited meanwhile' >"$HELPER_DIR/content"
-check_same "$HELPER_DIR/content" "$dir/R/f.txt" "target edited after the scan"
+check_kept "$dir" 'Ziel ist nicht älter als die Quelle' 'edited meanwhile' \
+  "target edited after the scan"
 [ "$(stat -c %Y "$dir/R/f.txt")" = 3000 ] || fail "target edited after the scan: time changed"
-check_no_temp "$dir" "target edited after the scan"
 
 # A file appears at the target path of a one-sided file: never replaced.
 dir=$TEST_TMP/target-appears
