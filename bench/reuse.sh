@@ -36,6 +36,12 @@
 # for renamed the floor: reading the folder once from the drive with cat on
 # cold caches.  Targets: at most 1% of the folder's bytes written; renamed
 # at most 1.2 times the floor.
+# With -b, one more case on the local disk, the comparison's worst case:
+#   lastblock 40 updates of 8 MiB files whose targets differ from their
+#             sources only in the last 4 KiB, so that the whole target is
+#             read before it is written after all; answer j, caches dropped
+#             before every run.  Target: at most 1.3 times the earlier
+#             build's time.
 #
 # Runs as root (loop devices, mounts) and installs with apt-get what is
 # missing (exfat-fuse, exfatprogs, fusefat, dosfstools).
@@ -239,6 +245,36 @@ for case in renamed touched fat-hour; do
     echo
   done
 done
+# The worst case of the comparison, on the local disk.
+lastblock_us() {
+  local i start
+  rm -rf "$WORK/LB" && mkdir -p "$WORK/LB/L" "$WORK/LB/R"
+  for (( i = 1; i <= 40; i++ )); do
+    cp "$WORK/big.bin" "$WORK/LB/L/f$i" && cp "$WORK/big.bin" "$WORK/LB/R/f$i"
+    printf 'x%.0s' $(seq 1 4096) | dd of="$WORK/LB/R/f$i" bs=4096 seek=2047 conv=notrunc status=none
+    touch -d @1700000000 "$WORK/LB/L/f$i" && touch -d @1600000000 "$WORK/LB/R/f$i"
+  done
+  sync && echo 3 >/proc/sys/vm/drop_caches
+  start=$(now_us)
+  "${binary[$1]}" -y "$WORK/LB/L" "$WORK/LB/R" </dev/null >/dev/null
+  sync
+  echo $(( $(now_us) - start ))
+}
+if [ -n "$BASE" ]; then
+  head -c $(( 8 << 20 )) /dev/urandom >"$WORK/big.bin"
+  declare -A lb=()
+  for (( round = 0; round < ROUNDS; round++ )); do
+    for build in "${builds[@]}"; do lb[$build]+="$(lastblock_us "$build") "; done
+  done
+  # shellcheck disable=SC2086
+  new_lb=$(median ${lb[new]})
+  # shellcheck disable=SC2086
+  base_lb=$(median ${lb[base]})
+  printf '%-10s %-6s %12s\n' lastblock new "$(calc '%.2f' "$new_lb / 1e6")"
+  printf '%-10s %-6s %12s   new / base %.2f (target at most 1.30)\n' lastblock base \
+    "$(calc '%.2f' "$base_lb / 1e6")" "$(calc '%.4f' "$new_lb / $base_lb")"
+  rm -rf "$WORK/LB"
+fi
 echo
 echo "floor of renamed (cat of the folder from the drive, cold caches): $(calc '%.2f' "$floor / 1e6") s"
 echo "targets: bytes written at most 1% of the folder; renamed at most 1.2 x the floor"

@@ -119,27 +119,45 @@ Move* reserve_move(Moves& moves, off_t size, std::int64_t seconds,
 
 void release_move(Move& move) { move.reserved = false; }
 
-Move* taken_move(Moves& moves, const Tree& tree, const std::string& path) {
-  if (!moves.reserved_any) return nullptr;
+// Adds `step` to the count of taken files below each directory that holds
+// `move`.
+static void count_below(Moves& moves, const Move& move, long step) {
+  for (std::string dir = parent_of(move.own_path); !dir.empty();
+       dir = parent_of(dir)) {
+    moves.taken_below[dir] += static_cast<std::size_t>(step);
+  }
+}
+
+void index_taken(Moves& moves) {
+  moves.taken.clear();
+  moves.taken_below.clear();
+  if (!moves.reserved_any) return;
   for (Move& move : moves.all) {
-    if (move.taken && !move.held && !move.reported && move.tree == &tree &&
-        move.own_path == path) {
-      return &move;
+    if (move.taken && !move.held && !move.reported) {
+      moves.taken.emplace(move.own_path, &move);
+      count_below(moves, move, 1);
     }
   }
-  return nullptr;
+}
+
+Move* taken_move(Moves& moves, const Tree& tree, const std::string& path) {
+  auto found = moves.taken.find(path);
+  if (found == moves.taken.end() || found->second->tree != &tree) {
+    return nullptr;
+  }
+  return found->second;
+}
+
+void note_reported(Moves& moves, Move& move) {
+  if (move.reported) return;
+  move.reported = true;
+  if (moves.taken.erase(move.own_path) != 0) count_below(moves, move, -1);
 }
 
 bool holds_taken(const Moves& moves, const Tree& tree, const std::string& dir) {
-  if (!moves.reserved_any) return false;
-  std::string below = dir + "/";
-  for (const Move& move : moves.all) {
-    if (move.taken && !move.held && !move.reported && move.tree == &tree &&
-        move.own_path.compare(0, below.size(), below) == 0) {
-      return true;
-    }
-  }
-  return false;
+  if (moves.tree != &tree) return false;
+  auto found = moves.taken_below.find(dir);
+  return found != moves.taken_below.end() && found->second > 0;
 }
 
 bool put_back(Move& move) {
@@ -149,6 +167,9 @@ bool put_back(Move& move) {
   std::string name = name_of(move.own_path);
   if (from >= 0 && to >= 0 &&
       rename_without_replacing(from, move.at_name, to, name)) {
+    // Owner first: a change of owner clears set-ID bits.
+    fchownat(to, name.c_str(), move.before.st_uid, move.before.st_gid,
+             AT_SYMLINK_NOFOLLOW);
     fchmodat(to, name.c_str(), move.before.st_mode & 07777, 0);
     timespec times[2] = {move.before.st_atim, move.before.st_mtim};
     utimensat(to, name.c_str(), times, AT_SYMLINK_NOFOLLOW);

@@ -41,6 +41,10 @@ struct Moves {
   std::deque<Move> all;
   std::unordered_map<off_t, std::vector<Move*>> by_size;  // may be taken
   bool reserved_any = false;  // a copy may have taken one
+  // Taken before their deletion lines: by path, and their directories with
+  // the number of such files below each.
+  std::unordered_map<std::string, Move*> taken;
+  std::unordered_map<std::string, std::size_t> taken_below;
 };
 
 /// Whether a file of time `seconds` may serve a copy of `moves`.
@@ -67,9 +71,14 @@ Move* reserve_move(Moves& moves, off_t size, std::int64_t seconds,
 /// Gives `move` back to later copies after the copy that reserved it
 /// wrote its own bytes.
 void release_move(Move& move);
+/// Indexes the files that copies took before their deletion lines, once
+/// the copies are done.
+void index_taken(Moves& moves);
 /// The record of `path` in `tree` that a copy took, not yet reported;
 /// null if none.
 Move* taken_move(Moves& moves, const Tree& tree, const std::string& path);
+/// Notes that the deletion line of `move` is written.
+void note_reported(Moves& moves, Move& move);
 /// Whether a file taken from directory `dir` of `tree` or below it waits
 /// for its deletion line, so that the directory counts as holding it.
 bool holds_taken(const Moves& moves, const Tree& tree, const std::string& dir);

@@ -202,10 +202,11 @@ static bool is_gone(const Deletion& deletion) {
          (deletion.error == 0 || deletion.error == ENOENT);
 }
 
-// Writes the line of `deletion`; false after a failure.
-static bool report_deletion(Deletion& deletion) {
+// Writes the line of `deletion`, whose file copies may have taken from
+// `moves`; false after a failure.
+static bool report_deletion(Moves& moves, Deletion& deletion) {
   deletion.reported = true;
-  if (deletion.move != nullptr) deletion.move->reported = true;
+  if (deletion.move != nullptr) note_reported(moves, *deletion.move);
   std::string path = full_path(deletion.tree->root, deletion.relative_path);
   if (deletion.changed) {
     report("Fehler beim Löschen von " + quoted_path(path, 2) + ": " +
@@ -224,7 +225,7 @@ static bool report_deletion(Deletion& deletion) {
 static bool finish_deletion(Copier& copier, std::deque<Deletion>& group,
                             std::size_t i) {
   Deletion& deletion = group[i];
-  bool ok = report_deletion(deletion);
+  bool ok = report_deletion(copier.moves, deletion);
   // A file that stays keeps its directories; a path through a link is left
   // alone, its directories too.
   if (deletion.changed || is_refused_path(deletion.error)) return false;
@@ -254,7 +255,9 @@ static bool finish_deletion(Copier& copier, std::deque<Deletion>& group,
                                        std::deque<Deletion>& group) {
   wait_idle(copier.workers);
   for (Deletion& deletion : group) {
-    if (!deletion.reported && is_gone(deletion)) report_deletion(deletion);
+    if (!deletion.reported && is_gone(deletion)) {
+      report_deletion(copier.moves, deletion);
+    }
   }
   stop_copies(copier);
 }
@@ -365,7 +368,10 @@ static bool resolve_missing(Copier& copier,
     if (action == (left_only ? 'l' : 'r')) {
       // A deletion meets the trees as the copies before it left them: in
       // place, or failed with the directories made for them removed.
-      if (run.empty()) finish_copies(copier);
+      if (run.empty()) {
+        finish_copies(copier);
+        index_taken(copier.moves);
+      }
       Deletion& deletion = run.emplace_back();
       deletion.tree = &own;
       deletion.relative_path = std::string(entry.relative_path);
