@@ -302,16 +302,17 @@ static bool holds_source_bytes(PendingCopy& copy, int fd, int in) {
 // written anew, so that the others keep theirs.
 static bool keep_same_target(PendingCopy& copy, int dir_fd, int in,
                              const struct stat& st) {
-  // A copy needs to make its temporary file in the directory.
   if (!copy.reuse || st.st_size != copy.source_st.st_size ||
-      st.st_nlink != 1 || !has_copys_owner(copy, dir_fd, st) ||
-      faccessat(dir_fd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+      st.st_nlink != 1 || !has_copys_owner(copy, dir_fd, st)) {
     return false;
   }
   int fd = open_to_compare(copy, dir_fd, copy.name);
   struct stat opened;
+  // A copy needs to make its temporary file in the directory; asked only
+  // of the few targets that hold the bytes.
   if (fd >= 0 && fstat(fd, &opened) == 0 && opened.st_ino == st.st_ino &&
-      opened.st_dev == st.st_dev && holds_source_bytes(copy, fd, in)) {
+      opened.st_dev == st.st_dev && holds_source_bytes(copy, fd, in) &&
+      faccessat(dir_fd, ".", W_OK | X_OK, AT_EACCESS) == 0) {
     copy.out = fd;
     copy.same = true;
     copy.device = st.st_dev;
