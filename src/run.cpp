@@ -22,6 +22,7 @@
 
 #include "casefold.h"
 #include "compare.h"
+#include "scan.h"
 #include "path.h"
 #include "progress.h"
 #include "report.h"

@@ -34,7 +34,7 @@
 #include <utility>
 #include <vector>
 
-#include "compare.h"
+#include "scan.h"
 #include "dirread.h"
 #include "path.h"
 #include "readahead.h"

@@ -96,6 +96,12 @@ void make_socket(const std::string& path) {
   if (bound != 0) throw std::runtime_error("bind " + path);
 }
 
+std::string with_base(const std::string& root, const std::string& base) {
+  std::string result;
+  for (char c : root) result += c == '@' ? base : std::string(1, c);
+  return result;
+}
+
 std::string regex_escape(const std::string& text) {
   std::string escaped;
   for (char c : text) {

@@ -35,6 +35,8 @@ void make_link(const std::string& target, const std::string& path);
 void make_fifo(const std::string& path);
 /// Creates a Unix domain socket at `path` (parents created).
 void make_socket(const std::string& path);
+/// `root` with each `@` replaced by `base`.
+std::string with_base(const std::string& root, const std::string& base);
 /// `text` with every character that is special in an extended regular
 /// expression preceded by a backslash.
 std::string regex_escape(const std::string& text);
