@@ -84,9 +84,3 @@ CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right,
   }
   return result;
 }
-
-CompareResult compare_dirs(const FileTimeMap& left, const FileTimeMap& right,
-                           std::int64_t slack) {
-  // A copy keeps the original's order, so both forms list alike.
-  return compare_dirs(FileTimeMap(left), FileTimeMap(right), slack);
-}

@@ -34,12 +34,9 @@ struct CompareResult {
 
 /// Pairs `left` with `right` by key: the differing and one-sided files, in
 /// the tables' order (left's first, then right's one-sided ones).  Two times
-/// at most `slack` seconds apart count as equal.
-CompareResult compare_dirs(const FileTimeMap& left, const FileTimeMap& right,
-                           std::int64_t slack = 0);
-/// The same, moving each listed key out of its table instead of copying it:
-/// the entries' keys stay in the tables' storage, which must outlive them.
-/// The left table keeps the files found on both sides, the right table is
-/// left empty.
+/// at most `slack` seconds apart count as equal.  Each listed key is moved
+/// out of its table, not copied: the entries' keys stay in the tables'
+/// storage, which must outlive them.  The left table keeps the files found
+/// on both sides, the right table is left empty.
 CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right,
                            std::int64_t slack = 0);

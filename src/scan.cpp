@@ -102,12 +102,6 @@ static void fail_time(Walk& walk) {
   walk.failure = time_failure(walked_path(walk));
 }
 
-std::int64_t get_file_time_sec(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) fatal(time_failure(path));
-  return st.st_mtim.tv_sec;
-}
-
 // Records a symbolic link to a regular file under its target's key, unless
 // the target lies outside the tree.
 static void record_link(Walk& walk, std::int64_t seconds) {

@@ -22,8 +22,6 @@ struct TreeScans {
   ScanResult right;
 };
 
-/// Mtime of `path` in whole seconds, links followed; exits if stat fails.
-std::int64_t get_file_time_sec(const std::string& path);
 /// Every regular file below `root`, keyed relative to it, or the message of
 /// the first failure in the order of a depth-first walk.
 ScanResult scan_directory(const std::string& root,

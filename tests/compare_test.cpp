@@ -748,7 +748,7 @@ TEST(ScanDirectory, MixedTree) {
 }
 
 // ---------------------------------------------------------------------------
-// get_file_time_sec
+// The scanned time: whole seconds, rounded down
 
 struct TimeRow {
   std::string name;
@@ -759,17 +759,18 @@ struct TimeRow {
 
 void PrintTo(const TimeRow& row, std::ostream* out) { *out << row.name; }
 
-class GetFileTimeSecTest : public ::testing::TestWithParam<TimeRow> {};
+class ScanTimeTest : public ::testing::TestWithParam<TimeRow> {};
 
-TEST_P(GetFileTimeSecTest, WholeSecondsOfTheMtime) {
+TEST_P(ScanTimeTest, WholeSecondsOfTheMtime) {
   const TimeRow& row = GetParam();
   TempDir base;
-  make_file(base.path + "/f", row.seconds, row.nanoseconds);
-  EXPECT_EQ(get_file_time_sec(base.path + "/f"), row.expected);
+  make_file(base.path + "/t/f", row.seconds, row.nanoseconds);
+  EXPECT_EQ(scan_directory(base.path + "/t").files,
+            (FileTimeMap{{"f", row.expected}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Times, GetFileTimeSecTest,
+    Times, ScanTimeTest,
     ::testing::Values(TimeRow{"Epoch", 0, 0, 0},
                       TimeRow{"HalfSecondBeforeEpoch", -1, 500000000, -1},
                       TimeRow{"PointSeven", 1700000000, 700000000, 1700000000},
@@ -777,20 +778,5 @@ INSTANTIATE_TEST_SUITE_P(
                       TimeRow{"Year1950", -631152000, 100, -631152000},
                       TimeRow{"Year2100", 4102444800, 0, 4102444800}),
     [](const auto& info) { return info.param.name; });
-
-TEST(GetFileTimeSec, FollowsLinks) {
-  TempDir base;
-  make_file(base.path + "/target", 777, 300000000);
-  make_link("target", base.path + "/link");
-  EXPECT_EQ(get_file_time_sec(base.path + "/link"), 777);
-}
-
-TEST(GetFileTimeSecDeathTest, MissingFileEndsTheRun) {
-  TempDir base;
-  std::string path = base.path + "/gone \"x\\y\"";
-  EXPECT_EXIT(get_file_time_sec(path), ::testing::ExitedWithCode(1),
-              "^FEHLER: Konnte Meta-Daten der Änderungszeit nicht lesen: \"" +
-                  regex_escape(base.path + "/gone \\\"x\\\\y\\\"") + "\"\n$");
-}
 
 }  // namespace

@@ -18,7 +18,7 @@
 namespace {
 
 // ---------------------------------------------------------------------------
-// utf8_length and utf8_byte_offset
+// utf8_chars and utf8_byte_offset
 
 struct LengthRow {
   std::string name;
@@ -31,7 +31,7 @@ void PrintTo(const LengthRow& row, std::ostream* out) { *out << row.name; }
 class Utf8LengthTest : public ::testing::TestWithParam<LengthRow> {};
 
 TEST_P(Utf8LengthTest, CountsEveryByteThatIsNoContinuation) {
-  EXPECT_EQ(utf8_length(GetParam().text), GetParam().expected);
+  EXPECT_EQ(utf8_chars(GetParam().text), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -12,6 +12,9 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "beneath.h"
+#include "sync.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -111,4 +114,31 @@ std::string regex_escape(const std::string& text) {
     escaped += c;
   }
   return escaped;
+}
+
+CompareResult compare_dirs(const FileTimeMap& left, const FileTimeMap& right,
+                           std::int64_t slack) {
+  return compare_dirs(FileTimeMap(left), FileTimeMap(right), slack);
+}
+
+bool sync_different_files(const std::vector<DiffEntry>& entries,
+                          const std::string& left_root,
+                          const std::string& right_root) {
+  Tree left = open_tree(left_root);
+  Tree right = open_tree(right_root);
+  bool ok = sync_different_files(entries, left, right);
+  close_tree(left);
+  close_tree(right);
+  return ok;
+}
+
+bool handle_missing(const std::vector<DiffEntry>& entries,
+                    const std::string& left_root, const std::string& right_root,
+                    char missing_action) {
+  Tree left = open_tree(left_root);
+  Tree right = open_tree(right_root);
+  bool ok = handle_missing(entries, left, right, missing_action);
+  close_tree(left);
+  close_tree(right);
+  return ok;
 }
