@@ -36,6 +36,7 @@
 
 #include "scan.h"
 #include "dirread.h"
+#include "handles.h"
 #include "path.h"
 #include "readahead.h"
 
@@ -259,13 +260,13 @@ static void close_all(Walk& walk) {
 static int open_root(const std::string& root, int root_fd) {
   constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
   if (root_fd < 0) return open(root.c_str(), kFlags);
-  int fd = open(("/proc/self/fd/" + std::to_string(root_fd)).c_str(), kFlags);
+  int fd = reopen_directory(root_fd);
   if (fd >= 0 || errno != ENOENT) return fd;
   fd = open(root.c_str(), kFlags);
   struct stat held, opened;
   if (fd >= 0 &&
       (fstat(root_fd, &held) != 0 || fstat(fd, &opened) != 0 ||
-       held.st_dev != opened.st_dev || held.st_ino != opened.st_ino)) {
+       !same_file(held, opened))) {
     close(fd);
     errno = ENOENT;
     return -1;

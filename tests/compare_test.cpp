@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <limits>
 #include <ostream>
-#include <set>
 #include <string>
 #include <system_error>
 #include <unordered_set>
@@ -616,10 +615,6 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------
 // The keys of the scan against the plain key rule
 
-const std::set<std::string> kExcludedNames = {"lost+found", "$RECYCLE.BIN",
-                                              "System Volume Information",
-                                              "Recovery", "RECYCLER"};
-
 // Every regular file that a recursive walk without options reaches (types
 // with links followed, excluded directories not entered), keyed by its
 // resolved path relative to the resolved root; keys that lead out of the
@@ -633,7 +628,7 @@ FileTimeMap scan_by_the_key_rule(const std::string& root) {
     fs::file_status status = it->status(error);
     if (error) continue;
     if (fs::is_directory(status)) {
-      if (kExcludedNames.count(it->path().filename().string()) != 0) {
+      if (is_excluded_name(it->path().filename().string())) {
         it.disable_recursion_pending();
       }
       continue;

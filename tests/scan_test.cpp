@@ -43,14 +43,6 @@ struct Reference {
   std::string current;  // the path of the entry reported last
 };
 
-bool excluded(const std::string& name) {
-  for (const char* n : {"lost+found", "$RECYCLE.BIN",
-                        "System Volume Information", "Recovery", "RECYCLER"}) {
-    if (name == n) return true;
-  }
-  return false;
-}
-
 void denied(Reference& ref, int error) {
   ref.failure = "FEHLER: Zugriff verweigert bei " +
                 quoted_path(ref.current, 2) + " (" + std::strerror(error) +
@@ -93,7 +85,7 @@ void reference_entry(Reference& ref, const std::string& name,
   bool followed = stat(ref.current.c_str(), &st) == 0;
   int error = errno;
   if (type == S_IFDIR) {
-    if (!excluded(name)) reference_dir(ref, ref.current, rel);
+    if (!is_excluded_name(name)) reference_dir(ref, ref.current, rel);
   } else if (type == S_IFREG) {
     if (is_temp_file_name(name.c_str())) return;
     if (!followed) return denied(ref, error);

@@ -99,6 +99,15 @@ void make_socket(const std::string& path) {
   if (bound != 0) throw std::runtime_error("bind " + path);
 }
 
+bool is_excluded_name(const std::string& name) {
+  for (const char* excluded : {"lost+found", "$RECYCLE.BIN",
+                               "System Volume Information", "Recovery",
+                               "RECYCLER"}) {
+    if (name == excluded) return true;
+  }
+  return false;
+}
+
 std::string with_base(const std::string& root, const std::string& base) {
   std::string result;
   for (char c : root) result += c == '@' ? base : std::string(1, c);

@@ -39,6 +39,9 @@ void make_link(const std::string& target, const std::string& path);
 void make_fifo(const std::string& path);
 /// Creates a Unix domain socket at `path` (parents created).
 void make_socket(const std::string& path);
+/// Whether a directory named `name` is one the scan passes over, by the
+/// list the user is told.
+bool is_excluded_name(const std::string& name);
 /// `root` with each `@` replaced by `base`.
 std::string with_base(const std::string& root, const std::string& base);
 /// compare_dirs on copies of `left` and `right`, which keep their order.

@@ -1,0 +1,16 @@
+// handles.cpp: identity of files and handles opened anew.
+
+#include "handles.h"
+
+#include <fcntl.h>
+
+#include <string>
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int reopen_directory(int fd) {
+  return open(("/proc/self/fd/" + std::to_string(fd)).c_str(),
+              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
