@@ -50,6 +50,9 @@ bool write_copy(PendingCopy& copy);
 /// Checks the target once more and renames the temporary file into place;
 /// false after a recorded failure.
 bool install_copy(PendingCopy& copy);
+/// Records the error line `line` for `copy`, whose step failed; returns
+/// false.
+bool record_failure(PendingCopy& copy, const std::string& line);
 /// Records `reason` as the copy's failure and removes its temporary file,
 /// unless it already stands at the target's path.
 void discard_copy(PendingCopy& copy, const std::string& reason);

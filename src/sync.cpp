@@ -182,8 +182,7 @@ static bool report_deletion(Deletion& deletion) {
   deletion.reported = true;
   std::string path = full_path(deletion.tree->root, deletion.relative_path);
   if (deletion.changed) {
-    report("Fehler beim Löschen von " + quoted_path(path, 2) + ": " +
-           kChangedSinceScan + "\n");
+    report(failure_line("Löschen von", path, kChangedSinceScan));
     return false;
   }
   if (!is_gone(deletion)) return failed("Löschen von", path, deletion.error);
