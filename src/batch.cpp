@@ -14,7 +14,6 @@
 #include "batch.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -25,6 +24,7 @@
 #include <limits>
 #include <utility>
 
+#include "handles.h"
 #include "interrupt.h"
 #include "output.h"
 #include "placed.h"
@@ -53,10 +53,8 @@ constexpr std::uint64_t kTightRoom = 8 << 20;
 // the process's limit of open files, beside those of the copies being
 // prepared.
 static std::size_t batch_limit_of_process() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
-  rlim_t room = limit.rlim_cur > 128 ? (limit.rlim_cur - 128) / 3 : 1;
-  return room < kBatchFiles ? std::max<rlim_t>(room, 1) : kBatchFiles;
+  std::size_t room = open_files_share(128, 3, 1);
+  return room < kBatchFiles ? std::max<std::size_t>(room, 1) : kBatchFiles;
 }
 
 // The room of the file system that `tree` lies on, measured when the batch
@@ -161,19 +159,31 @@ static void report_failures(Batch& batch) {
   }
 }
 
+// Puts on stable storage what the copies of `batch` with `picked` set hold:
+// with `each`, or where syncfs is missing, through `sync_one` of every such
+// copy, else with one syncfs per file system; a copy that fails is
+// discarded.
+static void make_durable(Batch& batch, bool (*picked)(const PendingCopy& copy),
+                         bool each, int (*sync_one)(const PendingCopy& copy)) {
+  SyncedDevices done;
+  for (auto& copy : batch.copies) {
+    if (!picked(*copy)) continue;
+    int error = each ? ENOSYS : syncfs_once(done, copy->device, copy->out);
+    if (error == ENOSYS) error = sync_one(*copy);
+    if (error != 0) discard_copy(*copy, std::strerror(error));
+  }
+}
+
 // Puts the content, permission bits and time of every temporary file of
 // `batch` on stable storage before any of them becomes visible.
 static void make_temps_durable(Batch& batch) {
   std::size_t written = 0;
   for (const auto& copy : batch.copies) written += copy->ok;
-  bool each = written <= kFsyncEachMax;
-  SyncedDevices done;
-  for (auto& copy : batch.copies) {
-    if (!copy->ok || copy->same) continue;  // a kept target: nothing written
-    int error = each ? ENOSYS : syncfs_once(done, copy->device, copy->out);
-    if (error == ENOSYS) error = fsync_error(copy->out);
-    if (error != 0) discard_copy(*copy, std::strerror(error));
-  }
+  // A target kept in place has nothing written to it.
+  make_durable(
+      batch, [](const PendingCopy& copy) { return copy.ok && !copy.same; },
+      written <= kFsyncEachMax,
+      [](const PendingCopy& copy) { return fsync_error(copy.out); });
 }
 
 // Reads the temporary file of `copy` back from its drive and compares it
@@ -236,17 +246,13 @@ static bool rename_batch(Batch& batch, Workers& workers) {
 static void make_dirs_durable(Batch& batch) {
   bool each = batch.copies.size() <= kFsyncEachMax;
   for (const auto& copy : batch.copies) each = each && !copy->create;
-  SyncedDevices done;
-  for (auto& copy : batch.copies) {
-    if (!copy->renamed) continue;
-    int error = each ? ENOSYS : syncfs_once(done, copy->device, copy->out);
-    // A target kept in place has its own new mode and time to keep.
-    if (error == ENOSYS) {
-      error = copy->same ? fsync_error(copy->out)
-                         : fsync_dir_error(copy->dir_fd, copy->out);
-    }
-    if (error != 0) discard_copy(*copy, std::strerror(error));
-  }
+  // A target kept in place has its own new mode and time to keep.
+  make_durable(
+      batch, [](const PendingCopy& copy) { return copy.renamed; }, each,
+      [](const PendingCopy& copy) {
+        return copy.same ? fsync_error(copy.out)
+                         : fsync_dir_error(copy.dir_fd, copy.out);
+      });
 }
 
 bool finish_batch(Batch& batch, Workers& workers) {

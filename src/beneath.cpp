@@ -19,6 +19,7 @@
 #include <cerrno>
 
 #include "drive.h"
+#include "handles.h"
 #include "path.h"
 
 Tree open_tree(const std::string& root) {
@@ -38,7 +39,7 @@ bool is_same_root(const Tree& tree) {
   struct stat held, now;
   if (tree.fd < 0 || fstat(tree.fd, &held) != 0) return false;
   if (stat(tree.root.c_str(), &now) != 0) return false;
-  return held.st_dev == now.st_dev && held.st_ino == now.st_ino;
+  return same_file(held, now);
 }
 
 void close_tree(Tree& tree) {

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "handles.h"
 #include "interrupt.h"
 #include "output.h"
 
@@ -103,8 +104,8 @@ off_t copy_content(int in, int out, const struct stat& in_st,
 // Whether two states of a file are those of one file, unchanged: the same
 // inode, size, modification time and change time, to the nanosecond.
 static bool same_state(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino &&
-         a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+  return same_file(a, b) && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
          a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
          a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
          a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;

@@ -23,7 +23,6 @@
 
 namespace {
 
-constexpr long kFuseMagic = 0x65735546;
 // Devices that rest on devices that rest on ...: deeper is a loop.
 constexpr int kMaxDepth = 4;
 

@@ -39,17 +39,21 @@ const char kSourceChanged[] = "Quelle wurde während des Kopierens geändert";
 
 }  // namespace
 
+bool record_failure(PendingCopy& copy, const std::string& line) {
+  copy.errors += line;
+  return copy.ok = false;
+}
+
 // Records a failed copy of `copy` for `reason`; returns false.
 static bool copy_failed(PendingCopy& copy, const std::string& reason) {
-  copy.errors += copy_failure_line(copy.source, copy.target, reason);
-  return copy.ok = false;
+  return record_failure(copy,
+                        copy_failure_line(copy.source, copy.target, reason));
 }
 
 // Records "Fehler beim <action> <path>: ..." for `copy`; returns false.
 static bool step_failed(PendingCopy& copy, const char* action,
                         const std::string& path, int error) {
-  copy.errors += failure_line(action, path, error);
-  return copy.ok = false;
+  return record_failure(copy, failure_line(action, path, error));
 }
 
 // Whether `a` is older than `b` by the comparison's rule: in whole seconds,
@@ -93,9 +97,8 @@ bool stat_copy_source(PendingCopy& copy) {
   // A time the target's file system cannot hold is refused before anything
   // is written there.
   if (can_hold_time(copy.to->kind, copy.source_st.st_mtim.tv_sec)) return true;
-  copy.errors += "Fehler beim Setzen des Zeitstempels für " +
-                 quoted_path(copy.target, 2) + ": " + kTimeNotHeld + "\n";
-  return copy.ok = false;
+  return record_failure(copy, failure_line("Setzen des Zeitstempels für",
+                                           copy.target, kTimeNotHeld));
 }
 
 // Opens the source for reading, only a regular file and never through a
@@ -151,11 +154,11 @@ static bool set_and_check_times(PendingCopy& copy, struct stat& st) {
     return step_failed(copy, "Setzen des Zeitstempels für", copy.target, errno);
   }
   if (keeps_second(st.st_mtim.tv_sec, source_st.st_mtim.tv_sec)) return true;
-  copy.errors += "Fehler beim Setzen des Zeitstempels für " +
-                 quoted_path(copy.target, 2) + ": " + kTimeNotKept + " (" +
-                 std::to_string(st.st_mtim.tv_sec) + " statt " +
-                 std::to_string(source_st.st_mtim.tv_sec) + ")\n";
-  return copy.ok = false;
+  std::string reason = std::string(kTimeNotKept) + " (" +
+                       std::to_string(st.st_mtim.tv_sec) + " statt " +
+                       std::to_string(source_st.st_mtim.tv_sec) + ")";
+  return record_failure(copy, failure_line("Setzen des Zeitstempels für",
+                                           copy.target, reason));
 }
 
 // Gives the copy's file `out`, of status `created`, the owner of the

@@ -62,6 +62,9 @@ std::string next_temp_name();
 /// stands at `to`; false with errno set on failure.
 bool rename_without_replacing(int from_dir, const std::string& from,
                               int to_dir, const std::string& to);
+/// Records the error line `line` for `copy`, whose step failed; returns
+/// false.
+bool record_failure(PendingCopy& copy, const std::string& line);
 /// Records `reason` as the copy's failure and removes its temporary file,
 /// unless it already stands at the target's path.
 void discard_copy(PendingCopy& copy, const std::string& reason);

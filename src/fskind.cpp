@@ -23,7 +23,6 @@ namespace {
 
 constexpr long kMsdosMagic = 0x4d44;
 constexpr long kExfatMagic = 0x2011bab0;
-constexpr long kFuseMagic = 0x65735546;
 // 1980-01-01 00:00:00 and 2107-12-31 23:59:59, UTC.
 constexpr std::int64_t kFatFirstSecond = 315532800;
 constexpr std::int64_t kFatLastSecond = 4354819199;
@@ -127,7 +126,7 @@ bool is_round_trip_fs(int fd) {
     case 0x00c36400:  // Ceph
     case 0x01021997:  // 9P
     case 0x5346414f:  // AFS
-    case 0x65735546:  // FUSE: sshfs, but also drivers of local drives
+    case kFuseMagic:  // sshfs, but also drivers of local drives
       return true;
     default:
       return false;

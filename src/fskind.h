@@ -7,6 +7,9 @@
 #include <string>
 #include <string_view>
 
+/// statfs's f_type of every FUSE file system.
+constexpr long kFuseMagic = 0x65735546;
+
 /// The kinds of file system whose times need care; Other for the rest.
 enum class FsKind { Other, Fat, Exfat };
 

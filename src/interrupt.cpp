@@ -25,11 +25,13 @@ namespace {
 std::mutex mutex;  // guards `changing` against a signal's arrival
 int changing = 0;  // calls between begin_changes and end_changes
 std::atomic<int> stop_signal{0};
+// The signals that end a run.
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 sigset_t ending_signals() {
   sigset_t set;
   sigemptyset(&set);
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+  for (int signal_number : kEndingSignals) {
     sigaddset(&set, signal_number);
   }
   return set;
@@ -60,14 +62,14 @@ void install_interrupt_handlers() {
     // a handler of its own, which never runs, keeps it.
     struct sigaction action {};
     action.sa_handler = [](int) {};
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    for (int signal_number : kEndingSignals) {
       sigaction(signal_number, &action, nullptr);
     }
     try {
       std::thread(wait_for_signals, set).detach();
     } catch (const std::system_error&) {
       // No thread: the signals end the program as they always do.
-      for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+      for (int signal_number : kEndingSignals) {
         signal(signal_number, SIG_DFL);
       }
       pthread_sigmask(SIG_UNBLOCK, &set, nullptr);

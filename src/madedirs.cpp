@@ -90,16 +90,15 @@ bool make_parents(KnownDirs& known, PendingCopy& copy) {
       remove_made_dirs(to, reached, copy.created);
       copy.created.clear();
       if (!is_refused_path(error)) {
-        copy.errors +=
-            failure_line("Erstellen von", full_path(to.root, reached), error);
-        return copy.ok = false;
+        return record_failure(copy, failure_line("Erstellen von",
+                                                 full_path(to.root, reached),
+                                                 error));
       }
     }
   }
   if (fd < 0) {
-    copy.errors += copy_failure_line(copy.source, copy.target,
-                                     std::strerror(error));
-    return copy.ok = false;
+    return record_failure(copy, copy_failure_line(copy.source, copy.target,
+                                                  std::strerror(error)));
   }
   close(fd);
   remember(known, copy.parent);

@@ -41,9 +41,14 @@ void report(const std::string& message) {
 }
 
 std::string failure_line(const char* action, const std::string& path,
-                         int error) {
+                         const std::string& reason) {
   return std::string("Fehler beim ") + action + " " + quoted_path(path, 2) +
-         ": " + std::strerror(error) + "\n";
+         ": " + reason + "\n";
+}
+
+std::string failure_line(const char* action, const std::string& path,
+                         int error) {
+  return failure_line(action, path, std::strerror(error));
 }
 
 std::string copy_failure_line(const std::string& source,

@@ -11,7 +11,10 @@
 void say(const std::string& line);
 /// Writes `message` to standard error as it stands, after the status line.
 void report(const std::string& message);
-/// "Fehler beim <action> <path>: <system message>\n".
+/// "Fehler beim <action> <path>: <reason>\n".
+std::string failure_line(const char* action, const std::string& path,
+                         const std::string& reason);
+/// failure_line with the system's message of `error` as the reason.
 std::string failure_line(const char* action, const std::string& path,
                          int error);
 /// "Fehler beim Kopieren von <source> nach <target>: <reason>\n".

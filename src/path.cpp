@@ -71,22 +71,30 @@ static bool is_control(unsigned char byte) {
   return byte < 0x20 || byte == 0x7F;
 }
 
-std::string shown_path(std::string_view path, int fd) {
+std::string shown_path_on(std::string_view path, bool terminal) {
   std::string shown(path);
-  if (!is_terminal(fd)) return shown;
+  if (!terminal) return shown;
   for (char& c : shown) {
     if (is_control(static_cast<unsigned char>(c))) c = '?';
   }
   return shown;
 }
 
-std::string quoted_path(std::string_view path, int fd) {
+std::string quoted_path_on(std::string_view path, bool terminal) {
   std::string quoted = "\"";
-  for (char c : shown_path(path, fd)) {
+  for (char c : shown_path_on(path, terminal)) {
     if (c == '"' || c == '\\') quoted += '\\';
     quoted += c;
   }
   return quoted + "\"";
+}
+
+std::string shown_path(std::string_view path, int fd) {
+  return shown_path_on(path, is_terminal(fd));
+}
+
+std::string quoted_path(std::string_view path, int fd) {
+  return quoted_path_on(path, is_terminal(fd));
 }
 
 void fatal(const std::string& message) {

@@ -21,10 +21,14 @@ bool is_temp_file_name(const char* name);
 /// Characters in `text` by the byte rule of every width: each byte that is
 /// not a UTF-8 continuation byte counts.
 std::uint64_t utf8_chars(std::string_view text);
-/// `path` as written to descriptor `fd`: on a terminal, bytes 0x00-0x1F and
-/// 0x7F show as "?"; elsewhere the bytes go out as stored.
+/// `path` as written to a `terminal` or elsewhere: on a terminal, bytes
+/// 0x00-0x1F and 0x7F show as "?"; elsewhere the bytes go out as stored.
+std::string shown_path_on(std::string_view path, bool terminal);
+/// shown_path_on in double quotes, every `"` and `\` preceded by `\`.
+std::string quoted_path_on(std::string_view path, bool terminal);
+/// shown_path_on for descriptor `fd` (1 or 2), as it is a terminal or not.
 std::string shown_path(std::string_view path, int fd);
-/// shown_path in double quotes, with every `"` and `\` preceded by `\`.
+/// quoted_path_on for descriptor `fd` (1 or 2), as it is a terminal or not.
 std::string quoted_path(std::string_view path, int fd);
 /// Writes `message` to standard error as it stands and ends with status 1.
 [[noreturn]] void fatal(const std::string& message);

@@ -24,7 +24,6 @@
 #include "readahead.h"
 
 #include <sched.h>
-#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
@@ -33,6 +32,7 @@
 #include <system_error>
 
 #include "fskind.h"
+#include "handles.h"
 
 namespace {
 
@@ -229,10 +229,7 @@ bool add_workers_if_waiting(ReadAhead& pool) {
 // workers and their descents fit, and the limit never strikes because of
 // reading ahead.
 static std::size_t window_of_process() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 16;
-  rlim_t room = limit.rlim_cur > 256 ? (limit.rlim_cur - 256) / 4 : 16;
-  return static_cast<std::size_t>(std::min<rlim_t>(room, kMaxWindow));
+  return std::min<std::size_t>(open_files_share(256, 4, 16), kMaxWindow);
 }
 
 // Sizes the window, starts the first workers where the cores allow (`alone`:

@@ -12,8 +12,6 @@
 
 #include "path.h"
 
-std::uint64_t utf8_length(const std::string& text) { return utf8_chars(text); }
-
 // Bytes of the character that starts with `lead`, judged by that byte alone.
 static std::uint64_t sequence_length(unsigned char lead) {
   if (lead < 0x80) return 1;
@@ -39,13 +37,13 @@ static std::string cut_front(const std::string& text, std::uint64_t length,
 }
 
 std::string format_left(const std::string& text, std::uint64_t width) {
-  std::uint64_t length = utf8_length(text);
+  std::uint64_t length = utf8_chars(text);
   if (width < length) return cut_front(text, length, width);
   return std::string(width - length, ' ') + text;
 }
 
 std::string format_right(const std::string& text, std::uint64_t width) {
-  std::uint64_t length = utf8_length(text);
+  std::uint64_t length = utf8_chars(text);
   if (width < length) return cut_front(text, length, width);
   return text;
 }

@@ -5,8 +5,6 @@
 
 #include "compare.h"
 
-/// Characters in `text`: every byte that is not a continuation byte counts.
-std::uint64_t utf8_length(const std::string& text);
 /// Byte offset reached after walking `n` characters; never past the end.
 std::uint64_t utf8_byte_offset(const std::string& text, std::uint64_t n);
 /// `text` right-aligned in `width` characters; a longer one keeps its end

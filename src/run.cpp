@@ -22,6 +22,7 @@
 
 #include "casefold.h"
 #include "compare.h"
+#include "scan.h"
 #include "path.h"
 #include "placed.h"
 #include "progress.h"
@@ -88,17 +89,22 @@ static Options parse_options(int argc, char** argv) {
   return options;
 }
 
+// The error about directory `dir` as typed, `what` said of it.
+static std::string dir_error(const std::string& dir, const std::string& what) {
+  return "kalvern Fehler - Verzeichnis " + shown_path(dir, 2) + " " + what +
+         "\n\n";
+}
+
 // Ends the run unless `dir` names an existing object, links followed.
 static void check_exists(const std::string& dir) {
   struct stat st;
   if (stat(dir.c_str(), &st) == 0) return;
   int error = errno;
-  std::string shown = shown_path(dir, 2);
   if (error == ENOENT || error == ENOTDIR) {
-    fatal("kalvern Fehler - Verzeichnis " + shown + " nicht gefunden.\n\n");
+    fatal(dir_error(dir, "nicht gefunden."));
   }
-  fatal("kalvern Fehler - Verzeichnis " + shown + " nicht zugänglich (" +
-        std::strerror(error) + ").\n\n");
+  fatal(dir_error(dir, std::string("nicht zugänglich (") +
+                           std::strerror(error) + ")."));
 }
 
 // `dir` without one trailing slash.
@@ -140,8 +146,8 @@ static void check_not_nested(const Options& options, const std::string& left,
   } else {
     return;
   }
-  fatal("kalvern Fehler - Verzeichnis " + shown_path(*inner, 2) +
-        " liegt innerhalb von " + shown_path(*outer, 2) + ".\n\n");
+  fatal(dir_error(*inner,
+                  "liegt innerhalb von " + shown_path(*outer, 2) + "."));
 }
 
 // Scans both trees; on a terminal, a ticker thread shows the files found so
@@ -253,9 +259,9 @@ static bool roots_unchanged(const Options& options, const Tree& left,
   for (const auto& [tree, typed] : {std::pair{&left, &options.dirs[0]},
                                     std::pair{&right, &options.dirs[1]}}) {
     if (is_same_root(*tree)) continue;
-    report_error("kalvern Fehler - Verzeichnis " + shown_path(*typed, 2) +
-                 " ist nicht mehr dasselbe wie beim Vergleich, Abgleich "
-                 "abgebrochen.\n\n");
+    report_error(dir_error(*typed,
+                           "ist nicht mehr dasselbe wie beim Vergleich, "
+                           "Abgleich abgebrochen."));
     same = false;
   }
   return same;
@@ -271,9 +277,9 @@ static bool trees_locked(const Options& options, const Tree& left,
     // One directory given twice is locked once.
     if (tree == &right && same_root(left, right)) continue;
     if (!lock_tree(*tree).busy) continue;
-    report_error("kalvern Fehler - Verzeichnis " + shown_path(*typed, 2) +
-                 " wird gerade von einem anderen Abgleich bearbeitet, "
-                 "Abgleich abgebrochen.\n\n");
+    report_error(dir_error(*typed,
+                           "wird gerade von einem anderen Abgleich "
+                           "bearbeitet, Abgleich abgebrochen."));
     return false;
   }
   return true;

@@ -34,8 +34,9 @@
 #include <utility>
 #include <vector>
 
-#include "compare.h"
+#include "scan.h"
 #include "dirread.h"
+#include "handles.h"
 #include "path.h"
 #include "readahead.h"
 
@@ -100,12 +101,6 @@ static std::string time_failure(const std::string& path) {
 
 static void fail_time(Walk& walk) {
   walk.failure = time_failure(walked_path(walk));
-}
-
-std::int64_t get_file_time_sec(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) fatal(time_failure(path));
-  return st.st_mtim.tv_sec;
 }
 
 // Records a symbolic link to a regular file under its target's key, unless
@@ -265,13 +260,13 @@ static void close_all(Walk& walk) {
 static int open_root(const std::string& root, int root_fd) {
   constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
   if (root_fd < 0) return open(root.c_str(), kFlags);
-  int fd = open(("/proc/self/fd/" + std::to_string(root_fd)).c_str(), kFlags);
+  int fd = reopen_directory(root_fd);
   if (fd >= 0 || errno != ENOENT) return fd;
   fd = open(root.c_str(), kFlags);
   struct stat held, opened;
   if (fd >= 0 &&
       (fstat(root_fd, &held) != 0 || fstat(fd, &opened) != 0 ||
-       held.st_dev != opened.st_dev || held.st_ino != opened.st_ino)) {
+       !same_file(held, opened))) {
     close(fd);
     errno = ENOENT;
     return -1;

@@ -87,17 +87,6 @@ bool sync_different_files(const std::vector<DiffEntry>& entries,
   return ok;
 }
 
-bool sync_different_files(const std::vector<DiffEntry>& entries,
-                          const std::string& left_root,
-                          const std::string& right_root) {
-  Tree left = open_tree(left_root);
-  Tree right = open_tree(right_root);
-  bool ok = sync_different_files(entries, left, right);
-  close_tree(left);
-  close_tree(right);
-  return ok;
-}
-
 // Whether directory `path_fd` holds no entry at all; -1 with errno set if
 // it cannot be read.
 static int is_empty_dir(int path_fd) {
@@ -209,8 +198,7 @@ static bool report_deletion(Moves& moves, Deletion& deletion) {
   if (deletion.move != nullptr) note_reported(moves, *deletion.move);
   std::string path = full_path(deletion.tree->root, deletion.relative_path);
   if (deletion.changed) {
-    report("Fehler beim Löschen von " + quoted_path(path, 2) + ": " +
-           kChangedSinceScan + "\n");
+    report(failure_line("Löschen von", path, kChangedSinceScan));
     return false;
   }
   if (!is_gone(deletion)) return failed("Löschen von", path, deletion.error);
@@ -422,16 +410,5 @@ bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
   if (action == 'l') ok = make_tree_durable(left) && ok;
   if (action == 'r') ok = make_tree_durable(right) && ok;
   end_changes();
-  return ok;
-}
-
-bool handle_missing(const std::vector<DiffEntry>& entries,
-                    const std::string& left_root, const std::string& right_root,
-                    char missing_action) {
-  Tree left = open_tree(left_root);
-  Tree right = open_tree(right_root);
-  bool ok = handle_missing(entries, left, right, missing_action);
-  close_tree(left);
-  close_tree(right);
   return ok;
 }

@@ -15,10 +15,6 @@
 bool sync_different_files(const std::vector<DiffEntry>& entries,
                           const Tree& left, const Tree& right,
                           std::size_t in_flight = 0, bool reuse = true);
-/// The same for two roots opened here.
-bool sync_different_files(const std::vector<DiffEntry>& entries,
-                          const std::string& left_root,
-                          const std::string& right_root);
 /// Deletes or copies the one-sided files as `missing_action` (l, r, b) says,
 /// through the handles of the two trees, with at most `in_flight`
 /// operations at once (0: as many as the program takes); false if any
@@ -29,10 +25,6 @@ bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
                     const Tree& right, char missing_action,
                     std::size_t in_flight = 0, CaseIndexes* cases = nullptr,
                     bool reuse = true);
-/// The same for two roots opened here.
-bool handle_missing(const std::vector<DiffEntry>& entries,
-                    const std::string& left_root, const std::string& right_root,
-                    char missing_action);
 /// Removes `directory` (below the root of `tree`) and its ancestors while
 /// they are empty, never the root itself; false if a step failed.
 bool remove_empty_parents(const Tree& tree, std::string directory);

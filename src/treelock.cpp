@@ -17,14 +17,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <string>
+
+#include "handles.h"
 
 // The directory of the handle `fd`, opened for reading; -1 if it cannot be.
 static int reopen_for_lock(int fd) {
-  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-  int opened = open(("/proc/self/fd/" + std::to_string(fd)).c_str(), kFlags);
+  int opened = reopen_directory(fd);
   if (opened >= 0) return opened;
-  return openat(fd, ".", kFlags);
+  return openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 TreeLock lock_tree(const Tree& tree) {
@@ -49,5 +49,5 @@ bool same_root(const Tree& a, const Tree& b) {
   struct stat sa, sb;
   if (a.fd < 0 || b.fd < 0 || fstat(a.fd, &sa) != 0 || fstat(b.fd, &sb) != 0)
     return false;
-  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  return same_file(sa, sb);
 }

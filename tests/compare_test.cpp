@@ -1,9 +1,9 @@
 // Tests of the comparison of two file-time maps and of the directory scan.
 
 #include "compare.h"
+#include "scan.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <limits>
 #include <ostream>
-#include <set>
 #include <string>
 #include <system_error>
 #include <unordered_set>
@@ -596,12 +595,6 @@ void build_photos(const std::string& b) {
 
 const FileTimeMap kPhotos = {{"a.jpg", 1}, {".hidden", 2}, {"sub/b.jpg", 3}};
 
-std::string with_base(const std::string& root, const std::string& base) {
-  std::string result;
-  for (char c : root) result += c == '@' ? base : std::string(1, c);
-  return result;
-}
-
 class ScanRootFormTest : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(ScanRootFormTest, GivesTheSameKeys) {
@@ -622,10 +615,6 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------
 // The keys of the scan against the plain key rule
 
-const std::set<std::string> kExcludedNames = {"lost+found", "$RECYCLE.BIN",
-                                              "System Volume Information",
-                                              "Recovery", "RECYCLER"};
-
 // Every regular file that a recursive walk without options reaches (types
 // with links followed, excluded directories not entered), keyed by its
 // resolved path relative to the resolved root; keys that lead out of the
@@ -639,7 +628,7 @@ FileTimeMap scan_by_the_key_rule(const std::string& root) {
     fs::file_status status = it->status(error);
     if (error) continue;
     if (fs::is_directory(status)) {
-      if (kExcludedNames.count(it->path().filename().string()) != 0) {
+      if (is_excluded_name(it->path().filename().string())) {
         it.disable_recursion_pending();
       }
       continue;
@@ -754,7 +743,7 @@ TEST(ScanDirectory, MixedTree) {
 }
 
 // ---------------------------------------------------------------------------
-// get_file_time_sec
+// The scanned time: whole seconds, rounded down
 
 struct TimeRow {
   std::string name;
@@ -765,17 +754,18 @@ struct TimeRow {
 
 void PrintTo(const TimeRow& row, std::ostream* out) { *out << row.name; }
 
-class GetFileTimeSecTest : public ::testing::TestWithParam<TimeRow> {};
+class ScanTimeTest : public ::testing::TestWithParam<TimeRow> {};
 
-TEST_P(GetFileTimeSecTest, WholeSecondsOfTheMtime) {
+TEST_P(ScanTimeTest, WholeSecondsOfTheMtime) {
   const TimeRow& row = GetParam();
   TempDir base;
-  make_file(base.path + "/f", row.seconds, row.nanoseconds);
-  EXPECT_EQ(get_file_time_sec(base.path + "/f"), row.expected);
+  make_file(base.path + "/t/f", row.seconds, row.nanoseconds);
+  EXPECT_EQ(scan_directory(base.path + "/t").files,
+            (FileTimeMap{{"f", row.expected}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Times, GetFileTimeSecTest,
+    Times, ScanTimeTest,
     ::testing::Values(TimeRow{"Epoch", 0, 0, 0},
                       TimeRow{"HalfSecondBeforeEpoch", -1, 500000000, -1},
                       TimeRow{"PointSeven", 1700000000, 700000000, 1700000000},
@@ -783,114 +773,5 @@ INSTANTIATE_TEST_SUITE_P(
                       TimeRow{"Year1950", -631152000, 100, -631152000},
                       TimeRow{"Year2100", 4102444800, 0, 4102444800}),
     [](const auto& info) { return info.param.name; });
-
-TEST(GetFileTimeSec, FollowsLinks) {
-  TempDir base;
-  make_file(base.path + "/target", 777, 300000000);
-  make_link("target", base.path + "/link");
-  EXPECT_EQ(get_file_time_sec(base.path + "/link"), 777);
-}
-
-TEST(GetFileTimeSecDeathTest, MissingFileEndsTheRun) {
-  TempDir base;
-  std::string path = base.path + "/gone \"x\\y\"";
-  EXPECT_EXIT(get_file_time_sec(path), ::testing::ExitedWithCode(1),
-              "^FEHLER: Konnte Meta-Daten der Änderungszeit nicht lesen: \"" +
-                  regex_escape(base.path + "/gone \\\"x\\\\y\\\"") + "\"\n$");
-}
-
-// ---------------------------------------------------------------------------
-// Scan failures
-
-struct FailureRow {
-  std::string name;
-  void (*build)(const std::string& base);
-  std::string root;  // `@` stands for the base
-  std::string system_message;
-};
-
-void PrintTo(const FailureRow& row, std::ostream* out) { *out << row.name; }
-
-class ScanFailureTest : public ::testing::TestWithParam<FailureRow> {};
-
-TEST_P(ScanFailureTest, RootThatCannotBeOpened) {
-  const FailureRow& row = GetParam();
-  TempDir base;
-  row.build(base.path);
-  std::string root = with_base(row.root, base.path);
-  ScanResult scanned = scan_directory(root);
-  EXPECT_EQ(scanned.failure, "FEHLER beim Durchsuchen des Verzeichnisses: '" +
-                                 root + "' (" + row.system_message + ")\n\n");
-  EXPECT_TRUE(scanned.files.empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Roots, ScanFailureTest,
-    ::testing::Values(
-        FailureRow{"Missing", [](const std::string&) {}, "@/missing",
-                   "No such file or directory"},
-        FailureRow{"MissingWithQuoteInName", [](const std::string&) {},
-                   "@/it's \"gone\"", "No such file or directory"},
-        FailureRow{"Empty", [](const std::string&) {}, "",
-                   "No such file or directory"},
-        FailureRow{"RegularFile",
-                   [](const std::string& b) { make_file(b + "/file", 1); },
-                   "@/file", "Not a directory"},
-        FailureRow{"BelowARegularFile",
-                   [](const std::string& b) { make_file(b + "/file", 1); },
-                   "@/file/sub", "Not a directory"},
-        FailureRow{"LinkToARegularFile",
-                   [](const std::string& b) {
-                     make_file(b + "/file", 1);
-                     make_link("file", b + "/link");
-                   },
-                   "@/link", "Not a directory"},
-        FailureRow{
-            "DanglingLink",
-            [](const std::string& b) { make_link("nowhere", b + "/link"); },
-            "@/link", "No such file or directory"},
-        FailureRow{"LoopingLink",
-                   [](const std::string& b) { make_link("link", b + "/link"); },
-                   "@/link", "Too many levels of symbolic links"}),
-    [](const auto& info) { return info.param.name; });
-
-// Scans `root` with room for no more than `open_files` descriptors and ends
-// the process with the scan's failure, as the program does.
-void scan_with_open_file_limit(const std::string& root, rlim_t open_files) {
-  rlimit limit{open_files, open_files};
-  setrlimit(RLIMIT_NOFILE, &limit);
-  ScanResult scanned = scan_directory(root);
-  if (!scanned.failure.empty()) fatal(scanned.failure);
-}
-
-// Whether the build carries the address sanitizer's runtime. Its checks need
-// spare descriptors of their own (the vptr check probes memory through a
-// pipe), so they misfire once the scan has taken every descriptor there is.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
-// A descent deeper than the process may hold directories open fails at the
-// subdirectory that cannot be opened, named in quoted form.
-TEST(ScanDeathTest, DescentBeyondTheOpenFileLimit) {
-  if (kSanitized) GTEST_SKIP() << "the sanitizers need free descriptors";
-  TempDir base;
-  std::string root = base.path + "/q\"b\\s";
-  std::string deepest = root;
-  for (int i = 0; i < 40; ++i) deepest += "/d";
-  make_file(deepest + "/f.txt", 1);
-  std::string quoted_root = base.path + "/q\\\"b\\\\s";
-  EXPECT_EXIT(scan_with_open_file_limit(root, 20), ::testing::ExitedWithCode(1),
-              "^FEHLER: Zugriff verweigert bei \"" + regex_escape(quoted_root) +
-                  "(/d)+\" \\(Too many open files\\)\n\n$");
-}
 
 }  // namespace

@@ -18,7 +18,7 @@
 namespace {
 
 // ---------------------------------------------------------------------------
-// utf8_length and utf8_byte_offset
+// utf8_chars and utf8_byte_offset
 
 struct LengthRow {
   std::string name;
@@ -31,7 +31,7 @@ void PrintTo(const LengthRow& row, std::ostream* out) { *out << row.name; }
 class Utf8LengthTest : public ::testing::TestWithParam<LengthRow> {};
 
 TEST_P(Utf8LengthTest, CountsEveryByteThatIsNoContinuation) {
-  EXPECT_EQ(utf8_length(GetParam().text), GetParam().expected);
+  EXPECT_EQ(utf8_chars(GetParam().text), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -215,12 +215,21 @@ const std::vector<PathRow> kQuotedRows = {
     {"EscapeAndQuote", "\x1b\"", "\"\x1b\\\"\"", "\"?\\\"\""},
 };
 
-// The expected result for descriptor `fd` of this process.
+// The expected result for descriptor `fd` of this process, which is a
+// terminal only where the tests run on one.
 const std::string& expected_for(const PathRow& row, int fd) {
   return isatty(fd) == 1 ? row.on_terminal : row.elsewhere;
 }
 
 class ShownPathTest : public ::testing::TestWithParam<PathRow> {};
+
+TEST_P(ShownPathTest, Elsewhere) {
+  EXPECT_EQ(shown_path_on(GetParam().path, false), GetParam().elsewhere);
+}
+
+TEST_P(ShownPathTest, OnATerminal) {
+  EXPECT_EQ(shown_path_on(GetParam().path, true), GetParam().on_terminal);
+}
 
 TEST_P(ShownPathTest, OnStandardOutput) {
   EXPECT_EQ(shown_path(GetParam().path, 1), expected_for(GetParam(), 1));
@@ -234,6 +243,14 @@ INSTANTIATE_TEST_SUITE_P(Paths, ShownPathTest, ::testing::ValuesIn(kShownRows),
                          [](const auto& info) { return info.param.name; });
 
 class QuotedPathTest : public ::testing::TestWithParam<PathRow> {};
+
+TEST_P(QuotedPathTest, Elsewhere) {
+  EXPECT_EQ(quoted_path_on(GetParam().path, false), GetParam().elsewhere);
+}
+
+TEST_P(QuotedPathTest, OnATerminal) {
+  EXPECT_EQ(quoted_path_on(GetParam().path, true), GetParam().on_terminal);
+}
 
 TEST_P(QuotedPathTest, OnStandardOutput) {
   EXPECT_EQ(quoted_path(GetParam().path, 1), expected_for(GetParam(), 1));

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "compare.h"
+#include "scan.h"
 #include "path.h"
 #include "test_util.h"
 
@@ -41,14 +42,6 @@ struct Reference {
   std::string failure;
   std::string current;  // the path of the entry reported last
 };
-
-bool excluded(const std::string& name) {
-  for (const char* n : {"lost+found", "$RECYCLE.BIN",
-                        "System Volume Information", "Recovery", "RECYCLER"}) {
-    if (name == n) return true;
-  }
-  return false;
-}
 
 void denied(Reference& ref, int error) {
   ref.failure = "FEHLER: Zugriff verweigert bei " +
@@ -92,7 +85,7 @@ void reference_entry(Reference& ref, const std::string& name,
   bool followed = stat(ref.current.c_str(), &st) == 0;
   int error = errno;
   if (type == S_IFDIR) {
-    if (!excluded(name)) reference_dir(ref, ref.current, rel);
+    if (!is_excluded_name(name)) reference_dir(ref, ref.current, rel);
   } else if (type == S_IFREG) {
     if (is_temp_file_name(name.c_str())) return;
     if (!followed) return denied(ref, error);
@@ -409,5 +402,99 @@ INSTANTIATE_TEST_SUITE_P(
                       KeySetRow{"LongKeys", 120000, 16, 300, 0},
                       KeySetRow{"MixedWithRepeats", 200000, 1, 200, 17}),
     [](const auto& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------
+// Scan failures
+
+struct FailureRow {
+  std::string name;
+  void (*build)(const std::string& base);
+  std::string root;  // `@` stands for the base
+  std::string system_message;
+};
+
+void PrintTo(const FailureRow& row, std::ostream* out) { *out << row.name; }
+
+class ScanFailureTest : public ::testing::TestWithParam<FailureRow> {};
+
+TEST_P(ScanFailureTest, RootThatCannotBeOpened) {
+  const FailureRow& row = GetParam();
+  TempDir base;
+  row.build(base.path);
+  std::string root = with_base(row.root, base.path);
+  ScanResult scanned = scan_directory(root);
+  EXPECT_EQ(scanned.failure, "FEHLER beim Durchsuchen des Verzeichnisses: '" +
+                                 root + "' (" + row.system_message + ")\n\n");
+  EXPECT_TRUE(scanned.files.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Roots, ScanFailureTest,
+    ::testing::Values(
+        FailureRow{"Missing", [](const std::string&) {}, "@/missing",
+                   "No such file or directory"},
+        FailureRow{"MissingWithQuoteInName", [](const std::string&) {},
+                   "@/it's \"gone\"", "No such file or directory"},
+        FailureRow{"Empty", [](const std::string&) {}, "",
+                   "No such file or directory"},
+        FailureRow{"RegularFile",
+                   [](const std::string& b) { make_file(b + "/file", 1); },
+                   "@/file", "Not a directory"},
+        FailureRow{"BelowARegularFile",
+                   [](const std::string& b) { make_file(b + "/file", 1); },
+                   "@/file/sub", "Not a directory"},
+        FailureRow{"LinkToARegularFile",
+                   [](const std::string& b) {
+                     make_file(b + "/file", 1);
+                     make_link("file", b + "/link");
+                   },
+                   "@/link", "Not a directory"},
+        FailureRow{
+            "DanglingLink",
+            [](const std::string& b) { make_link("nowhere", b + "/link"); },
+            "@/link", "No such file or directory"},
+        FailureRow{"LoopingLink",
+                   [](const std::string& b) { make_link("link", b + "/link"); },
+                   "@/link", "Too many levels of symbolic links"}),
+    [](const auto& info) { return info.param.name; });
+
+// Scans `root` with room for no more than `open_files` descriptors and ends
+// the process with the scan's failure, as the program does.
+void scan_with_open_file_limit(const std::string& root, rlim_t open_files) {
+  rlimit limit{open_files, open_files};
+  setrlimit(RLIMIT_NOFILE, &limit);
+  ScanResult scanned = scan_directory(root);
+  if (!scanned.failure.empty()) fatal(scanned.failure);
+}
+
+// Whether the build carries the address sanitizer's runtime. Its checks need
+// spare descriptors of their own (the vptr check probes memory through a
+// pipe), so they misfire once the scan has taken every descriptor there is.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// A descent deeper than the process may hold directories open fails at the
+// subdirectory that cannot be opened, named in quoted form.
+TEST(ScanDeathTest, DescentBeyondTheOpenFileLimit) {
+  if (kSanitized) GTEST_SKIP() << "the sanitizers need free descriptors";
+  TempDir base;
+  std::string root = base.path + "/q\"b\\s";
+  std::string deepest = root;
+  for (int i = 0; i < 40; ++i) deepest += "/d";
+  make_file(deepest + "/f.txt", 1);
+  std::string quoted_root = base.path + "/q\\\"b\\\\s";
+  EXPECT_EXIT(scan_with_open_file_limit(root, 20), ::testing::ExitedWithCode(1),
+              "^FEHLER: Zugriff verweigert bei \"" + regex_escape(quoted_root) +
+                  "(/d)+\" \\(Too many open files\\)\n\n$");
+}
 
 }  // namespace

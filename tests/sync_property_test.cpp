@@ -21,6 +21,7 @@
 #include <sstream>
 
 #include "compare.h"
+#include "scan.h"
 #include "sync.h"
 #include "test_util.h"
 

@@ -1,6 +1,7 @@
 // Synchronisation on real temporary trees: what is printed, and what the
 // file system holds afterwards.
 
+#include "scan.h"
 #include "sync.h"
 
 #include <gtest/gtest.h>

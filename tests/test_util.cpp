@@ -12,6 +12,9 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "beneath.h"
+#include "sync.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -96,6 +99,21 @@ void make_socket(const std::string& path) {
   if (bound != 0) throw std::runtime_error("bind " + path);
 }
 
+bool is_excluded_name(const std::string& name) {
+  for (const char* excluded : {"lost+found", "$RECYCLE.BIN",
+                               "System Volume Information", "Recovery",
+                               "RECYCLER"}) {
+    if (name == excluded) return true;
+  }
+  return false;
+}
+
+std::string with_base(const std::string& root, const std::string& base) {
+  std::string result;
+  for (char c : root) result += c == '@' ? base : std::string(1, c);
+  return result;
+}
+
 std::string regex_escape(const std::string& text) {
   std::string escaped;
   for (char c : text) {
@@ -105,4 +123,31 @@ std::string regex_escape(const std::string& text) {
     escaped += c;
   }
   return escaped;
+}
+
+CompareResult compare_dirs(const FileTimeMap& left, const FileTimeMap& right,
+                           std::int64_t slack) {
+  return compare_dirs(FileTimeMap(left), FileTimeMap(right), slack);
+}
+
+bool sync_different_files(const std::vector<DiffEntry>& entries,
+                          const std::string& left_root,
+                          const std::string& right_root) {
+  Tree left = open_tree(left_root);
+  Tree right = open_tree(right_root);
+  bool ok = sync_different_files(entries, left, right);
+  close_tree(left);
+  close_tree(right);
+  return ok;
+}
+
+bool handle_missing(const std::vector<DiffEntry>& entries,
+                    const std::string& left_root, const std::string& right_root,
+                    char missing_action) {
+  Tree left = open_tree(left_root);
+  Tree right = open_tree(right_root);
+  bool ok = handle_missing(entries, left, right, missing_action);
+  close_tree(left);
+  close_tree(right);
+  return ok;
 }

@@ -5,7 +5,7 @@
 # copy back so that the change lands in its middle; the runs of all cases
 # go at once, so that their delays overlap.
 . "$(dirname "$0")/common.sh"
-command -v strace >/dev/null || { echo "strace is needed for this test" >&2; exit 1; }
+need_tool strace strace
 
 CHANGED='Fehler beim Kopieren von "%s" nach "%s": Quelle wurde während des Kopierens geändert\n'
 declare -A TRACER

@@ -24,6 +24,7 @@
 #                                      run it on a pseudo-terminal
 #   listing_key FILE                   a listing with its lines in fixed order
 #   fail MESSAGE                       record a failed check
+#   need_tool TOOL PACKAGE             skip the script where TOOL is missing
 #   summary TOTAL SAME DIFFERENT MISSING
 #                                      the summary, as a printf format
 #   print_summary TOTAL SAME DIFFERENT MISSING
@@ -96,6 +97,14 @@ EMPTY=$HELPER_DIR/empty
 # A one-line answer that declines the synchronisation.
 ANSWER_NO=$HELPER_DIR/answer-no
 printf 'n\n' >"$ANSWER_NO"
+
+# need_tool TOOL PACKAGE: ends the script as skipped (status 77) where TOOL
+# is not installed, naming the Debian package that brings it.
+need_tool() {
+  command -v "$1" >/dev/null && return 0
+  echo "SKIP: $1 is missing (Debian package $2)" >&2
+  exit 77
+}
 
 # fail MESSAGE: report a failed check; the script goes on and exits with 1.
 fail() {

@@ -4,10 +4,8 @@
 # that the signal reliably arrives in the middle of it.
 . "$(dirname "$0")/common.sh"
 
-if ! command -v strace >/dev/null; then
-  echo "strace is needed for this test" >&2
-  exit 1
-fi
+need_tool strace strace
+need_tool pgrep procps
 
 # Each run's copy is held back for a few seconds; the runs start at once and
 # are stopped at once, so that their delays overlap.

@@ -5,7 +5,7 @@
 # of a directory (or each read of the copy) back, so that the work takes
 # seconds on any machine.
 . "$(dirname "$0")/common.sh"
-command -v strace >/dev/null || { echo "strace is needed for this test" >&2; exit 1; }
+need_tool strace strace
 
 # 80 ms per listing of a directory: the scan reads ahead with several threads,
 # but a chain of directories is listed one after the other, each at least

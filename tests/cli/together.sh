@@ -5,6 +5,7 @@
 # those of the first run alone.  Where the file system refuses the lock
 # (strace makes flock fail), the run synchronises without it.
 . "$(dirname "$0")/common.sh"
+need_tool strace strace
 
 make_file L/upd.txt 1700000000 "new"
 make_file R/upd.txt 1600000000 "old"
