@@ -79,6 +79,12 @@ static Room& room_of(Batch& batch, const Tree& tree) {
     room.free = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
     room.block = std::max<std::uint64_t>(vfs.f_frsize, 1);
     room.told = vfs.f_blocks != 0;
+    if (&tree == batch.changed) {
+      auto change = static_cast<std::uint64_t>(
+          batch.room_change < 0 ? -batch.room_change : batch.room_change);
+      if (batch.room_change >= 0) room.free += change;
+      else room.free = room.free > change ? room.free - change : 0;
+    }
   }
   return room;
 }

@@ -27,6 +27,10 @@ struct Batch {
   std::size_t count = 0;      // copies written or being written
   std::uint64_t bytes = 0;    // their sources' sizes
   std::vector<Room> rooms;    // one per file system written to
+  // Bytes that `changed` holds beyond what copying would leave there (less
+  // where negative), counted in its room as copying would have it.
+  const Tree* changed = nullptr;
+  std::int64_t room_change = 0;
 };
 
 /// Whether a copy may join a batch: Yes; Alone, only while no other copy is

@@ -169,6 +169,8 @@ static bool place_copy(Copier& copier, PendingCopy& copy) {
     stat_again(copier, copy);
   }
   if (!copy.ok) return close_copy(copy), true;
+  copier.batch.changed = copier.moves.tree;
+  copier.batch.room_change = copier.moves.room_change;
   Fit fit = fits_in_batch(copier.batch, copy);
   if (fit != Fit::Yes && copier.placed > 0) return false;
   if (fit == Fit::No) end_batch(copier);  // the batch is full
@@ -177,6 +179,12 @@ static bool place_copy(Copier& copier, PendingCopy& copy) {
   // Where writing the copy might fail for want of room, it is written, so
   // that it fails as it would.
   copy.reuse = copy.reuse && has_room_to_spare(copier.batch, copy);
+  // Files kept for copies still take room that deleting them would have
+  // freed: where this copy is written for want of room, they go first.
+  if (!copy.reuse && copier.moves.room_change > 0 &&
+      !drop_held(copier.moves, copier.workers)) {
+    copier.ok = false;
+  }
   if (copy.create && !make_parents(known_of(copier, *copy.to), copy)) {
     return close_copy(copy), true;
   }
@@ -197,12 +205,18 @@ static bool place_copy(Copier& copier, PendingCopy& copy) {
 
 // Step 4 for the copy at the window's front.
 static void retire_front(Copier& copier) {
+  // A copy that a signal broke off is no failure of its own.
+  if (!copier.window.front()->ok && stop_requested()) stop_copies(copier);
   std::unique_ptr<PendingCopy> copy = std::move(copier.window.front());
   copier.window.pop_front();
   --copier.placed;
   report(copy->errors);
   copy->errors.clear();
-  if (copy->move != nullptr && !copy->moved) release_move(*copy->move);
+  if (copy->move != nullptr && !copy->moved) {
+    release_move(copier.moves, *copy->move);
+  } else if (copy->move != nullptr) {
+    count_taken(copier.moves, *copy->move);
+  }
   if (copy->ok) {
     copier.batch.copies.push_back(std::move(copy));
     return;

@@ -13,6 +13,9 @@
 #include "filecopy.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -22,6 +25,7 @@
 
 #include "content.h"
 #include "fskind.h"
+#include "handles.h"
 #include "moves.h"
 #include "output.h"
 #include "owners.h"
@@ -299,6 +303,36 @@ static bool holds_source_bytes(PendingCopy& copy, int fd, int in) {
          !source_changed(in, copy.source_dir, copy.name, copy.source_st);
 }
 
+// Whether the open file `fd` in directory `dir_fd`, kept in place for a
+// copy, ends as the copy's own file would: no default ACL in the directory
+// that a new file would get, no attributes of the security or trusted
+// namespaces that the process may not carry over, not append-only or
+// immutable (which a copy could not replace), and room for a new inode.
+static bool is_plain_in_place(int dir_fd, int fd) {
+  int dir = reopen_directory(dir_fd);
+  bool plain = dir >= 0 &&
+               fgetxattr(dir, "system.posix_acl_default", nullptr, 0) < 0 &&
+               (errno == ENODATA || errno == EOPNOTSUPP || errno == ENOSYS);
+  struct statvfs vfs;
+  plain = plain && (fstatvfs(dir, &vfs) != 0 || vfs.f_files == 0 ||
+                    vfs.f_favail > 0);
+  if (dir >= 0) close(dir);
+  int flags = 0;
+  if (plain && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+      (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0) {
+    return false;
+  }
+  char names[4096];
+  ssize_t size = geteuid() == 0 ? 0 : flistxattr(fd, names, sizeof names);
+  if (size < 0 && (errno == EOPNOTSUPP || errno == ENOSYS)) size = 0;
+  for (ssize_t at = 0; plain && at < size;
+       at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+    std::string name(names + at);
+    plain = name.rfind("security.", 0) != 0 && name.rfind("trusted.", 0) != 0;
+  }
+  return plain && size >= 0;
+}
+
 // Where the target of an update, of status `st` in `dir_fd`, already holds
 // the source's bytes, keeps it open in `copy.out`: the rename then only
 // gives it the source's mode and time.  A target with other hard links is
@@ -311,11 +345,13 @@ static bool keep_same_target(PendingCopy& copy, int dir_fd, int in,
   }
   int fd = open_to_compare(copy, dir_fd, copy.name);
   struct stat opened;
-  // A copy needs to make its temporary file in the directory; asked only
-  // of the few targets that hold the bytes.
+  // A copy needs to make its temporary file in the directory, and keeps
+  // what a new file gets there; asked only of the few targets that hold
+  // the bytes.
   if (fd >= 0 && fstat(fd, &opened) == 0 && opened.st_ino == st.st_ino &&
       opened.st_dev == st.st_dev && holds_source_bytes(copy, fd, in) &&
-      faccessat(dir_fd, ".", W_OK | X_OK, AT_EACCESS) == 0) {
+      faccessat(dir_fd, ".", W_OK | X_OK, AT_EACCESS) == 0 &&
+      is_plain_in_place(dir_fd, fd)) {
     copy.out = fd;
     copy.same = true;
     copy.device = st.st_dev;
@@ -337,14 +373,22 @@ static bool may_take(const PendingCopy& copy, int dir_fd, int fd,
          has_copys_owner(copy, dir_fd, st) && flistxattr(fd, nullptr, 0) <= 0;
 }
 
-// Renames `name` of `from_dir` to a free temporary name in `dir_fd`, kept
-// in `temp`; false if it stays.
-static bool rename_to_temp(int from_dir, const std::string& name, int dir_fd,
-                           std::string& temp) {
+bool move_to_temp(int from_dir, const std::string& name, int dir_fd,
+                  std::string& temp) {
   for (int tries = 0; tries < 100; ++tries) {
     temp = next_temp_name();
-    if (rename_without_replacing(from_dir, name, dir_fd, temp)) return true;
-    if (errno != EEXIST) return false;
+    if (!rename_without_replacing(from_dir, name, dir_fd, temp)) {
+      if (errno != EEXIST) return false;
+      continue;
+    }
+    // Where a link stood in for the rename, the old name must be gone.
+    struct stat st;
+    if (fstatat(from_dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return true;
+    }
+    unlinkat(dir_fd, temp.c_str(), 0);
+    errno = EBUSY;
+    return false;
   }
   return false;
 }
@@ -362,14 +406,18 @@ static bool take_deleted_file(PendingCopy& copy, int dir_fd, int in) {
   struct stat st;
   bool taken = fd >= 0 && fstat(fd, &st) == 0 &&
                may_take(copy, dir_fd, fd, st) &&
-               holds_source_bytes(copy, fd, in) &&
-               rename_to_temp(from_dir, name, dir_fd, temp);
+               holds_source_bytes(copy, fd, in) && is_plain_in_place(dir_fd, fd) &&
+               move_to_temp(from_dir, name, dir_fd, temp);
   close(from_dir);
   if (!taken) {
     if (fd >= 0) close(fd);
     return false;
   }
-  move.before = st;
+  move.uid = st.st_uid;
+  move.gid = st.st_gid;
+  move.mode = st.st_mode;
+  move.atime = st.st_atim;
+  move.mtime = st.st_mtim;
   move.at_parent = copy.parent;
   move.at_name = temp;
   move.created = copy.created;
@@ -477,7 +525,10 @@ bool install_copy(PendingCopy& copy) {
                                                  copy.dir_fd, copy.name);
   if (!moved) return discard_copy(copy, std::strerror(errno)), false;
   copy.renamed = true;
-  if (copy.moved) copy.move->at_name = copy.name;
+  if (copy.moved) {
+    copy.move->at_name = copy.name;
+    copy.move->installed = true;
+  }
   return keep_times_after_move(copy);
 }
 

@@ -62,6 +62,10 @@ std::string next_temp_name();
 /// stands at `to`; false with errno set on failure.
 bool rename_without_replacing(int from_dir, const std::string& from,
                               int to_dir, const std::string& to);
+/// Renames `name` of `from_dir` to a free temporary name in `dir_fd`, kept
+/// in `temp`, never over anything; false with errno set if it stays.
+bool move_to_temp(int from_dir, const std::string& name, int dir_fd,
+                  std::string& temp);
 /// Records the error line `line` for `copy`, whose step failed; returns
 /// false.
 bool record_failure(PendingCopy& copy, const std::string& line);

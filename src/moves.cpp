@@ -5,15 +5,18 @@
 // by renaming that file into the copy's place, once their bytes have been
 // compared (see filecopy.cpp).  The planning thread decides which file a
 // copy may take; no file serves two copies.  Two orders occur:
-//   - the deletions come first (l): a file that a later copy may take is
-//     not deleted but renamed to a temporary name at the tree's root, so
-//     that its directory is pruned as if it were gone; what no copy took
-//     is deleted at the end, or at an interrupt;
+//   - the deletions come first (l): a file of the size and time of a later
+//     copy's source is not deleted but renamed to a temporary name at the
+//     tree's root, so that its directory is pruned as if it were gone; what
+//     no copy took is deleted at the end, or at an interrupt;
 //   - the copies come first (r): a copy takes the file from its own path
 //     before its deletion line is written, and the deletion then only
 //     reports it.  Until then a directory that held it counts as holding
-//     it; an interrupt, or a copy that fails, puts it back with its mode
-//     and times, so that every file gone has its deletion line.
+//     it.  A copy that fails puts it back; an interrupt puts back what is
+//     not yet in place and writes anew, beside a copy in place, the file it
+//     was taken from, with its owner, mode and times, so that every file
+//     gone has its deletion line and every copy made stays.
+// The room the copies may use is counted as copying would leave it.
 
 #include "moves.h"
 
@@ -25,99 +28,161 @@
 #include "filecopy.h"
 #include "fskind.h"
 #include "madedirs.h"
+#include "output.h"
 #include "path.h"
 
-bool is_wanted(const Moves& moves, std::int64_t seconds) {
+// The key of a file by size and time, and by name too.
+static std::string key_of(off_t size, std::int64_t seconds) {
+  return std::to_string(size) + ':' + std::to_string(seconds);
+}
+
+bool is_wanted(const Moves& moves, off_t size, std::int64_t seconds) {
+  if (size <= 0) return false;  // an empty file costs no writing
   for (std::int64_t shift = -moves.slack; shift <= moves.slack; ++shift) {
-    if (moves.wanted.count(seconds + shift) != 0) return true;
+    if (moves.sources.count(key_of(size, seconds + shift)) != 0) return true;
   }
   return false;
 }
 
-Move& add_move(Moves& moves, const Tree& tree, const std::string& path,
-               std::int64_t seconds) {
-  Move& move = moves.all.emplace_back();
-  move.tree = &tree;
-  move.own_path = path;
-  move.path = path;
-  move.seconds = seconds;
-  return move;
+// Whether a time within the slack of `seconds` is among `times`.
+static bool has_time(const std::unordered_set<std::int64_t>& times,
+                     std::int64_t seconds, std::int64_t slack) {
+  for (std::int64_t shift = -slack; shift <= slack; ++shift) {
+    if (times.count(seconds + shift) != 0) return true;
+  }
+  return false;
 }
 
-void offer_move(Moves& moves, Move& move) {
-  moves.by_size[move.size].push_back(&move);
-}
-
-// Reads the size of the regular file of `move`; -1 where it is none.
-static void read_size(Move& move) {
-  int dir_fd = open_beneath(*move.tree, parent_of(move.path));
+// Reads the size of the regular file `path` of `tree` into `size`, -1
+// where it is none or has other links.
+static void read_size(const Tree& tree, const std::string& path, off_t& size) {
+  int dir_fd = open_beneath(tree, parent_of(path));
   if (dir_fd < 0) return;
   struct stat st;
-  if (fstatat(dir_fd, name_of(move.path).c_str(), &st, AT_SYMLINK_NOFOLLOW) ==
-          0 &&
+  if (fstatat(dir_fd, name_of(path).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
       S_ISREG(st.st_mode) && st.st_nlink == 1) {
-    move.size = st.st_size;
+    size = st.st_size;
   }
   close(dir_fd);
 }
 
-void size_moves(Moves& moves, Workers& workers) {
-  for (Move& move : moves.all) {
-    if (move.size < 0) run_job(workers, move.running, [&move] { read_size(move); });
+void plan_takes(Moves& moves, Workers& workers, const Tree& tree,
+                const std::vector<std::pair<std::string, std::int64_t>>& deleted,
+                const Tree& from,
+                const std::vector<std::pair<std::string, std::int64_t>>& copied) {
+  std::unordered_set<std::int64_t> deleted_times, copied_times;
+  for (const auto& [path, seconds] : deleted) deleted_times.insert(seconds);
+  for (const auto& [path, seconds] : copied) copied_times.insert(seconds);
+  // The sources of copies with the time of a file to delete, sized.
+  std::deque<Move> sources;
+  for (const auto& [path, seconds] : copied) {
+    if (!has_time(deleted_times, seconds, moves.slack)) continue;
+    Move& source = sources.emplace_back();
+    source.tree = &from;
+    source.own_path = path;
+    source.seconds = seconds;
+    run_job(workers, source.running,
+            [&source] { read_size(*source.tree, source.own_path, source.size); });
+  }
+  wait_idle(workers);
+  for (const Move& source : sources) {
+    if (source.size > 0) moves.sources.insert(key_of(source.size, source.seconds));
+  }
+  if (moves.keep_deleted || moves.sources.empty()) return;
+  // The files to delete that copies may take, sized.
+  for (const auto& [path, seconds] : deleted) {
+    if (!has_time(copied_times, seconds, moves.slack)) continue;
+    Move& move = moves.all.emplace_back();
+    move.tree = &tree;
+    move.own_path = move.path = path;
+    move.seconds = seconds;
+    run_job(workers, move.running,
+            [&move] { read_size(*move.tree, move.path, move.size); });
   }
   wait_idle(workers);
   for (Move& move : moves.all) {
-    if (move.size >= 0) offer_move(moves, move);
+    if (is_wanted(moves, move.size, move.seconds)) offer_move(moves, move);
   }
 }
 
-bool hold_file(Move& move, int dir_fd, const std::string& name,
-               const struct stat& st) {
-  if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || move.tree->fd < 0) {
+Move* keepable(Moves& moves, const Tree& tree, const std::string& path,
+               std::int64_t seconds) {
+  if (moves.tree != &tree || !moves.keep_deleted || moves.sources.empty()) {
+    return nullptr;
+  }
+  Move& move = moves.all.emplace_back();
+  move.tree = &tree;
+  move.own_path = move.path = path;
+  move.seconds = seconds;
+  return &move;
+}
+
+bool hold_file(const Moves& moves, Move& move, int dir_fd,
+               const std::string& name, const struct stat& st) {
+  if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || move.tree->fd < 0 ||
+      !is_wanted(moves, st.st_size, move.seconds)) {
     return false;
   }
-  for (int tries = 0; tries < 100; ++tries) {
-    std::string held = next_temp_name();
-    if (rename_without_replacing(dir_fd, name, move.tree->fd, held)) {
-      move.path = held;
-      move.size = st.st_size;
-      move.held = true;
-      return true;
-    }
-    if (errno != EEXIST) return false;
-  }
-  return false;
+  std::string held;
+  if (!move_to_temp(dir_fd, name, move.tree->fd, held)) return false;
+  move.path = held;
+  move.size = st.st_size;
+  move.held = true;
+  return true;
 }
 
-// Whether `move` may be reserved for a copy of a file of time `seconds`.
-static bool is_free_for(const Moves& moves, const Move& move,
-                        std::int64_t seconds) {
-  return !move.reserved && !move.taken &&
-         times_match(move.seconds, seconds, moves.slack);
+void offer_move(Moves& moves, Move& move) {
+  moves.by_key[key_of(move.size, move.seconds)].push_back(&move);
+  moves.by_name[key_of(move.size, move.seconds) + ':' + name_of(move.own_path)]
+      .push_back(&move);
+  if (move.held) moves.room_change += move.size;
+}
+
+// The last free record of `bucket`, reserved; those reserved or taken are
+// dropped from its end on the way.  Null if none.
+static Move* reserve_last(std::vector<Move*>* bucket) {
+  while (bucket != nullptr && !bucket->empty()) {
+    Move* move = bucket->back();
+    if (!move->reserved && !move->taken) return move->reserved = true, move;
+    bucket->pop_back();
+  }
+  return nullptr;
+}
+
+// The bucket of `key` in `map`, or null.
+static std::vector<Move*>* bucket_of(
+    std::unordered_map<std::string, std::vector<Move*>>& map,
+    const std::string& key) {
+  auto found = map.find(key);
+  return found == map.end() ? nullptr : &found->second;
 }
 
 Move* reserve_move(Moves& moves, off_t size, std::int64_t seconds,
                    const std::string& name) {
-  auto found = moves.by_size.find(size);
-  if (found == moves.by_size.end()) return nullptr;
-  // A file of a renamed folder keeps its name: that one first.
-  Move* chosen = nullptr;
-  for (Move* move : found->second) {
-    if (!is_free_for(moves, *move, seconds)) continue;
-    if (chosen == nullptr) chosen = move;
-    if (name_of(move->own_path) == name) {
-      chosen = move;
-      break;
+  if (size <= 0) return nullptr;
+  // A file of a renamed folder keeps its name: one of that name first.
+  for (int by_name = 1; by_name >= 0; --by_name) {
+    for (std::int64_t shift = -moves.slack; shift <= moves.slack; ++shift) {
+      std::string key = key_of(size, seconds + shift);
+      Move* move = by_name != 0 ? reserve_last(bucket_of(moves.by_name, key + ':' + name))
+                                : reserve_last(bucket_of(moves.by_key, key));
+      if (move != nullptr) return moves.reserved_any = true, move;
     }
   }
-  if (chosen != nullptr) {
-    chosen->reserved = true;
-    moves.reserved_any = true;
-  }
-  return chosen;
+  return nullptr;
 }
 
-void release_move(Move& move) { move.reserved = false; }
+void release_move(Moves& moves, Move& move) {
+  move.reserved = false;
+  if (move.held) moves.room_change -= move.size;  // offered again
+  offer_move(moves, move);
+}
+
+void count_taken(Moves& moves, const Move& move) {
+  // A held file now stands for the copy; one taken before its deletion
+  // leaves the room that the copy's bytes would have taken.
+  moves.room_change -= move.size;
+}
 
 // Adds `step` to the count of taken files below each directory that holds
 // `move`.
@@ -151,7 +216,9 @@ Move* taken_move(Moves& moves, const Tree& tree, const std::string& path) {
 void note_reported(Moves& moves, Move& move) {
   if (move.reported) return;
   move.reported = true;
-  if (moves.taken.erase(move.own_path) != 0) count_below(moves, move, -1);
+  if (moves.taken.erase(move.own_path) == 0) return;
+  count_below(moves, move, -1);
+  if (!move.stuck) moves.room_change += move.size;  // as deleting it frees
 }
 
 bool holds_taken(const Moves& moves, const Tree& tree, const std::string& dir) {
@@ -160,48 +227,132 @@ bool holds_taken(const Moves& moves, const Tree& tree, const std::string& dir) {
   return found != moves.taken_below.end() && found->second > 0;
 }
 
-bool put_back(Move& move) {
-  if (!move.taken || move.held || move.reported) return false;
+// Gives the file `name` of `dir_fd` the owner, mode and times `move` had.
+static void restore_status(const Move& move, int dir_fd, const char* name) {
+  // Owner first: a change of owner clears set-ID bits.
+  fchownat(dir_fd, name, move.uid, move.gid, AT_SYMLINK_NOFOLLOW);
+  fchmodat(dir_fd, name, move.mode & 07777, 0);
+  timespec times[2] = {move.atime, move.mtime};
+  utimensat(dir_fd, name, times, AT_SYMLINK_NOFOLLOW);
+}
+
+// Renames the taken file of `move` back to its own path; false with errno
+// set where it stays.
+static bool rename_back(Move& move) {
   int from = open_beneath(*move.tree, move.at_parent);
   int to = open_beneath(*move.tree, parent_of(move.own_path));
   std::string name = name_of(move.own_path);
-  if (from >= 0 && to >= 0 &&
-      rename_without_replacing(from, move.at_name, to, name)) {
-    // Owner first: a change of owner clears set-ID bits.
-    fchownat(to, name.c_str(), move.before.st_uid, move.before.st_gid,
-             AT_SYMLINK_NOFOLLOW);
-    fchmodat(to, name.c_str(), move.before.st_mode & 07777, 0);
-    timespec times[2] = {move.before.st_atim, move.before.st_mtim};
-    utimensat(to, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
-    move.taken = false;
-  }
+  bool back = from >= 0 && to >= 0 &&
+              rename_without_replacing(from, move.at_name, to, name);
+  int error = errno;
+  if (back) restore_status(move, to, name.c_str());
   if (from >= 0) close(from);
   if (to >= 0) close(to);
-  return !move.taken;
+  errno = error;
+  return back;
+}
+
+void put_back(Move& move) {
+  if (!move.taken || move.held || move.reported) return;
+  if (rename_back(move)) {
+    move.taken = false;
+    return;
+  }
+  move.stuck = true;  // its deletion removes it where it stands
+  move.path = move.at_parent.empty() ? move.at_name
+                                     : move.at_parent + "/" + move.at_name;
+}
+
+// Copies the bytes of `in` to `out`; false with errno set on failure.
+static bool copy_bytes(int in, int out) {
+  char buffer[64 * 1024];
+  for (off_t at = 0;;) {
+    ssize_t n = pread(in, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n == 0;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t written = pwrite(out, buffer + done, n - done, at + done);
+      if (written < 0 && errno != EINTR) return false;
+      if (written > 0) done += written;
+    }
+    at += n;
+  }
+}
+
+// Writes the file `move` was taken from anew at its own path, from the copy
+// in place, with its owner, mode and times; false with errno set.
+static bool write_back(const Move& move) {
+  int from = open_beneath(*move.tree, move.at_parent);
+  int to = open_beneath(*move.tree, parent_of(move.own_path));
+  int in = from < 0 ? -1 : openat(from, move.at_name.c_str(),
+                                  O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  std::string temp = next_temp_name();
+  int out = to < 0 || in < 0
+                ? -1
+                : openat(to, temp.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  bool ok = out >= 0 && copy_bytes(in, out) && fsync(out) == 0;
+  int error = errno;
+  if (out >= 0) close(out);
+  std::string name = name_of(move.own_path);
+  if (ok) {
+    restore_status(move, to, temp.c_str());
+    ok = rename_without_replacing(to, temp, to, name);
+    error = errno;
+  }
+  if (out >= 0 && !ok) unlinkat(to, temp.c_str(), 0);
+  for (int fd : {from, to, in}) {
+    if (fd >= 0) close(fd);
+  }
+  errno = error;
+  return ok;
 }
 
 // Deletes the held file of `move`, which no copy took.
 static void drop_one(Move& move) {
-  if (move.held && !move.taken && move.tree->fd >= 0) {
-    unlinkat(move.tree->fd, move.path.c_str(), 0);
-  }
+  if (!move.held || move.taken || move.tree->fd < 0) return;
+  move.error = unlinkat(move.tree->fd, move.path.c_str(), 0) == 0 ? 0 : errno;
+  move.held = move.error != 0;
 }
 
-void drop_held(Moves& moves, Workers& workers) {
+bool drop_held(Moves& moves, Workers& workers) {
+  std::vector<Move*> dropped;
   for (Move& move : moves.all) {
-    if (move.held && !move.taken) {
+    if (move.held && !move.taken && !move.reserved) {
+      dropped.push_back(&move);
       run_job(workers, move.running, [&move] { drop_one(move); });
     }
   }
   wait_idle(workers);
-  for (Move& move : moves.all) move.held = move.held && move.taken;
+  bool ok = true;
+  for (Move* move : dropped) {
+    if (!move->held) moves.room_change -= move->size;
+    if (move->error == 0) continue;
+    ok = failed("Löschen von", full_path(move->tree->root, move->own_path),
+                move->error);
+    move->error = 0;
+  }
+  return ok;
 }
 
 void undo_moves(Moves& moves) {
   for (auto move = moves.all.rbegin(); move != moves.all.rend(); ++move) {
-    if (put_back(*move)) {
-      remove_made_dirs(*move->tree, move->at_parent, move->created);
-    }
     drop_one(*move);
+    if (move->error != 0) {
+      failed("Löschen von", full_path(move->tree->root, move->own_path),
+             move->error);
+    }
+    if (!move->taken || move->held || move->reported) continue;
+    std::string own = full_path(move->tree->root, move->own_path);
+    if (move->installed) {
+      if (!write_back(*move)) failed("Wiederherstellen von", own, errno);
+      continue;
+    }
+    if (move->stuck || !rename_back(*move)) {
+      failed("Wiederherstellen von", own, move->stuck ? EEXIST : errno);
+      continue;
+    }
+    move->taken = false;
+    remove_made_dirs(*move->tree, move->at_parent, move->created);
   }
 }

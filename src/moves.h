@@ -26,9 +26,15 @@ struct Move {
   bool reported = false;     // its deletion line is written
   bool reserved = false;     // a copy in flight may take it
   bool taken = false;        // a copy took it: at `at_parent`/`at_name`
+  bool installed = false;    // that copy stands at its target
+  bool stuck = false;        // its copy failed and it could not go back
+  int error = 0;             // errno of a held file that could not go
   std::string at_parent, at_name;
   std::string created;       // the topmost directory made for that copy
-  struct stat before {};     // its status when taken, to put it back
+  uid_t uid = 0;             // its owner, group, mode and times when taken
+  gid_t gid = 0;
+  mode_t mode = 0;
+  timespec atime{}, mtime{};
   std::atomic<bool> running{false};
 };
 
@@ -37,40 +43,49 @@ struct Moves {
   const Tree* tree = nullptr;  // the tree deleted in and copied into
   std::int64_t slack = 0;      // seconds that times may differ by
   bool keep_deleted = false;   // the deletions come first: files are kept
-  std::unordered_set<std::int64_t> wanted;  // times of the copies into it
+  std::unordered_set<std::string> sources;  // sizes and times of the copies
   std::deque<Move> all;
-  std::unordered_map<off_t, std::vector<Move*>> by_size;  // may be taken
+  // Those copies may take, by size and time, and by size, time and name.
+  std::unordered_map<std::string, std::vector<Move*>> by_key, by_name;
   bool reserved_any = false;  // a copy may have taken one
   // Taken before their deletion lines: by path, and their directories with
   // the number of such files below each.
   std::unordered_map<std::string, Move*> taken;
   std::unordered_map<std::string, std::size_t> taken_below;
+  // Bytes the tree holds beyond what copying would leave (held files), less
+  // those copying would have written but taking did not (taken files).
+  std::int64_t room_change = 0;
 };
 
-/// Whether a file of time `seconds` may serve a copy of `moves`.
-bool is_wanted(const Moves& moves, std::int64_t seconds);
-/// A new record for the one-sided file `path` of `tree` with its scanned
-/// time.
-Move& add_move(Moves& moves, const Tree& tree, const std::string& path,
+/// Plans the files of `deleted` (paths and scanned times in `tree`) that
+/// the copies of `copied` (from `from`) may take: the copies' sources are
+/// sized, many at once, and where the deletions come after the copies the
+/// files to delete too.
+void plan_takes(Moves& moves, Workers& workers, const Tree& tree,
+                const std::vector<std::pair<std::string, std::int64_t>>& deleted,
+                const Tree& from,
+                const std::vector<std::pair<std::string, std::int64_t>>& copied);
+/// Whether a file of `size` and time `seconds` may serve a copy of `moves`.
+bool is_wanted(const Moves& moves, off_t size, std::int64_t seconds);
+/// The record of the file `path` of `tree`, to delete first and keep for a
+/// copy; null where no copy has its time.
+Move* keepable(Moves& moves, const Tree& tree, const std::string& path,
                std::int64_t seconds);
-/// Reads the sizes of the records not yet sized, many at once, and lets
-/// copies take them.
-void size_moves(Moves& moves, Workers& workers);
-/// Lets copies take `move`, whose size is known.
-void offer_move(Moves& moves, Move& move);
 /// Keeps the file `name` of `dir_fd`, with status `st`, at a temporary
-/// name at its tree's root instead of deleting it; false where it is not
-/// kept and must be deleted.  Runs on a worker.
-bool hold_file(Move& move, int dir_fd, const std::string& name,
-               const struct stat& st);
-/// A record of the same size and time as the copy's source that no copy
-/// may take yet, one of the same `name` first, reserved for it; null if
-/// none.
+/// name at its tree's root instead of deleting it where a copy may take
+/// it; false where it is not kept and must be deleted.  Runs on a worker.
+bool hold_file(const Moves& moves, Move& move, int dir_fd,
+               const std::string& name, const struct stat& st);
+/// Lets copies take the held `move`.
+void offer_move(Moves& moves, Move& move);
+/// A record of the size and time of the copy's source that no copy may
+/// take yet, one of the same `name` first, reserved for it; null if none.
 Move* reserve_move(Moves& moves, off_t size, std::int64_t seconds,
                    const std::string& name);
-/// Gives `move` back to later copies after the copy that reserved it
-/// wrote its own bytes.
-void release_move(Move& move);
+/// Gives `move`, which its copy did not take, back to later copies.
+void release_move(Moves& moves, Move& move);
+/// Counts `move`, which its copy took, in the tree's room.
+void count_taken(Moves& moves, const Move& move);
 /// Indexes the files that copies took before their deletion lines, once
 /// the copies are done.
 void index_taken(Moves& moves);
@@ -82,11 +97,14 @@ void note_reported(Moves& moves, Move& move);
 /// Whether a file taken from directory `dir` of `tree` or below it waits
 /// for its deletion line, so that the directory counts as holding it.
 bool holds_taken(const Moves& moves, const Tree& tree, const std::string& dir);
-/// Puts a taken file back at its own path with its old mode and times,
-/// after an interrupt or a failed copy, while its deletion is not reported;
-/// false where it is not put back.
-bool put_back(Move& move);
-/// Deletes the held files that no copy took, many at once.
-void drop_held(Moves& moves, Workers& workers);
-/// After a signal: puts back what may go back and deletes what is held.
+/// Puts a taken file back at its own path with its old owner, mode and
+/// times after its copy failed, while its deletion is not reported; where
+/// it cannot, its deletion removes it where it stands.
+void put_back(Move& move);
+/// Deletes the held files that no copy took or may take, many at once;
+/// false after a reported failure.
+bool drop_held(Moves& moves, Workers& workers);
+/// After a signal: every file taken before its deletion line is at its own
+/// path again (put back, or written anew beside a copy in place), and what
+/// is held goes; failures are reported.
 void undo_moves(Moves& moves);

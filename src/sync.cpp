@@ -166,9 +166,11 @@ static bool changed_since_scan(int dir_fd, const std::string& name,
 // Deletes the file of `deletion` if it is still the regular file with the
 // time the scan saw, or keeps it for a later copy that may take it; runs on
 // a worker and reports nothing.  One that a copy took is gone already.
-static void unlink_one_sided(Deletion& deletion) {
-  if (deletion.taken) return;
-  const std::string& relative_path = deletion.relative_path;
+static void unlink_one_sided(const Moves& moves, Deletion& deletion) {
+  // One whose copy failed and could not put it back goes where it stands.
+  const std::string& relative_path =
+      deletion.taken ? deletion.move->path : deletion.relative_path;
+  if (deletion.taken && !deletion.move->stuck) return;
   int dir_fd = open_beneath(*deletion.tree, parent_of(relative_path));
   if (dir_fd < 0) {
     deletion.error = errno;
@@ -176,9 +178,11 @@ static void unlink_one_sided(Deletion& deletion) {
   }
   std::string name = name_of(relative_path);
   struct stat st;
-  deletion.changed = changed_since_scan(dir_fd, name, deletion.seconds, st);
-  bool kept = !deletion.changed && deletion.move != nullptr &&
-              hold_file(*deletion.move, dir_fd, name, st);
+  deletion.changed = !deletion.taken &&
+                     changed_since_scan(dir_fd, name, deletion.seconds, st);
+  bool kept = !deletion.changed && !deletion.taken &&
+              deletion.move != nullptr &&
+              hold_file(moves, *deletion.move, dir_fd, name, st);
   if (!deletion.changed && !kept && unlinkat(dir_fd, name.c_str(), 0) != 0) {
     deletion.error = errno;
   }
@@ -268,8 +272,8 @@ static bool delete_one_sided(Copier& copier, std::deque<Deletion>& run) {
       run.pop_front();
     }
     for (Deletion& deletion : group) {
-      run_job(copier.workers, deletion.running, [&deletion] {
-        if (!stop_requested()) unlink_one_sided(deletion);
+      run_job(copier.workers, deletion.running, [&copier, &deletion] {
+        if (!stop_requested()) unlink_one_sided(copier.moves, deletion);
         else deletion.error = EINTR;
       });
     }
@@ -299,42 +303,35 @@ static bool make_tree_durable(const Tree& tree) {
   return true;
 }
 
-// Finds the files that `action` deletes in a tree and a copy into that
-// tree may take: those with the time of such a copy's source.  Where the
-// copies come first, their records are made and sized here; where the
-// deletions come first, as each is deleted.
+// Plans the files that `action` deletes in a tree and a copy into that
+// tree may take: those of the size and time of such a copy's source.
 static void plan_moves(Copier& copier, const std::vector<DiffEntry>& entries,
                        const Tree& left, const Tree& right, char action) {
   if (!copier.reuse || action == 'b') return;
   Moves& moves = copier.moves;
-  moves.tree = action == 'l' ? &left : &right;
+  const Tree& own = action == 'l' ? left : right;
+  const Tree& other = action == 'l' ? right : left;
+  moves.tree = &own;
   moves.slack = time_slack(left.kind, right.kind);
-  DiffKind copied = action == 'l' ? MissingLeft : MissingRight;
-  for (const DiffEntry& entry : entries) {
-    if (entry.kind == copied) moves.wanted.insert(entry.seconds);
-  }
-  if (moves.wanted.empty()) return;
-  if (moves.tree->carried) drop_device_cache(moves.tree->device);
   moves.keep_deleted = action == 'l';
-  if (moves.keep_deleted) return;
+  DiffKind deleted_kind = action == 'l' ? MissingRight : MissingLeft;
+  std::vector<std::pair<std::string, std::int64_t>> deleted, copied;
   for (const DiffEntry& entry : entries) {
-    if (entry.kind == MissingLeft && is_wanted(moves, entry.seconds)) {
-      add_move(moves, right, std::string(entry.relative_path), entry.seconds);
-    }
+    if (entry.kind != MissingLeft && entry.kind != MissingRight) continue;
+    (entry.kind == deleted_kind ? deleted : copied)
+        .emplace_back(std::string(entry.relative_path), entry.seconds);
   }
-  size_moves(moves, copier.workers);
+  if (deleted.empty() || copied.empty()) return;
+  plan_takes(moves, copier.workers, own, deleted, other, copied);
+  if (own.carried && !moves.sources.empty()) drop_device_cache(own.device);
 }
 
 // The record of a file to delete that a copy may take: a new one to keep
 // it in where the deletions come first, else the one of the copy that took
 // it; null if none.
 static Move* movable(Moves& moves, const Tree& tree, Deletion& deletion) {
-  if (moves.tree != &tree || !is_wanted(moves, deletion.seconds)) {
-    return nullptr;
-  }
-  if (moves.keep_deleted) {
-    return &add_move(moves, tree, deletion.relative_path, deletion.seconds);
-  }
+  Move* kept = keepable(moves, tree, deletion.relative_path, deletion.seconds);
+  if (kept != nullptr) return kept;
   Move* taken = taken_move(moves, tree, deletion.relative_path);
   deletion.taken = taken != nullptr;
   return taken;
@@ -388,8 +385,7 @@ static bool resolve_missing(Copier& copier,
   }
   if (!run.empty()) ok = delete_one_sided(copier, run) && ok;
   ok = finish_copies(copier) && ok;
-  drop_held(copier.moves, copier.workers);
-  return ok;
+  return drop_held(copier.moves, copier.workers) && ok;
 }
 
 bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,

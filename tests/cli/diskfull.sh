@@ -87,3 +87,39 @@ for i in 1 2 3; do
   cmp -s "$TEST_TMP/L/f$i" "$MNT/R/f$i" || fail "R/f$i not updated with room for one copy at a time"
 done
 check_no_temp "$MNT" "room for one copy at a time"
+
+# --- A renamed folder on a nearly full disk -----------------------------------
+
+# A folder renamed on a small tmpfs.  With l the deletions come first, and
+# the file kept for the copy takes the room that copying would have freed:
+# the copy lands all the same, renamed where 40 MiB leave room to spare,
+# written anew where 20 MiB do not (the kept file goes first).  With r the
+# copies come first: a file taken stays in place beside a second copy that
+# does not fit and fails for want of room.
+for case in l:20M l:40M r:20M; do
+  answer=${case%:*}
+  rm -rf "$TEST_TMP/L" "$TEST_TMP/R"
+  mount_tmpfs "${case#*:}"
+  printf '%s\n' "$answer" >"$HELPER_DIR/answer"
+  if [ "$answer" = l ]; then
+    random_file "$MNT/L/Fotos/a.bin" 12288 1600000000
+    mkdir -p "$TEST_TMP/R/Bilder" && cp -a "$MNT/L/Fotos/a.bin" "$TEST_TMP/R/Bilder/a.bin"
+    inode=$(stat -c %i "$MNT/L/Fotos/a.bin")
+    run_kalvern --stdin "$HELPER_DIR/answer" -- -y -c 30 "$MNT/L" "$TEST_TMP/R"
+    check_status 0 "$LAST_RUN, a renamed folder on $case"
+    check_same "$EMPTY" "$ERR" "stderr of $LAST_RUN on $case"
+    cmp -s "$TEST_TMP/R/Bilder/a.bin" "$MNT/L/Bilder/a.bin" || fail "$case: L/Bilder/a.bin missing"
+    if [ "$case" = l:40M ] && [ "$(stat -c %i "$MNT/L/Bilder/a.bin")" != "$inode" ]; then
+      fail "$case: L/Bilder/a.bin was written anew"
+    fi
+  else
+    random_file "$MNT/R/Fotos/k.bin" 10240 1600000000
+    mkdir -p "$TEST_TMP/L/Bilder" && cp -a "$MNT/R/Fotos/k.bin" "$TEST_TMP/L/Bilder/k.bin"
+    random_file "$TEST_TMP/L/Bilder/z.bin" 11264 1600000001
+    run_kalvern --stdin "$HELPER_DIR/answer" -- -y -c 30 "$TEST_TMP/L" "$MNT/R"
+    check_status 2 "$LAST_RUN, a renamed folder and a copy that copying could not fit"
+    grep -q 'z.bin": No space left on device$' "$ERR" || fail "$case: no message for z.bin: $(cat "$ERR")"
+    cmp -s "$TEST_TMP/L/Bilder/k.bin" "$MNT/R/Bilder/k.bin" || fail "$case: R/Bilder/k.bin missing"
+  fi
+  check_no_temp "$MNT" "a renamed folder on $case"
+done
