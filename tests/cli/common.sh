@@ -443,8 +443,8 @@ make_moved() {
 # renames and deletions held back a little, is stopped by SIGINT after DELAY
 # seconds.  Every file gone from the tree it deletes in has its deletion
 # line, every file in either tree holds its own bytes, every new one has its
-# progress line, no temporary name and no directory made for nothing is
-# left.
+# progress line, with r every copy stands once a deletion is reported, no
+# temporary name and no directory made for nothing is left.
 stop_moving() {
   local dir=$1 answer=$2 side gone new tracer pid file i
   rm -rf "$dir" && mkdir -p "$dir/L" "$dir/R"
@@ -476,6 +476,11 @@ stop_moving() {
   for file in $(cd "$dir" && find L R -type f); do
     [ "$(cat "$dir/$file")" = "${file#*/*/}" ] || fail "$dir $answer: $file holds other bytes"
   done
+  # With r every copy is in place before the first deletion.
+  if [ "$answer" = r ] && grep -q "wurde entfernt\$" "$dir/out"; then
+    (cd "$dir/R/alt" 2>/dev/null && find . -type f -printf '%P\n' | sort) >"$HELPER_DIR/copied"
+    check_same "$HELPER_DIR/all" "$HELPER_DIR/copied" "$dir $answer: copies in place at the deletions"
+  fi
   for file in $(cd "$dir/$side" && find . -path "./$gone" -prune -o -type f -printf '%P\n'); do
     grep -q -- "-> $dir/$side/$file\$" "$dir/out" || fail "$dir $answer: $file without progress line"
   done
