@@ -142,7 +142,7 @@ done
 # SIGINT at random moments while a renamed folder is synchronised: with l
 # the files to delete are kept for the copies, with r the copies take them
 # before their deletion lines.
-for round in $(seq 1 6); do
+for round in $(seq 1 3); do
   delay=$(printf '0.%02d' $((RANDOM % 50 + 5)))
   stop_moving "$RANDOM_DIR/moves-$round" l "$delay"
   stop_moving "$RANDOM_DIR/moves-$round" r "$delay"
