@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "content.h"
 #include "fskind.h"
@@ -305,9 +306,8 @@ static bool holds_source_bytes(PendingCopy& copy, int fd, int in) {
 
 // Whether the open file `fd` in directory `dir_fd`, kept in place for a
 // copy, ends as the copy's own file would: no default ACL in the directory
-// that a new file would get, no attributes of the security or trusted
-// namespaces that the process may not carry over, not append-only or
-// immutable (which a copy could not replace), and room for a new inode.
+// that a new file would get, not append-only or immutable (which a copy
+// could not replace), and room for a new inode.
 static bool is_plain_in_place(int dir_fd, int fd) {
   int dir = reopen_directory(dir_fd);
   bool plain = dir >= 0 &&
@@ -318,19 +318,25 @@ static bool is_plain_in_place(int dir_fd, int fd) {
                     vfs.f_favail > 0);
   if (dir >= 0) close(dir);
   int flags = 0;
-  if (plain && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-      (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0) {
-    return false;
-  }
+  return plain && (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0 ||
+                   (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) == 0);
+}
+
+// Whether the open file `fd` carries attributes of the security or trusted
+// namespaces that this process could not carry over to a copy.
+static bool has_foreign_attributes(int fd) {
+  if (geteuid() == 0) return false;
   char names[4096];
-  ssize_t size = geteuid() == 0 ? 0 : flistxattr(fd, names, sizeof names);
-  if (size < 0 && (errno == EOPNOTSUPP || errno == ENOSYS)) size = 0;
-  for (ssize_t at = 0; plain && at < size;
+  ssize_t size = flistxattr(fd, names, sizeof names);
+  if (size < 0) return errno != EOPNOTSUPP && errno != ENOSYS;
+  for (ssize_t at = 0; at < size;
        at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
-    std::string name(names + at);
-    plain = name.rfind("security.", 0) != 0 && name.rfind("trusted.", 0) != 0;
+    std::string_view name(names + at);
+    if (name.rfind("security.", 0) == 0 || name.rfind("trusted.", 0) == 0) {
+      return true;
+    }
   }
-  return plain && size >= 0;
+  return false;
 }
 
 // Where the target of an update, of status `st` in `dir_fd`, already holds
@@ -351,7 +357,7 @@ static bool keep_same_target(PendingCopy& copy, int dir_fd, int in,
   if (fd >= 0 && fstat(fd, &opened) == 0 && opened.st_ino == st.st_ino &&
       opened.st_dev == st.st_dev && holds_source_bytes(copy, fd, in) &&
       faccessat(dir_fd, ".", W_OK | X_OK, AT_EACCESS) == 0 &&
-      is_plain_in_place(dir_fd, fd)) {
+      is_plain_in_place(dir_fd, fd) && !has_foreign_attributes(fd)) {
     copy.out = fd;
     copy.same = true;
     copy.device = st.st_dev;

@@ -86,7 +86,9 @@ void plan_takes(Moves& moves, Workers& workers, const Tree& tree,
   }
   wait_idle(workers);
   for (const Move& source : sources) {
-    if (source.size > 0) moves.sources.insert(key_of(source.size, source.seconds));
+    if (source.size <= 0) continue;
+    moves.sources.insert(key_of(source.size, source.seconds));
+    moves.source_times.insert(source.seconds);
   }
   if (moves.keep_deleted || moves.sources.empty()) return;
   // The files to delete that copies may take, sized.
@@ -107,7 +109,8 @@ void plan_takes(Moves& moves, Workers& workers, const Tree& tree,
 
 Move* keepable(Moves& moves, const Tree& tree, const std::string& path,
                std::int64_t seconds) {
-  if (moves.tree != &tree || !moves.keep_deleted || moves.sources.empty()) {
+  if (moves.tree != &tree || !moves.keep_deleted ||
+      !has_time(moves.source_times, seconds, moves.slack)) {
     return nullptr;
   }
   Move& move = moves.all.emplace_back();
@@ -328,7 +331,8 @@ bool drop_held(Moves& moves, Workers& workers) {
   for (Move* move : dropped) {
     if (!move->held) moves.room_change -= move->size;
     if (move->error == 0) continue;
-    ok = failed("Löschen von", full_path(move->tree->root, move->own_path),
+    // Its deletion line is written: what stands is its held name.
+    ok = failed("Löschen von", full_path(move->tree->root, move->path),
                 move->error);
     move->error = 0;
   }
@@ -339,7 +343,7 @@ void undo_moves(Moves& moves) {
   for (auto move = moves.all.rbegin(); move != moves.all.rend(); ++move) {
     drop_one(*move);
     if (move->error != 0) {
-      failed("Löschen von", full_path(move->tree->root, move->own_path),
+      failed("Löschen von", full_path(move->tree->root, move->path),
              move->error);
     }
     if (!move->taken || move->held || move->reported) continue;

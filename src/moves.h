@@ -44,6 +44,7 @@ struct Moves {
   std::int64_t slack = 0;      // seconds that times may differ by
   bool keep_deleted = false;   // the deletions come first: files are kept
   std::unordered_set<std::string> sources;  // sizes and times of the copies
+  std::unordered_set<std::int64_t> source_times;  // their times alone
   std::deque<Move> all;
   // Those copies may take, by size and time, and by size, time and name.
   std::unordered_map<std::string, std::vector<Move*>> by_key, by_name;

@@ -1,5 +1,6 @@
 # Every system call failing in turn.  A small synchronisation (updates both
-# ways, one-sided copies into new directories, deletions that prune) runs
+# ways, one-sided copies into new directories, deletions that prune, a
+# touched update and a moved file that are not written again) runs
 # once cleanly for each second answer (b, l, r) under strace, which counts
 # the calls of each kind.  Then it runs again and again with one kind of
 # call failing at its n-th invocation (strace counts them per thread), for
@@ -44,6 +45,12 @@ make_trees() {
   make_file "$1/L/c.txt" 1500 "c, left only"
   make_file "$1/R/gone/deep/b.txt" 1600 "b, right only"
   make_file "$1/R/sub/d.txt" 1600 "d, right only"
+  # Bytes the target holds: a touched update, and a file moved on one side
+  # (l keeps it for the copy, r's copy takes it).
+  make_file "$1/L/same.txt" 2000 "same, touched"
+  make_file "$1/R/same.txt" 1000 "same, touched"
+  make_file "$1/L/moved/m.txt" 1700 "m, moved"
+  make_file "$1/R/old/m.txt" 1700 "m, moved"
 }
 
 # state DIR: the trees below DIR as they stand: each directory, and each
