@@ -29,7 +29,10 @@
 # newer on one side, 4 KiB each, default 1000), SYNC_ONLY (files on one side
 # only, per side, default 150), RENAMED (files of 16 KiB in the renamed
 # folder, default 1000; 0 leaves it out), RENAMED_DELAY (its delay in
-# milliseconds, default 5).
+# milliseconds, default 5), MIRROR_DELAYS (delays of the mirror case in
+# milliseconds, default "1 5"; "" leaves it out), MIRROR_UPDATES (its
+# updates, default 1000), MIRROR_ONLY (its one-sided files per side,
+# default 300), SYNC_BOTH (0 leaves out the case answering "b").
 #
 # What it measures, with each tree mounted through its own netfs (built from
 # bench/netfs.c: entries and attributes cached for 1 s, attributes with every
@@ -44,6 +47,13 @@
 #         rsync -rtu R/ L/, each on a fresh copy of a pair with SYNC_UPDATES
 #         newer files and 2 x SYNC_ONLY one-sided files, made on the disk
 #         before mounting (copying not timed); wall-time medians and requests
+#         per copied file
+#   mirror at every MIRROR_DELAYS: R made like L, kalvern -y answering "r"
+#         against rsync -rt --delete L/ R/ (and the earlier kalvern with -b):
+#         MIRROR_UPDATES files of 4 KiB newer in L in 100 directories,
+#         MIRROR_ONLY files only in L in 30 directories of two levels that R
+#         lacks, MIRROR_ONLY files only in R in 30 such directories that
+#         the deletions empty; wall-time medians, their ratio and requests
 #         per copied file
 #   renamed at RENAMED_DELAY, with -b only: a folder of RENAMED files that R
 #         holds as Fotos/ and L as Bilder/, kalvern -y answering "r" against
@@ -102,15 +112,20 @@ SYNC_UPDATES=${SYNC_UPDATES:-1000}
 SYNC_ONLY=${SYNC_ONLY:-150}
 RENAMED=${RENAMED:-1000}
 RENAMED_DELAY=${RENAMED_DELAY:-5}
+MIRROR_DELAYS=${MIRROR_DELAYS-1 5}
+SYNC_BOTH=${SYNC_BOTH:-1}
+MIRROR_UPDATES=${MIRROR_UPDATES:-1000}
+MIRROR_ONLY=${MIRROR_ONLY:-300}
 
 for value in "$N" "$ROUNDS" "$SEED" "$FILES_PER_DIR" "$THREADS" \
-             "$NETFS_THREADS" "$SYNC_ROUNDS" "$SYNC_UPDATES" "$SYNC_ONLY"; do
+             "$NETFS_THREADS" "$SYNC_ROUNDS" "$SYNC_UPDATES" "$SYNC_ONLY" \
+             "$MIRROR_UPDATES" "$MIRROR_ONLY"; do
   case $value in
     ''|*[!0-9]*|0) echo "net.sh: expected a positive whole number, got '$value'" >&2
                    exit 1 ;;
   esac
 done
-for value in $DELAYS $SYNC_DELAY; do
+for value in $DELAYS $SYNC_DELAY $MIRROR_DELAYS; do
   if ! [[ $value =~ ^[0-9]+(\.[0-9]+)?$ ]]; then
     echo "net.sh: expected a delay in milliseconds, got '$value'" >&2
     exit 1
@@ -432,92 +447,195 @@ if [ "$SKIP_SYNC" = 1 ]; then
   exit 0
 fi
 
-echo "Generating the synchronisation pair ..."
-sync_pair=$WORK/sync-$SYNC_UPDATES-$SYNC_ONLY
-make_pair "$sync_pair" mode=sync "nsmall=$SYNC_UPDATES" nbig=0 \
-  "nonly=$SYNC_ONLY" "per_dir=$FILES_PER_DIR"
-pair_stats "$sync_pair"
-copied=$(( pair_diff + pair_only_left + pair_only_right ))
-echo "  $pair_diff newer on one side, $pair_only_left only left," \
-  "$pair_only_right only right: $copied files to copy"
-
-sync_kalvern() {
-  "$KALVERN" -y "$mnt/L" "$mnt/R" <<<b >/dev/null 2>>"$tmp/kalvern-sync.err"
-}
-sync_before() {
-  "$KALVERN_BEFORE" -y "$mnt/L" "$mnt/R" <<<b >/dev/null 2>>"$tmp/kalvern-sync.err"
-}
-sync_rsync() { rsync -rtu "$mnt/L/" "$mnt/R/" && rsync -rtu "$mnt/R/" "$mnt/L/"; }
-
-# A fresh copy of the pair on the disk, written back before the clock starts.
 run_copy=$WORK/sync-run
-fresh_copy() {
+if [ "$SYNC_BOTH" = 1 ]; then
+  echo "Generating the synchronisation pair ..."
+  sync_pair=$WORK/sync-$SYNC_UPDATES-$SYNC_ONLY
+  make_pair "$sync_pair" mode=sync "nsmall=$SYNC_UPDATES" nbig=0 \
+    "nonly=$SYNC_ONLY" "per_dir=$FILES_PER_DIR"
+  pair_stats "$sync_pair"
+  copied=$(( pair_diff + pair_only_left + pair_only_right ))
+  echo "  $pair_diff newer on one side, $pair_only_left only left," \
+    "$pair_only_right only right: $copied files to copy"
+
+  sync_kalvern() {
+    "$KALVERN" -y "$mnt/L" "$mnt/R" <<<b >/dev/null 2>>"$tmp/kalvern-sync.err"
+  }
+  sync_before() {
+    "$KALVERN_BEFORE" -y "$mnt/L" "$mnt/R" <<<b >/dev/null 2>>"$tmp/kalvern-sync.err"
+  }
+  sync_rsync() { rsync -rtu "$mnt/L/" "$mnt/R/" && rsync -rtu "$mnt/R/" "$mnt/L/"; }
+
+  # A fresh copy of the pair on the disk, written back before the clock starts.
+  fresh_copy() {
+    rm -rf "$run_copy"
+    mkdir -p "$run_copy"
+    cp -a "$sync_pair/L" "$sync_pair/R" "$run_copy/"
+    sync
+  }
+
+  sync_us=$(delay_us "$SYNC_DELAY")
+  sync_tools=(kalvern rsync)
+  [ -z "$KALVERN_BEFORE" ] || sync_tools+=(before)
+  declare -A sync_times=() sync_counts=() sync_kinds=()
+  sync_failed=""
+  for (( round = 0; round < SYNC_ROUNDS; round++ )); do
+    for (( k = 0; k < ${#sync_tools[@]}; k++ )); do
+      tool=${sync_tools[(round + k) % ${#sync_tools[@]}]}
+      fresh_copy
+      mount_pair "$run_copy" "$sync_us"
+      status=0
+      start=$(now_us)
+      "sync_$tool" || status=$?
+      end=$(now_us)
+      unmount_pair
+      sync_times[$tool]+="$(( end - start )) "
+      sync_counts[$tool]+="$pair_requests "
+      sync_kinds[$tool]=$(request_kinds)
+      if [ "$status" -ne 0 ] || ! trees_agree "$run_copy"; then
+        sync_failed+=" $tool(status $status)"
+      fi
+    done
+  done
   rm -rf "$run_copy"
-  mkdir -p "$run_copy"
-  cp -a "$sync_pair/L" "$sync_pair/R" "$run_copy/"
-  sync
+
+  declare -A sync_wall=() per_copy=()
+  for tool in "${sync_tools[@]}"; do
+    # shellcheck disable=SC2086
+    sync_wall[$tool]=$(calc '%.3f' "$(median ${sync_times[$tool]}) / 1e6")
+    # shellcheck disable=SC2086
+    per_copy[$tool]=$(calc '%.1f' "$(median ${sync_counts[$tool]}) / $copied")
+  done
+
+  echo
+  echo "Synchronisation through netfs at $SYNC_DELAY ms, fresh copies, medians of" \
+    "$SYNC_ROUNDS rounds (answer b; rsync -rtu both ways; $copied files copied)"
+  row "delay [ms]" "kalvern [s]" "rsync [s]" "kalvern/rsync" "kalvern req/f" \
+    "rsync req/f"
+  row "$SYNC_DELAY" "${sync_wall[kalvern]}" "${sync_wall[rsync]}" \
+    "$(calc '%.2f' "${sync_wall[kalvern]} / ${sync_wall[rsync]}")" \
+    "${per_copy[kalvern]}" "${per_copy[rsync]}"
+  if [ -n "$KALVERN_BEFORE" ]; then
+    row "before" "${sync_wall[before]}" "${sync_wall[rsync]}" \
+      "$(calc '%.2f' "${sync_wall[before]} / ${sync_wall[rsync]}")" \
+      "${per_copy[before]}" "${per_copy[rsync]}"
+  fi
+  echo "  (req/f: requests served by both netfs per copied file)"
+  for tool in "${sync_tools[@]}"; do
+    # shellcheck disable=SC2086
+    echo "  $tool, single runs [s]: $(printf '%s\n' ${sync_times[$tool]} |
+      awk '{ printf "%s%.3f", sep, $1 / 1e6; sep = " " }')"
+    echo "  $tool, requests of its last run: ${sync_kinds[$tool]}"
+  done
+  if [ -s "$tmp/kalvern-sync.err" ]; then
+    echo "  kalvern wrote to standard error during the synchronisations" \
+      "($(wc -l <"$tmp/kalvern-sync.err") lines), first lines:"
+    head -3 "$tmp/kalvern-sync.err" | sed 's/^/    /'
+  fi
+  if [ -n "$sync_failed" ]; then
+    echo "  WARNING: trees not equal afterwards (or non-zero status):$sync_failed"
+  fi
+fi
+
+# --------------------------------------------------------------- mirror
+
+# make_mirror_pair DIR: L and R with MIRROR_UPDATES files newer in L (other
+# bytes, the same size), MIRROR_ONLY files only in L and as many only in R,
+# each side's one-sided files in 30 directories of two levels of their own.
+make_mirror_pair() {
+  local dir=$1 side i blob
+  [ ! -f "$dir/.done" ] || return 0
+  rm -rf "$dir"
+  for side in L R; do
+    mkdir -p "$dir/$side"
+    blob=$dir/blob.$side
+    head -c 4096 /dev/urandom >"$blob"
+    for (( i = 0; i < MIRROR_UPDATES; i++ )); do
+      echo "Projekt_$(( i / 100 ))/Teil_$(( i / 10 % 10 ))/Bericht_$i.pdf"
+    done >"$dir/common.$side"
+    if [ "$side" = L ]; then
+      for (( i = 0; i < MIRROR_ONLY; i++ )); do
+        echo "Neu_$(( i * 3 / MIRROR_ONLY ))/Ordner_$(( i % 10 ))/Foto_$i.jpg"
+      done >"$dir/only.$side"
+    else
+      for (( i = 0; i < MIRROR_ONLY; i++ )); do
+        echo "Alt_$(( i * 3 / MIRROR_ONLY ))/Ordner_$(( i % 10 ))/Scan_$i.png"
+      done >"$dir/only.$side"
+    fi
+    (cd "$dir/$side" && sed 's,/[^/]*$,,' ../common.$side ../only.$side |
+      sort -u | xargs -d '\n' mkdir -p --)
+    # shellcheck disable=SC2016 # expanded by the inner sh
+    (cd "$dir/$side" && cat ../common.$side ../only.$side |
+      xargs -d '\n' -n 500 sh -c 'exec tee -- "$@" <"$0" >/dev/null' "$blob")
+  done
+  (cd "$dir/L" && xargs -d '\n' -a ../common.L touch -d @1700000060 --)
+  (cd "$dir/R" && xargs -d '\n' -a ../common.R touch -d @1700000000 --)
+  (cd "$dir/L" && xargs -d '\n' -a ../only.L touch -d @1600000000 --)
+  (cd "$dir/R" && xargs -d '\n' -a ../only.R touch -d @1650000000 --)
+  touch "$dir/.done"
 }
 
-sync_us=$(delay_us "$SYNC_DELAY")
-sync_tools=(kalvern rsync)
-[ -z "$KALVERN_BEFORE" ] || sync_tools+=(before)
-declare -A sync_times=() sync_counts=() sync_kinds=()
-sync_failed=""
-for (( round = 0; round < SYNC_ROUNDS; round++ )); do
-  for (( k = 0; k < ${#sync_tools[@]}; k++ )); do
-    tool=${sync_tools[(round + k) % ${#sync_tools[@]}]}
-    fresh_copy
-    mount_pair "$run_copy" "$sync_us"
-    status=0
-    start=$(now_us)
-    "sync_$tool" || status=$?
-    end=$(now_us)
-    unmount_pair
-    sync_times[$tool]+="$(( end - start )) "
-    sync_counts[$tool]+="$pair_requests "
-    sync_kinds[$tool]=$(request_kinds)
-    if [ "$status" -ne 0 ] || ! trees_agree "$run_copy"; then
-      sync_failed+=" $tool(status $status)"
+if [ -n "$MIRROR_DELAYS" ]; then
+  mirror_pair=$WORK/mirror-$MIRROR_UPDATES-$MIRROR_ONLY
+  make_mirror_pair "$mirror_pair"
+  mirror_copied=$(( MIRROR_UPDATES + MIRROR_ONLY ))
+  mirror_kalvern() { "$KALVERN" -y "$mnt/L" "$mnt/R" <<<r >/dev/null 2>>"$tmp/kalvern-sync.err"; }
+  mirror_before() { "$KALVERN_BEFORE" -y "$mnt/L" "$mnt/R" <<<r >/dev/null 2>>"$tmp/kalvern-sync.err"; }
+  mirror_rsync() { rsync -rt --delete "$mnt/L/" "$mnt/R/"; }
+  mirror_tools=(kalvern rsync)
+  [ -z "$KALVERN_BEFORE" ] || mirror_tools+=(before)
+  declare -A mirror_wall=() mirror_per_copy=() mirror_kinds=()
+  for delay in $MIRROR_DELAYS; do
+    declare -A times=() counts=()
+    for (( round = 0; round < SYNC_ROUNDS; round++ )); do
+      for (( k = 0; k < ${#mirror_tools[@]}; k++ )); do
+        tool=${mirror_tools[(round + k) % ${#mirror_tools[@]}]}
+        rm -rf "$run_copy" && mkdir -p "$run_copy"
+        cp -a "$mirror_pair/L" "$mirror_pair/R" "$run_copy/"
+        sync
+        mount_pair "$run_copy" "$(delay_us "$delay")"
+        status=0
+        start=$(now_us)
+        "mirror_$tool" || status=$?
+        end=$(now_us)
+        unmount_pair
+        times[$tool]+="$(( end - start )) "
+        counts[$tool]+="$pair_requests "
+        mirror_kinds[$delay,$tool]=$(request_kinds)
+        if [ "$status" -ne 0 ] || ! trees_agree "$run_copy" ||
+           [ -n "$(find "$run_copy/R" -type d -empty)" ]; then
+          echo "  WARNING: mirror: $tool (status $status) left other trees"
+        fi
+      done
+    done
+    for tool in "${mirror_tools[@]}"; do
+      # shellcheck disable=SC2086
+      mirror_wall[$delay,$tool]=$(calc '%.3f' "$(median ${times[$tool]}) / 1e6")
+      # shellcheck disable=SC2086
+      mirror_per_copy[$delay,$tool]=$(calc '%.1f' "$(median ${counts[$tool]}) / $mirror_copied")
+    done
+    unset times counts
+  done
+  rm -rf "$run_copy"
+  echo
+  echo "Mirror through netfs, fresh copies, medians of $SYNC_ROUNDS rounds" \
+    "(answer r; rsync -rt --delete; $MIRROR_UPDATES updates, $MIRROR_ONLY" \
+    "copies into new directories, $MIRROR_ONLY deletions that prune)"
+  row "delay [ms]" "kalvern [s]" "rsync [s]" "kalvern/rsync" "kalvern req/f" \
+    "rsync req/f"
+  for delay in $MIRROR_DELAYS; do
+    row "$delay" "${mirror_wall[$delay,kalvern]}" "${mirror_wall[$delay,rsync]}" \
+      "$(calc '%.3f' "${mirror_wall[$delay,kalvern]} / ${mirror_wall[$delay,rsync]}")" \
+      "${mirror_per_copy[$delay,kalvern]}" "${mirror_per_copy[$delay,rsync]}"
+    if [ -n "$KALVERN_BEFORE" ]; then
+      row "  before" "${mirror_wall[$delay,before]}" "${mirror_wall[$delay,rsync]}" \
+        "$(calc '%.3f' "${mirror_wall[$delay,before]} / ${mirror_wall[$delay,rsync]}")" \
+        "${mirror_per_copy[$delay,before]}" "${mirror_per_copy[$delay,rsync]}"
     fi
   done
-done
-rm -rf "$run_copy"
-
-declare -A sync_wall=() per_copy=()
-for tool in "${sync_tools[@]}"; do
-  # shellcheck disable=SC2086
-  sync_wall[$tool]=$(calc '%.3f' "$(median ${sync_times[$tool]}) / 1e6")
-  # shellcheck disable=SC2086
-  per_copy[$tool]=$(calc '%.1f' "$(median ${sync_counts[$tool]}) / $copied")
-done
-
-echo
-echo "Synchronisation through netfs at $SYNC_DELAY ms, fresh copies, medians of" \
-  "$SYNC_ROUNDS rounds (answer b; rsync -rtu both ways; $copied files copied)"
-row "delay [ms]" "kalvern [s]" "rsync [s]" "kalvern/rsync" "kalvern req/f" \
-  "rsync req/f"
-row "$SYNC_DELAY" "${sync_wall[kalvern]}" "${sync_wall[rsync]}" \
-  "$(calc '%.2f' "${sync_wall[kalvern]} / ${sync_wall[rsync]}")" \
-  "${per_copy[kalvern]}" "${per_copy[rsync]}"
-if [ -n "$KALVERN_BEFORE" ]; then
-  row "before" "${sync_wall[before]}" "${sync_wall[rsync]}" \
-    "$(calc '%.2f' "${sync_wall[before]} / ${sync_wall[rsync]}")" \
-    "${per_copy[before]}" "${per_copy[rsync]}"
-fi
-echo "  (req/f: requests served by both netfs per copied file)"
-for tool in "${sync_tools[@]}"; do
-  # shellcheck disable=SC2086
-  echo "  $tool, single runs [s]: $(printf '%s\n' ${sync_times[$tool]} |
-    awk '{ printf "%s%.3f", sep, $1 / 1e6; sep = " " }')"
-  echo "  $tool, requests of its last run: ${sync_kinds[$tool]}"
-done
-if [ -s "$tmp/kalvern-sync.err" ]; then
-  echo "  kalvern wrote to standard error during the synchronisations" \
-    "($(wc -l <"$tmp/kalvern-sync.err") lines), first lines:"
-  head -3 "$tmp/kalvern-sync.err" | sed 's/^/    /'
-fi
-if [ -n "$sync_failed" ]; then
-  echo "  WARNING: trees not equal afterwards (or non-zero status):$sync_failed"
+  for key in "${!mirror_kinds[@]}"; do
+    echo "  $key, requests of its last run: ${mirror_kinds[$key]}"
+  done | sort
 fi
 
 # ------------------------------------------------------- renamed folder

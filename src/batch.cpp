@@ -284,6 +284,14 @@ bool finish_batch(Batch& batch, Workers& workers) {
   return ok;
 }
 
+void close_batch(Batch& batch, Workers& workers) {
+  for (auto& held : batch.copies) {
+    PendingCopy& copy = *held;
+    run_job(workers, copy.running, [&copy] { close_copy(copy); });
+  }
+  wait_idle(workers);
+}
+
 void clear_batch(Batch& batch) {
   for (auto& copy : batch.copies) close_copy(*copy);
   batch.copies.clear();

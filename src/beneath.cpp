@@ -31,6 +31,7 @@ Tree open_tree(const std::string& root) {
   tree.kind = fs_kind_of(tree.fd);
   DriveFacts facts = drive_facts_of(tree.fd, tree.kind);
   tree.carried = is_carried_drive(facts);
+  tree.network = is_network_fs(tree.fd);
   if (tree.carried) tree.device = facts.device_node;
   return tree;
 }

@@ -15,6 +15,7 @@ struct Tree {
   int open_error = 0;  // errno of the failed opening
   FsKind kind = FsKind::Other;  // the file system the root lies on
   bool carried = false;  // on a USB stick or memory card: copies read back
+  bool network = false;  // behind a network: each request a round trip
   std::string device;    // a carried drive's block device, or "" if none
   PlacedCopies* placed = nullptr;  // the run's copies put in place on it
 };

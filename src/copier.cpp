@@ -32,16 +32,24 @@
 
 namespace {
 
-// Copies whose steps are carried out at once, by as many threads: on a
-// network file system each step waits for a round trip.  Can be set when
-// building, for measurements and tests.
+// Copies whose steps are carried out at once, by as many threads: a local
+// disk gains nothing from more.  Can be set when building, for
+// measurements and tests.
 #ifndef KALVERN_COPIES_IN_FLIGHT
 #define KALVERN_COPIES_IN_FLIGHT 16
+#endif
+// The same behind a network, where each step waits for a round trip and a
+// server serves many at once.
+#ifndef KALVERN_NETWORK_IN_FLIGHT
+#define KALVERN_NETWORK_IN_FLIGHT 64
 #endif
 
 }  // namespace
 
-std::size_t default_in_flight() { return KALVERN_COPIES_IN_FLIGHT; }
+std::size_t default_in_flight(const Tree& left, const Tree& right) {
+  if (left.network || right.network) return KALVERN_NETWORK_IN_FLIGHT;
+  return KALVERN_COPIES_IN_FLIGHT;
+}
 
 Copier::Copier(std::size_t in_flight)
     : in_flight(in_flight < 1 ? 1 : in_flight),
@@ -133,12 +141,12 @@ static void remove_failed_dirs(Copier& copier, PendingCopy& copy) {
 static void end_batch(Copier& copier) {
   bool ok = finish_batch(copier.batch, copier.workers);
   if (stop_requested()) stop_copies(copier);
-  // Later copies made theirs below or beside those of earlier ones, so
-  // they go first.
   // A file still open on a FUSE file system may stand in its directory
   // under another name until it is closed.
+  close_batch(copier.batch, copier.workers);
+  // Later copies made theirs below or beside those of earlier ones, so
+  // they go first.
   auto& copies = copier.batch.copies;
-  for (auto& copy : copies) close_copy(*copy);
   for (auto copy = copies.rbegin(); copy != copies.rend(); ++copy) {
     if (!(*copy)->ok && !(*copy)->renamed) remove_failed_dirs(copier, **copy);
   }

@@ -41,8 +41,10 @@ struct Copier {
   Moves moves;                // deleted files that copies may take
 };
 
-/// Operations carried out at once unless told otherwise.
-std::size_t default_in_flight();
+/// Operations carried out at once between `left` and `right` unless told
+/// otherwise: more where a tree lies behind a network, whose requests each
+/// wait for a round trip.
+std::size_t default_in_flight(const Tree& left, const Tree& right);
 /// Prints the progress line of a copy of `relative_path` from `from` to
 /// `to` (as a new file with `create`) and queues it; the trees must
 /// outlive the copier.

@@ -147,3 +147,13 @@ bool can_hold_time(FsKind kind, std::int64_t seconds) {
   if (kind == FsKind::Other) return true;
   return seconds >= kFatFirstSecond && seconds <= kFatLastSecond;
 }
+
+bool is_network_fs(int fd) {
+  struct statfs fs;
+  struct stat st;
+  if (!is_round_trip_fs(fd)) return false;
+  if (fstatfs(fd, &fs) != 0 || fs.f_type != kFuseMagic) return true;
+  MountEntry mount;
+  return fstat(fd, &st) != 0 || !find_mount(st.st_dev, mount) ||
+         !mount.type.starts_with("fuseblk");
+}

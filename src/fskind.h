@@ -30,6 +30,9 @@ FsKind fs_kind_of(int fd);
 /// Whether the file system of `fd` serves each request through a round trip
 /// (NFS, SMB, Ceph, 9P, FUSE and the like) rather than from a local disk.
 bool is_round_trip_fs(int fd);
+/// Whether the file system of `fd` lies behind a network: a round-trip file
+/// system other than a FUSE driver of a local block device.
+bool is_network_fs(int fd);
 /// The kind named by a mount's type in /proc/self/mountinfo ("vfat",
 /// "fuse.fusefat", "exfat", ...); Other for "fuseblk" and every other type.
 FsKind kind_of_mount_type(std::string_view type);

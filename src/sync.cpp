@@ -58,9 +58,10 @@ using Blocked = std::function<bool(const std::string&)>;
 
 }  // namespace
 
-// The in-flight count asked for, or the program's own.
-static std::size_t in_flight_or_default(std::size_t in_flight) {
-  return in_flight == 0 ? default_in_flight() : in_flight;
+// The in-flight count asked for, or the program's own for the two trees.
+static std::size_t in_flight_or_default(std::size_t in_flight,
+                                        const Tree& left, const Tree& right) {
+  return in_flight == 0 ? default_in_flight(left, right) : in_flight;
 }
 
 bool sync_different_files(const std::vector<DiffEntry>& entries,
@@ -70,7 +71,7 @@ bool sync_different_files(const std::vector<DiffEntry>& entries,
   begin_changes();
   bool ok;
   {
-    Copier copier(in_flight_or_default(in_flight));
+    Copier copier(in_flight_or_default(in_flight, left, right));
     copier.reuse = reuse;
     // Targets are compared as their drive returns them.
     for (const Tree* tree : {&left, &right}) {
@@ -398,7 +399,7 @@ bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
   begin_changes();
   bool ok;
   {
-    Copier copier(in_flight_or_default(in_flight));
+    Copier copier(in_flight_or_default(in_flight, left, right));
     copier.reuse = reuse;
     ok = resolve_missing(copier, entries, left, right, action, cases);
     finish_made_dirs(copier);
