@@ -71,20 +71,52 @@ static void finish_made_dir(KnownDirs& known, const PendingCopy& copy,
   close(fd);
 }
 
+// The deepest ancestor of `path` that the run knows to exist; "" for the
+// root.
+static std::string known_ancestor(const KnownDirs& known, std::string path) {
+  do {
+    path = parent_of(path);
+  } while (!path.empty() && known.paths.count(path) == 0);
+  return path;
+}
+
+// Opens directory `path` of `copy.to`, making it and its missing ancestors
+// below `base`, which exists; `reached` gets the components reached below
+// the root.  -1 with errno set on failure.
+static int make_below(KnownDirs& known, PendingCopy& copy,
+                      const std::string& base, std::string& reached) {
+  const Tree& to = *copy.to;
+  int base_fd = open_beneath(to, base);
+  std::string prefix = base.empty() ? "" : base + "/";
+  if (base_fd < 0) prefix.clear();  // gone since: from the root
+  MadeDir made = [&](int parent_fd, const std::string& name,
+                     const std::string& path) {
+    if (copy.created.empty()) copy.created = prefix + path;
+    known.made.insert(prefix + path);
+    finish_made_dir(known, copy, parent_fd, name, prefix + path);
+  };
+  int fd = open_components(base_fd < 0 ? to.fd : base_fd,
+                           copy.parent.substr(prefix.size()), true, reached,
+                           made);
+  int error = errno;
+  reached = prefix + reached;
+  if (base_fd >= 0) close(base_fd);
+  errno = error;
+  return fd;
+}
+
 bool make_parents(KnownDirs& known, PendingCopy& copy) {
   const Tree& to = *copy.to;
   copy.created.clear();
   if (copy.parent.empty() || known.paths.count(copy.parent) != 0) return true;
-  int fd = open_beneath(to, copy.parent);
-  int error = errno;
+  // Below a directory this run made, only what it makes stands.
+  std::string base = known_ancestor(known, copy.parent);
+  bool below_made = known.made.count(base) != 0;
+  int fd = below_made ? -1 : open_beneath(to, copy.parent);
+  int error = below_made ? ENOENT : errno;
   if (fd < 0 && !is_refused_path(error) && to.fd >= 0) {
     std::string reached;
-    MadeDir made = [&](int parent_fd, const std::string& name,
-                       const std::string& path) {
-      if (copy.created.empty()) copy.created = path;
-      finish_made_dir(known, copy, parent_fd, name, path);
-    };
-    fd = open_components(to.fd, copy.parent, true, reached, made);
+    fd = make_below(known, copy, base, reached);
     error = errno;
     if (fd < 0) {
       remove_made_dirs(to, reached, copy.created);
@@ -144,4 +176,5 @@ void close_made_dirs(const Tree& tree, KnownDirs& known) {
 
 void forget_dir(KnownDirs& known, const std::string& path) {
   known.paths.erase(path);
+  known.made.erase(path);
 }

@@ -22,6 +22,7 @@ struct ClosingDir {
 /// Directories below one tree's root that the run knows to exist.
 struct KnownDirs {
   std::unordered_set<std::string> paths;
+  std::unordered_set<std::string> made;  // those of them this run made
   std::vector<ClosingDir> closing;  // in the order they were made
 };
 

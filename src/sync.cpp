@@ -8,13 +8,13 @@
 // beneath the two roots (see beneath.h), copies through the copier.  A
 // one-sided file is deleted only while it is still the regular file with
 // the time the scan saw.  Deletions next to each other in the listing are
-// made a group at a time, then reported and pruned in turn; a pruning that
-// climbs into a directory holding a later file of the group stops there,
-// as it would have found that file still in place.
+// made a group at a time, then reported and pruned in turn, the walks of
+// the pruning side by side (see prune.h); a walk that climbs into a
+// directory holding a later file of the group stops there, as it would
+// have found that file still in place.
 
 #include "sync.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,8 +24,8 @@
 #include <cctype>
 #include <cerrno>
 #include <deque>
-#include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "copier.h"
@@ -33,6 +33,7 @@
 #include "madedirs.h"
 #include "output.h"
 #include "path.h"
+#include "prune.h"
 #include "readback.h"
 
 namespace {
@@ -52,9 +53,9 @@ struct Deletion {
   std::atomic<bool> running{false};
 };
 
-// Says whether pruning must stop at a directory, as a later file would
-// still hold it.
-using Blocked = std::function<bool(const std::string&)>;
+// Deletions carried out at once before their lines and the pruning of
+// their directories: the more, the fewer rounds of pruning.
+constexpr std::size_t kDeletionGroup = 1024;
 
 }  // namespace
 
@@ -86,70 +87,6 @@ bool sync_different_files(const std::vector<DiffEntry>& entries,
   }
   end_changes();
   return ok;
-}
-
-// Whether directory `path_fd` holds no entry at all; -1 with errno set if
-// it cannot be read.
-static int is_empty_dir(int path_fd) {
-  int fd = openat(path_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  alignas(dirent64) char buffer[4096];
-  long n;
-  int empty = 1;
-  while (empty == 1 && (n = getdents64(fd, buffer, sizeof buffer)) > 0) {
-    for (long pos = 0; pos < n && empty == 1;) {
-      auto* entry = reinterpret_cast<const dirent64*>(buffer + pos);
-      pos += entry->d_reclen;
-      if (!is_dot_or_dot_dot(entry->d_name)) empty = 0;
-    }
-  }
-  if (empty == 1 && n < 0) empty = -1;
-  int error = errno;
-  close(fd);
-  errno = error;
-  return empty;
-}
-
-// Removes `directory` if it is empty: 1 removed, 0 left (not there or not
-// empty), -1 failed and reported.
-static int remove_if_empty(const Tree& tree, const std::string& directory) {
-  std::string shown = full_path(tree.root, directory);
-  int fd = open_beneath(tree, directory);
-  if (fd < 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return 0;
-    return failed("Prüfen von", shown, errno), -1;
-  }
-  int empty = is_empty_dir(fd);
-  int error = errno;
-  close(fd);
-  if (empty < 0) return failed("Prüfen von", shown, error), -1;
-  if (empty == 0) return 0;
-  int parent_fd = open_beneath(tree, parent_of(directory));
-  if (parent_fd < 0) return failed("Löschen von", shown, errno), -1;
-  int removed = unlinkat(parent_fd, name_of(directory).c_str(), AT_REMOVEDIR);
-  error = errno;
-  close(parent_fd);
-  if (removed != 0) return failed("Löschen von", shown, error), -1;
-  say("Ordner " + quoted_path(shown, 1) + " wurde entfernt\n");
-  return 1;
-}
-
-// Removes `directory` and its ancestors while they are empty and not
-// `blocked`, telling `copier` (if any) of each one removed.
-static bool prune(const Tree& tree, std::string directory,
-                  const Blocked& blocked, Copier* copier) {
-  while (!directory.empty() && !blocked(directory)) {
-    int removed = remove_if_empty(tree, directory);
-    if (removed <= 0) return removed == 0;
-    if (copier != nullptr) forget_removed_dir(*copier, tree, directory);
-    directory = parent_of(directory);
-  }
-  return true;
-}
-
-bool remove_empty_parents(const Tree& tree, std::string directory) {
-  return prune(tree, std::move(directory), [](const std::string&) { return false; },
-               nullptr);
 }
 
 // Whether what stands at `name` in `dir_fd`, of status `st`, is no longer
@@ -196,50 +133,62 @@ static bool is_gone(const Deletion& deletion) {
          (deletion.error == 0 || deletion.error == ENOENT);
 }
 
-// Writes the line of `deletion`, whose file copies may have taken from
-// `moves`; false after a failure.
-static bool report_deletion(Moves& moves, Deletion& deletion) {
+// Puts the line of `deletion`, whose file copies may have taken from
+// `moves`, into `lines`; false after a failure.
+static bool deletion_line(Moves& moves, Deletion& deletion,
+                          std::vector<Line>& lines) {
   deletion.reported = true;
   if (deletion.move != nullptr) note_reported(moves, *deletion.move);
   std::string path = full_path(deletion.tree->root, deletion.relative_path);
   if (deletion.changed) {
-    report(failure_line("Löschen von", path, kChangedSinceScan));
+    lines.push_back({true, failure_line("Löschen von", path, kChangedSinceScan)});
     return false;
   }
-  if (!is_gone(deletion)) return failed("Löschen von", path, deletion.error);
+  if (!is_gone(deletion)) {
+    lines.push_back({true, failure_line("Löschen von", path, deletion.error)});
+    return false;
+  }
   std::string line(1, '\'');  // built in steps: GCC 12 warns of "'" + ...
-  say(line.append(shown_path(path, 1)).append("' wurde entfernt\n"));
+  lines.push_back(
+      {false, line.append(shown_path(path, 1)).append("' wurde entfernt\n")});
   return true;
 }
 
-// Reports the `i`th deletion of `group` and removes the directories it left
-// empty; a directory that holds a later file of the
-// group that this run removed counts as holding it still.
-static bool finish_deletion(Copier& copier, std::deque<Deletion>& group,
-                            std::size_t i) {
+// Gives the `i`th deletion of `group` its line and sets out the walk that
+// prunes the directories it left empty; false after a failure.
+static bool settle_deletion(Copier& copier, std::deque<Deletion>& group,
+                            std::size_t i, PruneWalk& walk) {
   Deletion& deletion = group[i];
-  bool ok = report_deletion(copier.moves, deletion);
+  walk.tree = deletion.tree;
+  bool ok = deletion_line(copier.moves, deletion, walk.lines);
   // A file that stays keeps its directories; a path through a link is left
   // alone, its directories too.
   if (deletion.changed || is_refused_path(deletion.error)) return false;
   if (deletion.move != nullptr && deletion.move->held) {
     offer_move(copier.moves, *deletion.move);
   }
-  Blocked held = [&](const std::string& dir) {
-    if (holds_taken(copier.moves, *deletion.tree, dir)) return true;
-    std::string below = dir + "/";
-    for (std::size_t j = i + 1; j < group.size(); ++j) {
-      if (group[j].tree == deletion.tree && group[j].error == 0 &&
-          !group[j].changed &&
-          group[j].relative_path.compare(0, below.size(), below) == 0) {
-        return true;
-      }
+  walk.dir = parent_of(deletion.relative_path);
+  return ok;
+}
+
+// For each directory that holds a file of `group` that is gone, the index
+// of the last such file.
+static std::unordered_map<std::string, std::size_t> last_gone_below(
+    const std::deque<Deletion>& group) {
+  std::unordered_map<std::string, std::size_t> last;
+  for (std::size_t j = 0; j < group.size(); ++j) {
+    if (group[j].error != 0 || group[j].changed) continue;
+    for (std::string dir = parent_of(group[j].relative_path); !dir.empty();
+         dir = parent_of(dir)) {
+      last[dir] = j;
     }
-    return false;
-  };
-  return prune(*deletion.tree, parent_of(deletion.relative_path), held,
-               &copier) &&
-         ok;
+  }
+  return last;
+}
+
+// Writes the lines of the walks of a group, each deletion's in turn.
+static void write_walks(std::deque<PruneWalk>& walks) {
+  for (PruneWalk& walk : walks) write_lines(walk.lines);
 }
 
 // After a signal: reports the deletions of `group` that were carried out,
@@ -247,21 +196,50 @@ static bool finish_deletion(Copier& copier, std::deque<Deletion>& group,
 [[noreturn]] static void stop_deleting(Copier& copier,
                                        std::deque<Deletion>& group) {
   wait_idle(copier.workers);
+  std::vector<Line> lines;
   for (Deletion& deletion : group) {
     if (!deletion.reported && is_gone(deletion)) {
-      report_deletion(copier.moves, deletion);
+      deletion_line(copier.moves, deletion, lines);
     }
   }
+  write_lines(lines);
   stop_copies(copier);
 }
 
-// Deletes the one-sided files of `run`, a group of as many as the copier
-// carries out at once, and prunes the directories they leave empty, with
-// the outcome and the lines of deleting them one after the other.
+// Reports the deletions of `group`, carried out, and removes the
+// directories they left empty, with the lines and outcome of doing so one
+// deletion after the other: a directory that holds a later file of the
+// group that is gone counts as holding it still, as does one that holds a
+// file a copy took before its deletion line.
+static bool finish_group(Copier& copier, std::deque<Deletion>& group) {
+  bool ok = true;
+  std::deque<PruneWalk> walks(group.size());
+  for (std::size_t i = 0; i < group.size(); ++i) {
+    ok = settle_deletion(copier, group, i, walks[i]) && ok;
+  }
+  auto last = last_gone_below(group);
+  WalkBlocked blocked = [&](std::size_t i, const std::string& dir) {
+    auto found = last.find(dir);
+    return (found != last.end() && found->second > i) ||
+           holds_taken(copier.moves, *group[i].tree, dir);
+  };
+  DirRemoved removed = [&](const Tree& tree, const std::string& dir) {
+    forget_removed_dir(copier, tree, dir);
+  };
+  ok = run_walks(walks, copier.workers, blocked, removed) && ok;
+  write_walks(walks);
+  if (stop_requested()) stop_copies(copier);
+  return ok;
+}
+
+// Deletes the one-sided files of `run`, a group of many at once, and
+// prunes the directories they leave empty, with the outcome and the lines
+// of deleting them one after the other.
 static bool delete_one_sided(Copier& copier, std::deque<Deletion>& run) {
   bool ok = true;
   while (!run.empty()) {
-    std::size_t size = std::min(run.size(), copier.in_flight);
+    std::size_t size =
+        std::min(run.size(), std::max(copier.in_flight, kDeletionGroup));
     std::deque<Deletion> group;
     for (std::size_t i = 0; i < size; ++i) {
       Deletion& deletion = group.emplace_back();
@@ -280,10 +258,7 @@ static bool delete_one_sided(Copier& copier, std::deque<Deletion>& run) {
     }
     wait_idle(copier.workers);
     if (stop_requested()) stop_deleting(copier, group);
-    for (std::size_t i = 0; i < group.size(); ++i) {
-      ok = finish_deletion(copier, group, i) && ok;
-      if (stop_requested()) stop_deleting(copier, group);
-    }
+    ok = finish_group(copier, group) && ok;
   }
   return ok;
 }

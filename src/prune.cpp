@@ -1,0 +1,155 @@
+// prune.cpp: removing the directories that deletions leave empty.
+//
+// A walk tests its directory and removes it while it holds no entry at
+// all, then goes on with the parent, and stops at the root, at a directory
+// that is gone or holds something, or at the first failure.  Walks of one
+// group of deletions touch the same directory only where one of them finds
+// it holding something, so the planning thread runs them side by side: it
+// takes the deepest directories of all walks at once, each on a worker,
+// and a directory only once every directory below it is done, which is
+// the order in which walking them one after the other reaches it.
+
+#include "prune.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <set>
+#include <utility>
+
+#include "interrupt.h"
+#include "output.h"
+#include "path.h"
+#include "sync.h"
+
+// Whether directory `path_fd` holds no entry at all; -1 with errno set if
+// it cannot be read.
+static int is_empty_dir(int path_fd) {
+  int fd = openat(path_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  alignas(dirent64) char buffer[4096];
+  long n;
+  int empty = 1;
+  while (empty == 1 && (n = getdents64(fd, buffer, sizeof buffer)) > 0) {
+    for (long pos = 0; pos < n && empty == 1;) {
+      auto* entry = reinterpret_cast<const dirent64*>(buffer + pos);
+      pos += entry->d_reclen;
+      if (!is_dot_or_dot_dot(entry->d_name)) empty = 0;
+    }
+  }
+  if (empty == 1 && n < 0) empty = -1;
+  int error = errno;
+  close(fd);
+  errno = error;
+  return empty;
+}
+
+// Removes `directory` if it is empty: 1 removed, 0 left (not there or not
+// empty), -1 failed with its line in `failure`.  Writes nothing.
+static int remove_if_empty(const Tree& tree, const std::string& directory,
+                           std::string& failure) {
+  std::string shown = full_path(tree.root, directory);
+  int fd = open_beneath(tree, directory);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return 0;
+    failure = failure_line("Prüfen von", shown, errno);
+    return -1;
+  }
+  int empty = is_empty_dir(fd);
+  int error = errno;
+  close(fd);
+  if (empty < 0) failure = failure_line("Prüfen von", shown, error);
+  if (empty <= 0) return empty;
+  int parent_fd = open_beneath(tree, parent_of(directory));
+  int removed = parent_fd < 0 ? -1
+                              : unlinkat(parent_fd, name_of(directory).c_str(),
+                                         AT_REMOVEDIR);
+  error = errno;
+  if (parent_fd >= 0) close(parent_fd);
+  if (removed == 0) return 1;
+  failure = failure_line("Löschen von", shown, error);
+  return -1;
+}
+
+// The line of a removed directory.
+static std::string removed_line(const Tree& tree, const std::string& dir) {
+  return "Ordner " + quoted_path(full_path(tree.root, dir), 1) +
+         " wurde entfernt\n";
+}
+
+// Takes the outcome of the step that `walk` has just taken.
+static void take_step(PruneWalk& walk, const DirRemoved& removed) {
+  if (walk.outcome == -1) {
+    walk.lines.push_back({true, walk.failure});
+    walk.ok = false;
+  }
+  if (walk.outcome <= 0) return walk.dir.clear();
+  walk.lines.push_back({false, removed_line(*walk.tree, walk.dir)});
+  removed(*walk.tree, walk.dir);
+  walk.dir = parent_of(walk.dir);
+}
+
+// The number of components of `dir`.
+static std::size_t depth_of(const std::string& dir) {
+  return dir.empty() ? 0 : 1 + std::count(dir.begin(), dir.end(), '/');
+}
+
+bool run_walks(std::deque<PruneWalk>& walks, Workers& workers,
+               const WalkBlocked& blocked, const DirRemoved& removed) {
+  bool ok = true;
+  while (!stop_requested()) {
+    std::size_t deepest = 0;
+    for (const PruneWalk& walk : walks) {
+      deepest = std::max(deepest, depth_of(walk.dir));
+    }
+    if (deepest == 0) break;
+    // One step of each walk at that depth, one walk per directory: a later
+    // walk at the same directory takes its step after the earlier one's.
+    std::set<std::pair<const Tree*, std::string>> busy;
+    std::vector<PruneWalk*> stepping;
+    for (std::size_t i = 0; i < walks.size(); ++i) {
+      PruneWalk& walk = walks[i];
+      if (walk.dir.empty() || depth_of(walk.dir) != deepest) continue;
+      if (blocked(i, walk.dir)) {
+        walk.dir.clear();
+        continue;
+      }
+      if (!busy.emplace(walk.tree, walk.dir).second) continue;
+      stepping.push_back(&walk);
+      run_job(workers, walk.running, [&walk] {
+        walk.outcome = stop_requested()
+                           ? -2
+                           : remove_if_empty(*walk.tree, walk.dir, walk.failure);
+      });
+    }
+    wait_idle(workers);
+    for (PruneWalk* walk : stepping) {
+      take_step(*walk, removed);
+      ok = walk->ok && ok;
+    }
+  }
+  return ok;
+}
+
+void write_lines(std::vector<Line>& lines) {
+  for (const Line& line : lines) {
+    if (line.error) report(line.text);
+    else say(line.text);
+  }
+  lines.clear();
+}
+
+bool remove_empty_parents(const Tree& tree, std::string directory) {
+  Workers workers(1);
+  std::deque<PruneWalk> walks(1);
+  walks[0].tree = &tree;
+  walks[0].dir = std::move(directory);
+  bool ok = run_walks(
+      walks, workers, [](std::size_t, const std::string&) { return false; },
+      [](const Tree&, const std::string&) {});
+  write_lines(walks[0].lines);
+  return ok;
+}

@@ -1,0 +1,47 @@
+// prune.h: the directories that deletions leave empty, removed upwards and
+// never the tree's root.
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "beneath.h"
+#include "workers.h"
+
+/// A line of the synchronisation, for standard error where `error`.
+struct Line {
+  bool error = false;
+  std::string text;
+};
+
+/// The walk after one deletion: from the deleted file's directory upwards,
+/// each directory removed while it is empty.
+struct PruneWalk {
+  const Tree* tree = nullptr;
+  std::string dir;          // the directory to test next; "" once ended
+  std::vector<Line> lines;  // what it has done, in order
+  bool ok = true;           // no step failed
+  int outcome = 0;  // of its last step: 1 removed, 0 left, -1 failed, -2 not
+                    // taken for a signal
+  std::string failure;      // the line of a failed step
+  std::atomic<bool> running{false};
+};
+
+/// Whether walk `i` must stop at directory `dir`: something it cannot see
+/// yet, such as a later file of its group, still holds it.
+using WalkBlocked = std::function<bool(std::size_t i, const std::string& dir)>;
+/// Told of each directory of `tree` that a walk removed.
+using DirRemoved = std::function<void(const Tree& tree, const std::string& dir)>;
+
+/// Carries out `walks` with the lines and outcome of walking them one after
+/// the other in their order, the tests and removals of different
+/// directories many at once on `workers`, deepest first; false if a step
+/// failed.  Returns early, with the walks as far as they came, where a
+/// signal asks the run to stop.
+bool run_walks(std::deque<PruneWalk>& walks, Workers& workers,
+               const WalkBlocked& blocked, const DirRemoved& removed);
+/// Writes the lines of `walk` that are not yet written.
+void write_lines(std::vector<Line>& lines);
