@@ -97,20 +97,21 @@ static std::size_t depth_of(const std::string& dir) {
   return dir.empty() ? 0 : 1 + std::count(dir.begin(), dir.end(), '/');
 }
 
-bool run_walks(std::deque<PruneWalk>& walks, Workers& workers,
-               const WalkBlocked& blocked, const DirRemoved& removed) {
+bool run_walks(std::deque<PruneWalk>& walks, std::size_t begin,
+               std::size_t end, Workers& workers, const WalkBlocked& blocked,
+               const DirRemoved& removed) {
   bool ok = true;
   while (!stop_requested()) {
     std::size_t deepest = 0;
-    for (const PruneWalk& walk : walks) {
-      deepest = std::max(deepest, depth_of(walk.dir));
+    for (std::size_t i = begin; i < end; ++i) {
+      deepest = std::max(deepest, depth_of(walks[i].dir));
     }
     if (deepest == 0) break;
     // One step of each walk at that depth, one walk per directory: a later
     // walk at the same directory takes its step after the earlier one's.
     std::set<std::pair<const Tree*, std::string>> busy;
     std::vector<PruneWalk*> stepping;
-    for (std::size_t i = 0; i < walks.size(); ++i) {
+    for (std::size_t i = begin; i < end; ++i) {
       PruneWalk& walk = walks[i];
       if (walk.dir.empty() || depth_of(walk.dir) != deepest) continue;
       if (blocked(i, walk.dir)) {
@@ -148,7 +149,8 @@ bool remove_empty_parents(const Tree& tree, std::string directory) {
   walks[0].tree = &tree;
   walks[0].dir = std::move(directory);
   bool ok = run_walks(
-      walks, workers, [](std::size_t, const std::string&) { return false; },
+      walks, 0, 1, workers,
+      [](std::size_t, const std::string&) { return false; },
       [](const Tree&, const std::string&) {});
   write_lines(walks[0].lines);
   return ok;

@@ -36,12 +36,15 @@ using WalkBlocked = std::function<bool(std::size_t i, const std::string& dir)>;
 /// Told of each directory of `tree` that a walk removed.
 using DirRemoved = std::function<void(const Tree& tree, const std::string& dir)>;
 
-/// Carries out `walks` with the lines and outcome of walking them one after
-/// the other in their order, the tests and removals of different
-/// directories many at once on `workers`, deepest first; false if a step
-/// failed.  Returns early, with the walks as far as they came, where a
+/// Carries out walks `begin` to `end` of `walks` with the lines and
+/// outcome of walking them one after the other in their order, the tests
+/// and removals of different directories many at once on `workers`,
+/// deepest first; false if a step failed.  A later walk that reaches a
+/// directory must find it blocked, or it must hold the later walk's file
+/// still.  Returns early, with the walks as far as they came, where a
 /// signal asks the run to stop.
-bool run_walks(std::deque<PruneWalk>& walks, Workers& workers,
-               const WalkBlocked& blocked, const DirRemoved& removed);
+bool run_walks(std::deque<PruneWalk>& walks, std::size_t begin,
+               std::size_t end, Workers& workers, const WalkBlocked& blocked,
+               const DirRemoved& removed);
 /// Writes the lines of `walk` that are not yet written.
 void write_lines(std::vector<Line>& lines);

@@ -226,7 +226,13 @@ static bool finish_group(Copier& copier, std::deque<Deletion>& group) {
   DirRemoved removed = [&](const Tree& tree, const std::string& dir) {
     forget_removed_dir(copier, tree, dir);
   };
-  ok = run_walks(walks, copier.workers, blocked, removed) && ok;
+  // The walk of a file that was gone already does not block those before
+  // it and may empty their directories: it waits for them.
+  for (std::size_t begin = 0, end; begin < group.size(); begin = end) {
+    end = begin + 1;
+    while (end < group.size() && group[end].error != ENOENT) ++end;
+    ok = run_walks(walks, begin, end, copier.workers, blocked, removed) && ok;
+  }
   write_walks(walks);
   if (stop_requested()) stop_copies(copier);
   return ok;
@@ -238,8 +244,11 @@ static bool finish_group(Copier& copier, std::deque<Deletion>& group) {
 static bool delete_one_sided(Copier& copier, std::deque<Deletion>& run) {
   bool ok = true;
   while (!run.empty()) {
-    std::size_t size =
-        std::min(run.size(), std::max(copier.in_flight, kDeletionGroup));
+    // With one in flight, each deletion is pruned before the next.
+    std::size_t group_size = copier.in_flight == 1
+                                 ? 1
+                                 : std::max(copier.in_flight, kDeletionGroup);
+    std::size_t size = std::min(run.size(), group_size);
     std::deque<Deletion> group;
     for (std::size_t i = 0; i < size; ++i) {
       Deletion& deletion = group.emplace_back();

@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uid_t kNobody = 65534;
-// Seeds of each of the four parts; under ThreadSanitizer, whose processes
+// Seeds of each of the parts; under ThreadSanitizer, whose processes
 // fork slowly, fewer of the same.
 #ifdef __SANITIZE_THREAD__
 constexpr int kSeeds = 8;
@@ -144,6 +144,38 @@ void add_reusable(int seed, const std::string& base) {
   }
 }
 
+// Adds to the trees many one-sided files in nested directories that files
+// of both sides share: deletions that prune shared directories and copies
+// that make nested ones, drawn from a stream of their own.
+void add_crowd(int seed, const std::string& base) {
+  Case extra(seed * 7919 + 2);
+  for (int side = 0; side < 2; ++side) {
+    for (int i = 0, n = 20 + extra.pick(60); i < n; ++i) {
+      std::string path = "p" + std::to_string(extra.pick(3)) + "/q" +
+                         std::to_string(extra.pick(4));
+      if (extra.pick(3) == 0) path += "/r" + std::to_string(extra.pick(2));
+      path += "/" + std::to_string(side) + "-" + std::to_string(i);
+      make_file(base + (side ? "/R/" : "/L/") + path,
+                1600000000 + extra.pick(1000) * 10, 0,
+                std::string(extra.pick(3000), 'c'));
+    }
+  }
+}
+
+// Adds, as if at the questions, a file that the scan did not see to some
+// of the directories that files of the crowd leave.
+void add_to_crowd(int seed, const std::string& base) {
+  Case extra(seed * 7919 + 3);
+  for (const char* side : {"/L", "/R"}) {
+    if (!fs::exists(base + side + "/p0")) continue;
+    for (const auto& entry : fs::recursive_directory_iterator(base + side)) {
+      if (entry.is_directory() && !entry.is_symlink() && extra.pick(8) == 0) {
+        make_file(entry.path().string() + "/neu", 1650000000, 0, "neu");
+      }
+    }
+  }
+}
+
 // The faults of `c`, as if made at the questions: sources that the run may
 // not read or that were replaced, and a directory it may not write.
 void make_faults(Case& c, const std::string& base, bool as_nobody) {
@@ -234,7 +266,7 @@ Outcome run_child(const Case& c, const std::string& base,
 // One run of case `seed` on fresh trees; `result` is filled by the first.
 Outcome run_case(int seed, const std::string& base, CompareResult& result,
                  TreeScans& scans, std::size_t in_flight, bool reuse,
-                 bool reusable) {
+                 bool reusable, bool crowd) {
   Case c(seed);
   c.reuse = reuse;
   c.update = c.pick(4) != 0;
@@ -247,6 +279,7 @@ Outcome run_case(int seed, const std::string& base, CompareResult& result,
   }
   make_trees(c, base);
   if (reusable) add_reusable(seed, base);
+  if (crowd) add_crowd(seed, base);
   if (result.entries.empty() && scans.left.files.empty()) {
     scans.left = scan_directory(base + "/L");
     scans.right = scan_directory(base + "/R");
@@ -254,6 +287,7 @@ Outcome run_case(int seed, const std::string& base, CompareResult& result,
   }
   bool as_nobody = geteuid() == 0;
   make_faults(c, base, as_nobody);
+  if (crowd) add_to_crowd(seed, base);
   Outcome outcome = run_child(c, base, result, in_flight, as_nobody);
   umount((base + "/R").c_str());
   fs::remove_all(base);
@@ -276,6 +310,8 @@ TEST_P(SyncSerialProperty, ManyInFlightMatchOneAfterTheOther) {
   // path of a source of the other, which was removed at the question.
   bool reusable = GetParam() != 4;
   if (!reusable) seeds = {182, 433, 475, 729, 777, 1082, 1170};
+  // Part 5: crowds of one-sided files in shared nested directories.
+  bool crowd = GetParam() == 5;
   for (int seed : seeds) {
     std::string base = tmp.path + "/t";
     CompareResult result;
@@ -284,9 +320,9 @@ TEST_P(SyncSerialProperty, ManyInFlightMatchOneAfterTheOther) {
     // copying run; one of the two with one operation in flight.
     bool serial_reuses = seed % 2 == 1;
     Outcome serial =
-        run_case(seed, base, result, scans, 1, serial_reuses, reusable);
-    Outcome many =
-        run_case(seed, base, result, scans, 16, !serial_reuses, reusable);
+        run_case(seed, base, result, scans, 1, serial_reuses, reusable, crowd);
+    Outcome many = run_case(seed, base, result, scans, 16, !serial_reuses,
+                            reusable, crowd);
     EXPECT_EQ(serial.out, many.out) << "seed " << seed;
     EXPECT_EQ(serial.err, many.err) << "seed " << seed;
     EXPECT_EQ(serial.status, many.status) << "seed " << seed;
@@ -296,6 +332,6 @@ TEST_P(SyncSerialProperty, ManyInFlightMatchOneAfterTheOther) {
   if (mounted) umount(tmp.path.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, SyncSerialProperty, ::testing::Range(0, 5));
+INSTANTIATE_TEST_SUITE_P(Seeds, SyncSerialProperty, ::testing::Range(0, 6));
 
 }  // namespace
