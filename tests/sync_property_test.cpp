@@ -163,15 +163,26 @@ void add_crowd(int seed, const std::string& base) {
 }
 
 // Adds, as if at the questions, a file that the scan did not see to some
-// of the directories that files of the crowd leave.
+// of the directories that files of the crowd leave, and a file where a copy
+// of the crowd needs a directory.
 void add_to_crowd(int seed, const std::string& base) {
   Case extra(seed * 7919 + 3);
   for (const char* side : {"/L", "/R"}) {
-    if (!fs::exists(base + side + "/p0")) continue;
+    std::vector<fs::path> dirs;
     for (const auto& entry : fs::recursive_directory_iterator(base + side)) {
-      if (entry.is_directory() && !entry.is_symlink() && extra.pick(8) == 0) {
-        make_file(entry.path().string() + "/neu", 1650000000, 0, "neu");
-      }
+      if (entry.is_directory() && !entry.is_symlink()) dirs.push_back(entry);
+    }
+    for (const auto& dir : dirs) {
+      if (extra.pick(8) == 0) make_file(dir / "neu", 1650000000, 0, "neu");
+    }
+    for (int k = 0; k < 3; ++k) {
+      std::string path = base + side + "/p" + std::to_string(k) + "/q" +
+                         std::to_string(extra.pick(4));
+      if (extra.pick(4) != 0 || fs::exists(path)) continue;
+      fs::path where = fs::exists(fs::path(path).parent_path())
+                           ? fs::path(path)
+                           : fs::path(path).parent_path();
+      make_file(where, 1650000000, 0, "kein Ordner");
     }
   }
 }
