@@ -67,6 +67,11 @@ static bool is_running(const PendingCopy& copy) {
   return copy.running.load(std::memory_order_acquire);
 }
 
+// Whether `copy`, placed, is written or has failed.
+static bool is_done(const PendingCopy& copy) {
+  return copy.started && !is_running(copy);
+}
+
 // The directories known in the tree `tree`.
 static KnownDirs& known_of(Copier& copier, const Tree& tree) {
   for (auto& [held, known] : copier.known) {
@@ -164,9 +169,116 @@ static void stat_again(Copier& copier, PendingCopy& copy) {
   stat_copy_source(copy);
 }
 
+// Step 3 for `copy`: a worker writes its temporary file.
+static void start_write(Copier& copier, PendingCopy& copy) {
+  copy.started = true;
+  run_job(copier.workers, copy.running, [&copy] {
+    if (!stop_requested()) write_copy(copy);
+  });
+}
+
+// Whether directories `a` and `b` share one below `base`, an ancestor of
+// `b`.
+static bool share_below(const std::string& a, const std::string& b,
+                        const std::string& base) {
+  std::size_t skip = base.empty() ? 0 : base.size() + 1;
+  if (a.size() <= skip || a.compare(0, skip, b, 0, skip) != 0) return false;
+  std::size_t end = b.find('/', skip);
+  std::string first = b.substr(skip, end == std::string::npos ? end : end - skip);
+  return a.compare(skip, first.size(), first) == 0 &&
+         (a.size() == skip + first.size() || a[skip + first.size()] == '/');
+}
+
+// The last copy placed before `copy` whose worker is making a directory
+// that the directory of `copy` shares below what the run knows; null if
+// none.
+static PendingCopy* dir_maker(Copier& copier, const PendingCopy& copy) {
+  std::string base = known_ancestor(known_of(copier, *copy.to), copy.parent);
+  PendingCopy* maker = nullptr;
+  for (std::size_t i = 0; i < copier.placed; ++i) {
+    PendingCopy& other = *copier.window[i];
+    if (&other == &copy) break;
+    if (other.dirs && other.to == copy.to &&
+        share_below(other.parent, copy.parent, base)) {
+      maker = &other;
+    }
+  }
+  return maker;
+}
+
+// Whether a worker is making directories in `tree` for a placed copy.
+static bool makes_dirs_in(const Copier& copier, const Tree& tree) {
+  for (std::size_t i = 0; i < copier.placed; ++i) {
+    if (copier.window[i]->dirs && copier.window[i]->to == &tree) return true;
+  }
+  return false;
+}
+
+// Gives the one-sided `copy`, whose directory the run does not know, a
+// worker that makes it, or has it wait for the copy making one it shares.
+static void give_dirs(Copier& copier, PendingCopy& copy) {
+  copy.after = dir_maker(copier, copy);
+  if (copy.after != nullptr) return;
+  copy.dirs = std::make_shared<DirWork>(
+      plan_dirs(known_of(copier, *copy.to), copy));
+  // Before the writes queued: copies wait for it.
+  run_job(
+      copier.workers, copy.running,
+      [&copy] {
+        if (!stop_requested()) make_planned_dirs(copy, *copy.dirs);
+      },
+      true);
+}
+
+// Takes the directories a worker made for `copy`, then starts its write and
+// lets the copies that waited for them go on, in the listing's order.
+static void take_dirs(Copier& copier, PendingCopy& copy) {
+  take_made_dirs(known_of(copier, *copy.to), copy, *copy.dirs);
+  copy.dirs.reset();
+  for (std::string dir = copy.parent;
+       !copy.created.empty() && dir.size() >= copy.created.size();
+       dir = parent_of(dir)) {
+    note_change(copier, *copy.to, dir);
+  }
+  if (copy.ok) {
+    start_write(copier, copy);
+  } else {
+    copy.started = true;
+    close_copy(copy);
+  }
+  for (std::size_t i = 0; i < copier.placed; ++i) {
+    PendingCopy& waiting = *copier.window[i];
+    if (waiting.after != &copy) continue;
+    waiting.after = nullptr;
+    if (needs_dirs(known_of(copier, *waiting.to), waiting)) {
+      give_dirs(copier, waiting);
+    } else {
+      start_write(copier, waiting);
+    }
+  }
+}
+
+// Takes the directories that workers have made, in the listing's order;
+// false if there were none.  With `all`, waits for those being made.
+static bool take_made(Copier& copier, bool all = false) {
+  bool took = false;
+  for (std::size_t i = 0; i < copier.placed; ++i) {
+    PendingCopy& copy = *copier.window[i];
+    if (!copy.dirs) continue;
+    if (all) wait_until(copier.workers, [&] { return !is_running(copy); });
+    if (is_running(copy)) break;
+    take_dirs(copier, copy);
+    took = true;
+  }
+  return took;
+}
+
 // Step 2 for `copy`, whose source has been read; false where it must wait
 // until every copy before it has been written.
 static bool place_copy(Copier& copier, PendingCopy& copy) {
+  // A directory being made in the source's tree may lie on its path.
+  while (makes_dirs_in(copier, *copy.from) && take_made(copier, true)) {
+  }
   // The copies after this one read their sources later still.
   while (!copier.changes.empty() &&
          copier.changes.front().count <= copy.changes_seen) {
@@ -176,7 +288,7 @@ static bool place_copy(Copier& copier, PendingCopy& copy) {
     if (copier.placed > 0) return false;
     stat_again(copier, copy);
   }
-  if (!copy.ok) return close_copy(copy), true;
+  if (!copy.ok) return copy.started = true, close_copy(copy), true;
   copier.batch.changed = copier.moves.tree;
   copier.batch.room_change = copier.moves.room_change;
   Fit fit = fits_in_batch(copier.batch, copy);
@@ -193,21 +305,15 @@ static bool place_copy(Copier& copier, PendingCopy& copy) {
       !drop_held(copier.moves, copier.workers)) {
     copier.ok = false;
   }
-  if (copy.create && !make_parents(known_of(copier, *copy.to), copy)) {
-    return close_copy(copy), true;
-  }
-  for (std::string dir = copy.parent;
-       !copy.created.empty() && dir.size() >= copy.created.size();
-       dir = parent_of(dir)) {
-    note_change(copier, *copy.to, dir);
-  }
   if (copy.create && copy.reuse && copier.moves.tree == copy.to) {
     copy.move = reserve_move(copier.moves, copy.source_st.st_size,
                              copy.source_st.st_mtim.tv_sec, copy.name);
   }
-  run_job(copier.workers, copy.running, [&copy] {
-    if (!stop_requested()) write_copy(copy);
-  });
+  if (copy.create && needs_dirs(known_of(copier, *copy.to), copy)) {
+    give_dirs(copier, copy);
+  } else {
+    start_write(copier, copy);
+  }
   return true;
 }
 
@@ -232,6 +338,9 @@ static void retire_front(Copier& copier) {
   copier.ok = false;
   if (copy->held) release_room(copier.batch, *copy);
   close_copy(*copy);
+  // The copies in flight that may inherit its directories know theirs.
+  while (take_made(copier, true)) {
+  }
   remove_failed_dirs(copier, *copy);
 }
 
@@ -241,7 +350,8 @@ static bool advance(Copier& copier) {
   bool moved_any = false;
   for (bool moved = true; moved;) {
     moved = false;
-    while (copier.placed > 0 && !is_running(*copier.window.front())) {
+    moved = take_made(copier) || moved;
+    while (copier.placed > 0 && is_done(*copier.window.front())) {
       retire_front(copier);
       copier.wants_front = false;
       moved = true;
@@ -262,7 +372,14 @@ static bool advance(Copier& copier) {
 
 // Whether a step can be taken now.
 static bool can_advance(const Copier& copier) {
-  if (copier.placed > 0 && !is_running(*copier.window.front())) return true;
+  if (copier.placed > 0 && is_done(*copier.window.front())) return true;
+  for (std::size_t i = 0; i < copier.placed; ++i) {
+    const PendingCopy& copy = *copier.window[i];
+    if (copy.dirs) {
+      if (!is_running(copy)) return true;
+      break;
+    }
+  }
   return !copier.wants_front && copier.placed < copier.window.size() &&
          !is_running(*copier.window[copier.placed]);
 }

@@ -6,10 +6,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "beneath.h"
 
+struct DirWork;
 struct Move;
 /// One copy, from its progress line to its rename.  Its steps record their
 /// failures in `errors`, which the planning thread writes out in order.
@@ -41,6 +43,9 @@ struct PendingCopy {
   bool renamed = false;        // it stands at the target's path
   bool ok = true;              // no step has failed
   bool held = false;           // counted in its batch, with its room
+  std::shared_ptr<DirWork> dirs;  // its directories, being made by a worker
+  PendingCopy* after = nullptr;   // the copy whose directories it waits for
+  bool started = false;        // written, being written, or failed before
   std::string errors;          // its error lines, not yet written
   std::atomic<bool> running{false};  // a worker carries out one of its steps
 };

@@ -45,9 +45,9 @@ static bool stat_source_dir(const Tree& from, const std::string& path,
 // away, then its mode: at once where the owner may still write into it and
 // search it, otherwise once the copies are done.  Where it cannot be opened
 // it stays private.
-static void finish_made_dir(KnownDirs& known, const PendingCopy& copy,
-                            int parent_fd, const std::string& name,
-                            const std::string& path) {
+static void finish_made_dir(std::vector<ClosingDir>& closing,
+                            const PendingCopy& copy, int parent_fd,
+                            const std::string& name, const std::string& path) {
   int fd = openat(parent_fd, name.c_str(),
                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   struct stat made, source;
@@ -64,36 +64,44 @@ static void finish_made_dir(KnownDirs& known, const PendingCopy& copy,
                               made.st_gid);
   mode |= made.st_mode & S_ISGID;  // taken from its parent, as new files will
   if ((mode & S_IWUSR) == 0 || (mode & S_IXUSR) == 0) {
-    known.closing.push_back({path, mode, made.st_dev, made.st_ino});
+    closing.push_back({path, mode, made.st_dev, made.st_ino});
   } else if ((made.st_mode & 07777) != mode) {
     fchmod(fd, mode);  // a file system without modes keeps its own
   }
   close(fd);
 }
 
-// The deepest ancestor of `path` that the run knows to exist; "" for the
-// root.
-static std::string known_ancestor(const KnownDirs& known, std::string path) {
+std::string known_ancestor(const KnownDirs& known, std::string path) {
   do {
     path = parent_of(path);
   } while (!path.empty() && known.paths.count(path) == 0);
   return path;
 }
 
-// Opens directory `path` of `copy.to`, making it and its missing ancestors
-// below `base`, which exists; `reached` gets the components reached below
+bool needs_dirs(const KnownDirs& known, const PendingCopy& copy) {
+  return !copy.parent.empty() && known.paths.count(copy.parent) == 0;
+}
+
+DirWork plan_dirs(const KnownDirs& known, const PendingCopy& copy) {
+  DirWork work;
+  work.base = known_ancestor(known, copy.parent);
+  work.below_made = known.made.count(work.base) != 0;
+  return work;
+}
+
+// Opens the directory of `copy`, making it and its missing ancestors below
+// `work.base`, which exists; `reached` gets the components reached below
 // the root.  -1 with errno set on failure.
-static int make_below(KnownDirs& known, PendingCopy& copy,
-                      const std::string& base, std::string& reached) {
+static int make_below(PendingCopy& copy, DirWork& work, std::string& reached) {
   const Tree& to = *copy.to;
-  int base_fd = open_beneath(to, base);
-  std::string prefix = base.empty() ? "" : base + "/";
+  int base_fd = open_beneath(to, work.base);
+  std::string prefix = work.base.empty() ? "" : work.base + "/";
   if (base_fd < 0) prefix.clear();  // gone since: from the root
   MadeDir made = [&](int parent_fd, const std::string& name,
                      const std::string& path) {
     if (copy.created.empty()) copy.created = prefix + path;
-    known.made.insert(prefix + path);
-    finish_made_dir(known, copy, parent_fd, name, prefix + path);
+    work.made.push_back(prefix + path);
+    finish_made_dir(work.closing, copy, parent_fd, name, prefix + path);
   };
   int fd = open_components(base_fd < 0 ? to.fd : base_fd,
                            copy.parent.substr(prefix.size()), true, reached,
@@ -105,22 +113,21 @@ static int make_below(KnownDirs& known, PendingCopy& copy,
   return fd;
 }
 
-bool make_parents(KnownDirs& known, PendingCopy& copy) {
+bool make_planned_dirs(PendingCopy& copy, DirWork& work) {
   const Tree& to = *copy.to;
   copy.created.clear();
-  if (copy.parent.empty() || known.paths.count(copy.parent) != 0) return true;
   // Below a directory this run made, only what it makes stands.
-  std::string base = known_ancestor(known, copy.parent);
-  bool below_made = known.made.count(base) != 0;
-  int fd = below_made ? -1 : open_beneath(to, copy.parent);
-  int error = below_made ? ENOENT : errno;
+  int fd = work.below_made ? -1 : open_beneath(to, copy.parent);
+  int error = work.below_made ? ENOENT : errno;
   if (fd < 0 && !is_refused_path(error) && to.fd >= 0) {
     std::string reached;
-    fd = make_below(known, copy, base, reached);
+    fd = make_below(copy, work, reached);
     error = errno;
     if (fd < 0) {
       remove_made_dirs(to, reached, copy.created);
       copy.created.clear();
+      work.made.clear();
+      work.closing.clear();
       if (!is_refused_path(error)) {
         return record_failure(copy, failure_line("Erstellen von",
                                                  full_path(to.root, reached),
@@ -133,8 +140,13 @@ bool make_parents(KnownDirs& known, PendingCopy& copy) {
                                                   std::strerror(error)));
   }
   close(fd);
-  remember(known, copy.parent);
   return true;
+}
+
+void take_made_dirs(KnownDirs& known, const PendingCopy& copy, DirWork& work) {
+  for (std::string& path : work.made) known.made.insert(std::move(path));
+  for (ClosingDir& dir : work.closing) known.closing.push_back(std::move(dir));
+  if (copy.ok) remember(known, copy.parent);
 }
 
 std::string remove_made_dirs(const Tree& tree, std::string deepest,

@@ -26,11 +26,30 @@ struct KnownDirs {
   std::vector<ClosingDir> closing;  // in the order they were made
 };
 
-/// Makes sure the directory of the one-sided `copy` exists, making it and
-/// its missing ancestors, the topmost one made in `copy.created`, each with
-/// its source directory's owner (where the process may give files away) and
-/// mode; false after a recorded failure, with nothing made left behind.
-bool make_parents(KnownDirs& known, PendingCopy& copy);
+/// What a worker does to give a one-sided copy its directory: make the
+/// missing ones below `base`, which the run knows to exist.
+struct DirWork {
+  std::string base;                 // "" for the root
+  bool below_made = false;          // `base` was made by this run
+  std::vector<std::string> made;    // the directories made, in order
+  std::vector<ClosingDir> closing;  // made; their mode waits for the end
+};
+
+/// Whether the directory of the one-sided `copy` is not known to exist.
+bool needs_dirs(const KnownDirs& known, const PendingCopy& copy);
+/// The deepest ancestor of `path` that the run knows to exist; "" for the
+/// root.
+std::string known_ancestor(const KnownDirs& known, std::string path);
+/// The work of giving `copy` its directory, as far as the run knows now.
+DirWork plan_dirs(const KnownDirs& known, const PendingCopy& copy);
+/// Makes sure the directory of `copy` exists, making it and its missing
+/// ancestors below `work.base`, the topmost one made in `copy.created`, each
+/// with its source directory's owner (where the process may give files away)
+/// and mode; false after a recorded failure, with nothing made left behind.
+/// Runs on a worker and touches only `copy` and `work`.
+bool make_planned_dirs(PendingCopy& copy, DirWork& work);
+/// Takes what make_planned_dirs did for `copy` into `known`.
+void take_made_dirs(KnownDirs& known, const PendingCopy& copy, DirWork& work);
 /// Removes the directories a copy made: `deepest` and its ancestors up to
 /// and including `first` ("" for none), deepest first, each only while it is
 /// empty, up to the first that stays; one not there (or whose parent is not)
