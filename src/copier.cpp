@@ -8,7 +8,10 @@
 //      batch: where it would not fit beside the room, files and bytes that
 //      the copies before it hold, it waits until those have been written
 //      (one that failed gives back what it held) and, still not fitting,
-//      the batch is finished first; a one-sided copy gets its directories;
+//      the batch is finished first; a one-sided copy whose directory the
+//      run does not know gets a worker that makes it, unless it shares a
+//      directory that an earlier copy's worker is making: then it waits
+//      for that one, whose results are taken in the listing's order;
 //   3. a worker writes its temporary file;
 //   4. in the listing's order, its failures are written out; a failed copy
 //      removes the directories it made, unless a later copy already in

@@ -1,9 +1,11 @@
 // madedirs.cpp: the directories that one-sided copies need.
 //
-// The planning thread makes them, in the listing's order, so that which
-// copy made a directory never depends on which worker came first; it
-// remembers the directories it has found or made, so that the copies of a
-// directory cost one look at it, not one each.  A directory that the run
+// The planning thread decides, in the listing's order, which copy makes
+// which directory, so that it never depends on which worker came first;
+// the copy's worker makes them, and the planning thread takes what it made
+// in the listing's order.  It remembers the directories found or made, so
+// that the copies of a directory cost one look at it, not one each, and
+// below a directory that it made, none at all.  A directory that the run
 // removes again is forgotten.  A directory is made private and given its
 // owner before anything goes into it, then the mode of the directory it
 // copies; one that its owner may not write into gets its mode only once the

@@ -1,5 +1,5 @@
 // madedirs.h: the directories that one-sided copies need in their target
-// tree, made by the planning thread in the listing's order.
+// tree, planned in the listing's order and made by the copies' workers.
 #pragma once
 #include <sys/types.h>
 
