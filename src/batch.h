@@ -54,8 +54,8 @@ void release_room(Batch& batch, const PendingCopy& copy);
 /// `workers`, and writes their failures, phase by phase in the batch's order.
 /// False if any of them failed; the failed ones stay in the batch.
 bool finish_batch(Batch& batch, Workers& workers);
-/// Closes the files of the batch's copies, many at once on `workers`: on a
-/// network file system each close waits for a round trip.
+/// Closes the files of the batch's copies, many at once on `workers` where
+/// a tree lies behind a network, whose every close waits for a round trip.
 void close_batch(Batch& batch, Workers& workers);
 /// Closes the files of the batch's copies and empties it.
 void clear_batch(Batch& batch);
