@@ -115,10 +115,10 @@ FsKind fs_kind_of(int fd) {
   return type.size() > 8 ? kind_of_mount_type(type.substr(8)) : FsKind::Other;
 }
 
-bool is_round_trip_fs(int fd) {
-  struct statfs fs;
-  if (fstatfs(fd, &fs) != 0) return false;
-  switch (static_cast<unsigned long>(fs.f_type)) {
+// Whether a file system of statfs type `f_type` serves each request
+// through a round trip.
+static bool is_round_trip_type(unsigned long f_type) {
+  switch (f_type) {
     case 0x6969:      // NFS
     case 0x517b:      // SMB
     case 0xfe534d42:  // SMB2
@@ -131,6 +131,12 @@ bool is_round_trip_fs(int fd) {
     default:
       return false;
   }
+}
+
+bool is_round_trip_fs(int fd) {
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return false;
+  return is_round_trip_type(static_cast<unsigned long>(fs.f_type));
 }
 
 std::int64_t time_slack(FsKind a, FsKind b) {
@@ -148,12 +154,23 @@ bool can_hold_time(FsKind kind, std::int64_t seconds) {
   return seconds >= kFatFirstSecond && seconds <= kFatLastSecond;
 }
 
+bool is_network_type(unsigned long f_type, std::string_view mount_type) {
+  if (f_type != static_cast<unsigned long>(kFuseMagic)) {
+    return is_round_trip_type(f_type);
+  }
+  return !mount_type.starts_with("fuseblk") &&
+         kind_of_mount_type(mount_type) == FsKind::Other;
+}
+
 bool is_network_fs(int fd) {
   struct statfs fs;
   struct stat st;
-  if (!is_round_trip_fs(fd)) return false;
-  if (fstatfs(fd, &fs) != 0 || fs.f_type != kFuseMagic) return true;
+  if (fstatfs(fd, &fs) != 0) return false;
+  auto type = static_cast<unsigned long>(fs.f_type);
   MountEntry mount;
-  return fstat(fd, &st) != 0 || !find_mount(st.st_dev, mount) ||
-         !mount.type.starts_with("fuseblk");
+  if (type == static_cast<unsigned long>(kFuseMagic) &&
+      (fstat(fd, &st) != 0 || !find_mount(st.st_dev, mount))) {
+    return false;  // a FUSE mount that cannot be told: as a local one
+  }
+  return is_network_type(type, mount.type);
 }

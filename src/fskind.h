@@ -30,8 +30,11 @@ FsKind fs_kind_of(int fd);
 /// Whether the file system of `fd` serves each request through a round trip
 /// (NFS, SMB, Ceph, 9P, FUSE and the like) rather than from a local disk.
 bool is_round_trip_fs(int fd);
-/// Whether the file system of `fd` lies behind a network: a round-trip file
-/// system other than a FUSE driver of a local block device.
+/// Whether a file system of statfs type `f_type`, mounted as `mount_type`
+/// (from /proc/self/mountinfo), lies behind a network: a round-trip file
+/// system other than a FUSE driver of a local drive or image.
+bool is_network_type(unsigned long f_type, std::string_view mount_type);
+/// is_network_type for the file system of `fd`.
 bool is_network_fs(int fd);
 /// The kind named by a mount's type in /proc/self/mountinfo ("vfat",
 /// "fuse.fusefat", "exfat", ...); Other for "fuseblk" and every other type.

@@ -40,6 +40,40 @@ INSTANTIATE_TEST_SUITE_P(
                       KindRow{"PrefixOnly", "fuse.", FsKind::Other}),
     [](const auto& info) { return info.param.name; });
 
+// The file systems behind a network, by statfs type and mount type.
+struct NetworkRow {
+  std::string name;
+  unsigned long f_type;
+  std::string mount_type;
+  bool expected;
+};
+
+void PrintTo(const NetworkRow& row, std::ostream* out) { *out << row.name; }
+
+class NetworkTypeTest : public ::testing::TestWithParam<NetworkRow> {};
+
+TEST_P(NetworkTypeTest, TellsNetworksFromLocalDrives) {
+  EXPECT_EQ(is_network_type(GetParam().f_type, GetParam().mount_type),
+            GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, NetworkTypeTest,
+    ::testing::Values(NetworkRow{"Nfs", 0x6969, "nfs4", true},
+                      NetworkRow{"Smb2", 0xfe534d42, "smb3", true},
+                      NetworkRow{"Cifs", 0xff534d42, "cifs", true},
+                      NetworkRow{"NineP", 0x01021997, "9p", true},
+                      NetworkRow{"Sshfs", kFuseMagic, "fuse.sshfs", true},
+                      NetworkRow{"Rclone", kFuseMagic, "fuse.rclone", true},
+                      NetworkRow{"FuseBlock", kFuseMagic, "fuseblk", false},
+                      NetworkRow{"Ntfs3g", kFuseMagic, "fuseblk.ntfs-3g", false},
+                      NetworkRow{"Fusefat", kFuseMagic, "fuse.fusefat", false},
+                      NetworkRow{"FuseExfat", kFuseMagic, "fuse.exfat", false},
+                      NetworkRow{"Ext4", 0xef53, "ext4", false},
+                      NetworkRow{"Tmpfs", 0x01021994, "tmpfs", false},
+                      NetworkRow{"Vfat", 0x4d44, "vfat", false}),
+    [](const auto& info) { return info.param.name; });
+
 // A boot sector of 512 bytes with `signature` at `offset` and, unless
 // `marked` is false, the closing mark 55 AA.
 std::string sector(std::size_t offset, const std::string& signature,
