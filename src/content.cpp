@@ -114,9 +114,8 @@ static bool same_state(const struct stat& a, const struct stat& b) {
 bool source_changed(int in, int source_dir, const std::string& name,
                     const struct stat& before) {
   struct stat now, at_path;
-  // Reading changed only its access time.
-  if (stat_unread(in, "", AT_EMPTY_PATH, now) != 0 ||
-      stat_unread(source_dir, name.c_str(), AT_SYMLINK_NOFOLLOW, at_path) != 0) {
+  if (fstat(in, &now) != 0 ||
+      fstatat(source_dir, name.c_str(), &at_path, AT_SYMLINK_NOFOLLOW) != 0) {
     return true;
   }
   return !same_state(now, before) || !same_state(at_path, now);

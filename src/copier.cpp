@@ -465,7 +465,14 @@ void stop_copies(Copier& copier) {
       remove_made_dirs(*(*copy)->to, (*copy)->parent, (*copy)->created);
     }
   }
-  // Files taken before their deletion line go back; held ones go.
+  // Files taken before their deletion line go back, and the directories
+  // made for their copies go; held ones go.
+  for (auto& copy : copier.window) {
+    if (copy->moved) copy->move->created = copy->created;
+  }
+  for (auto& copy : copier.batch.copies) {
+    if (copy->moved) copy->move->created = copy->created;
+  }
   undo_moves(copier.moves);
   finish_made_dirs(copier);
   exit_on_signal();

@@ -70,15 +70,11 @@ static bool is_older(const timespec& a, const timespec& b, std::int64_t slack) {
 // Why the file now at the target may not be replaced, or "" if it may;
 // `exists` tells whether one stands there, with its status in `st`.  An
 // update replaces only a regular file that is still older than the source;
-// a new file replaces nothing.  Its write permission, which a replaced
-// file must have as if it were written over, is asked only `with_access`:
-// before the copy, not again before the rename.
+// a new file replaces nothing.
 static std::string refusal(int dir_fd, const PendingCopy& copy,
-                           struct stat& st, bool& exists, bool with_access) {
+                           struct stat& st, bool& exists) {
   const char* name = copy.name.c_str();
-  // A target compared with the source was read: its access time is not
-  // asked for again.
-  exists = stat_unread(dir_fd, name, AT_SYMLINK_NOFOLLOW, st) == 0;
+  exists = fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
   if (!exists) return errno == ENOENT ? "" : std::strerror(errno);
   if (copy.create) return std::strerror(EEXIST);
   if (S_ISLNK(st.st_mode)) return std::strerror(ELOOP);
@@ -86,7 +82,7 @@ static std::string refusal(int dir_fd, const PendingCopy& copy,
   if (!is_older(st.st_mtim, copy.source_st.st_mtim, copy.slack)) {
     return kNotOlder;
   }
-  if (with_access && faccessat(dir_fd, name, W_OK, AT_EACCESS) != 0) {
+  if (faccessat(dir_fd, name, W_OK, AT_EACCESS) != 0) {
     return std::strerror(errno);
   }
   return "";
@@ -430,7 +426,6 @@ static bool take_deleted_file(PendingCopy& copy, int dir_fd, int in) {
   move.mtime = st.st_mtim;
   move.at_parent = copy.parent;
   move.at_name = temp;
-  move.created = copy.created;
   move.taken = true;
   copy.temp = temp;
   copy.out = fd;
@@ -452,7 +447,7 @@ bool write_copy(PendingCopy& copy) {
   struct stat old_st;
   bool exists = false;
   if (ok) {
-    std::string reason = refusal(dir_fd, copy, old_st, exists, true);
+    std::string reason = refusal(dir_fd, copy, old_st, exists);
     if (!reason.empty()) ok = copy_failed(copy, reason);
   }
   if (ok && exists && keep_same_target(copy, dir_fd, in, old_st)) {
@@ -508,10 +503,7 @@ bool rename_without_replacing(int from_dir, const std::string& from,
 static bool keep_times_after_move(PendingCopy& copy) {
   struct stat st;
   const struct stat& source_st = copy.source_st;
-  // Only a foreign file system's driver stamps it; there it is asked anew.
-  bool foreign = copy.to->kind != FsKind::Other;
-  if (stat_unread(copy.dir_fd, copy.name.c_str(), AT_SYMLINK_NOFOLLOW, st,
-                  foreign) == 0 &&
+  if (fstatat(copy.dir_fd, copy.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
       keeps_second(st.st_mtim.tv_sec, source_st.st_mtim.tv_sec)) {
     return true;
   }
@@ -526,7 +518,7 @@ static bool keep_times_after_move(PendingCopy& copy) {
 bool install_copy(PendingCopy& copy) {
   struct stat st;
   bool exists = false;
-  std::string reason = refusal(copy.dir_fd, copy, st, exists, false);
+  std::string reason = refusal(copy.dir_fd, copy, st, exists);
   if (!reason.empty()) return discard_copy(copy, reason), false;
   if (copy.same) {
     copy.renamed = true;  // it stands there: only its mode and time change

@@ -7,12 +7,6 @@
 
 /// Whether `a` and `b` are states of one file: its device and inode.
 bool same_file(const struct stat& a, const struct stat& b);
-/// The status of `path` in `dir_fd` as fstatat gives it (`flags` as
-/// there), but its access time, which reading a file makes a network file
-/// system ask its server for again: that is left as the kernel holds it;
-/// -1 with errno set on failure.  With `fresh`, everything is asked anew.
-int stat_unread(int dir_fd, const char* path, int flags, struct stat& st,
-                bool fresh = false);
 /// The directory of handle `fd` (an O_PATH one too) opened anew for reading
 /// through /proc/self/fd, which asks for read permission only; -1 with
 /// errno set where it cannot be (ENOENT: no /proc).

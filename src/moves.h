@@ -30,7 +30,8 @@ struct Move {
   bool stuck = false;        // its copy failed and it could not go back
   int error = 0;             // errno of a held file that could not go
   std::string at_parent, at_name;
-  std::string created;       // the topmost directory made for that copy
+  std::string created;       // the topmost directory made for that copy,
+                             // told when the run stops
   uid_t uid = 0;             // its owner, group, mode and times when taken
   gid_t gid = 0;
   mode_t mode = 0;

@@ -7,7 +7,10 @@
 // it holding something, so the planning thread runs them side by side: it
 // takes the deepest directories of all walks at once, each on a worker,
 // and a directory only once every directory below it is done, which is
-// the order in which walking them one after the other reaches it.
+// the order in which walking them one after the other reaches it.  A walk
+// that stops at a directory holding a later file of its group still tests
+// it, before the later walk may remove it, so that a test that fails is
+// reported for each walk, as one after the other.
 
 #include "prune.h"
 
@@ -20,7 +23,6 @@
 #include <set>
 #include <utility>
 
-#include "interrupt.h"
 #include "output.h"
 #include "path.h"
 #include "sync.h"
@@ -47,10 +49,10 @@ static int is_empty_dir(int path_fd) {
   return empty;
 }
 
-// Removes `directory` if it is empty: 1 removed, 0 left (not there or not
-// empty), -1 failed with its line in `failure`.  Writes nothing.
-static int remove_if_empty(const Tree& tree, const std::string& directory,
-                           std::string& failure) {
+// Tests whether `directory` is empty: 1 empty, 0 not there or not empty,
+// -1 failed with its line in `failure`.  Writes nothing.
+static int test_empty(const Tree& tree, const std::string& directory,
+                      std::string& failure) {
   std::string shown = full_path(tree.root, directory);
   int fd = open_beneath(tree, directory);
   if (fd < 0) {
@@ -62,17 +64,34 @@ static int remove_if_empty(const Tree& tree, const std::string& directory,
   int error = errno;
   close(fd);
   if (empty < 0) failure = failure_line("Prüfen von", shown, error);
+  return empty;
+}
+
+// Removes `directory` if it is empty: 1 removed, 0 left (not there or not
+// empty), -1 failed with its line in `failure`.  Writes nothing.
+static int remove_if_empty(const Tree& tree, const std::string& directory,
+                           std::string& failure) {
+  int empty = test_empty(tree, directory, failure);
   if (empty <= 0) return empty;
   int parent_fd = open_beneath(tree, parent_of(directory));
   int removed = parent_fd < 0 ? -1
                               : unlinkat(parent_fd, name_of(directory).c_str(),
                                          AT_REMOVEDIR);
-  error = errno;
+  int error = errno;
   if (parent_fd >= 0) close(parent_fd);
   if (removed == 0) return 1;
-  failure = failure_line("Löschen von", shown, error);
+  failure = failure_line("Löschen von", full_path(tree.root, directory), error);
   return -1;
 }
+
+// The test of a directory that walks stop at once it is done.
+struct DirTest {
+  const Tree* tree = nullptr;
+  std::string dir;
+  int outcome = 0;  // of test_empty
+  std::string failure;
+  std::atomic<bool> running{false};
+};
 
 // The line of a removed directory.
 static std::string removed_line(const Tree& tree, const std::string& dir) {
@@ -82,7 +101,7 @@ static std::string removed_line(const Tree& tree, const std::string& dir) {
 
 // Takes the outcome of the step that `walk` has just taken.
 static void take_step(PruneWalk& walk, const DirRemoved& removed) {
-  if (walk.outcome == -1) {
+  if (walk.outcome < 0) {
     walk.lines.push_back({true, walk.failure});
     walk.ok = false;
   }
@@ -97,40 +116,76 @@ static std::size_t depth_of(const std::string& dir) {
   return dir.empty() ? 0 : 1 + std::count(dir.begin(), dir.end(), '/');
 }
 
+// The test of the directory of `walk` among `tests`, started on `workers`
+// where it is the first.
+static DirTest& test_for(std::deque<DirTest>& tests, Workers& workers,
+                         const PruneWalk& walk) {
+  for (DirTest& test : tests) {
+    if (test.tree == walk.tree && test.dir == walk.dir) return test;
+  }
+  DirTest& test = tests.emplace_back();
+  test.tree = walk.tree;
+  test.dir = walk.dir;
+  run_job(workers, test.running, [&test] {
+    test.outcome = test_empty(*test.tree, test.dir, test.failure);
+  });
+  return test;
+}
+
+// Ends `walk` at the directory that `test` tested: with the test's failure
+// where it failed.
+static void end_at_test(PruneWalk& walk, const DirTest& test) {
+  if (test.outcome < 0) {
+    walk.lines.push_back({true, test.failure});
+    walk.ok = false;
+  }
+  walk.dir.clear();
+}
+
+// The deepest directory that walks `begin` to `end` have yet to test.
+static std::size_t deepest_of(const std::deque<PruneWalk>& walks,
+                              std::size_t begin, std::size_t end) {
+  std::size_t deepest = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    deepest = std::max(deepest, depth_of(walks[i].dir));
+  }
+  return deepest;
+}
+
 bool run_walks(std::deque<PruneWalk>& walks, std::size_t begin,
                std::size_t end, Workers& workers, const WalkBlocked& blocked,
                const DirRemoved& removed) {
   bool ok = true;
-  while (!stop_requested()) {
-    std::size_t deepest = 0;
-    for (std::size_t i = begin; i < end; ++i) {
-      deepest = std::max(deepest, depth_of(walks[i].dir));
-    }
-    if (deepest == 0) break;
+  for (std::size_t deepest; (deepest = deepest_of(walks, begin, end)) > 0;) {
     // One step of each walk at that depth, one walk per directory: a later
     // walk at the same directory takes its step after the earlier one's.
     std::set<std::pair<const Tree*, std::string>> busy;
     std::vector<PruneWalk*> stepping;
+    std::deque<DirTest> tests;
+    std::vector<std::pair<PruneWalk*, DirTest*>> stopping;
     for (std::size_t i = begin; i < end; ++i) {
       PruneWalk& walk = walks[i];
       if (walk.dir.empty() || depth_of(walk.dir) != deepest) continue;
-      if (blocked(i, walk.dir)) {
+      Block block = blocked(i, walk.dir);
+      if (block == Block::Held) {
         walk.dir.clear();
-        continue;
+      } else if (block == Block::Later) {
+        stopping.emplace_back(&walk, &test_for(tests, workers, walk));
+      } else if (busy.emplace(walk.tree, walk.dir).second) {
+        stepping.push_back(&walk);
       }
-      if (!busy.emplace(walk.tree, walk.dir).second) continue;
-      stepping.push_back(&walk);
-      run_job(workers, walk.running, [&walk] {
-        walk.outcome = stop_requested()
-                           ? -2
-                           : remove_if_empty(*walk.tree, walk.dir, walk.failure);
+    }
+    // Earlier walks test a directory before a later one removes it.
+    if (!tests.empty()) wait_idle(workers);
+    for (PruneWalk* walk : stepping) {
+      run_job(workers, walk->running, [walk] {
+        walk->outcome = remove_if_empty(*walk->tree, walk->dir, walk->failure);
       });
     }
     wait_idle(workers);
-    for (PruneWalk* walk : stepping) {
-      take_step(*walk, removed);
-      ok = walk->ok && ok;
-    }
+    for (auto& [walk, test] : stopping) end_at_test(*walk, *test);
+    for (PruneWalk* walk : stepping) take_step(*walk, removed);
+    for (std::size_t i = begin; i < end; ++i) ok = walks[i].ok && ok;
   }
   return ok;
 }
@@ -150,7 +205,7 @@ bool remove_empty_parents(const Tree& tree, std::string directory) {
   walks[0].dir = std::move(directory);
   bool ok = run_walks(
       walks, 0, 1, workers,
-      [](std::size_t, const std::string&) { return false; },
+      [](std::size_t, const std::string&) { return Block::Free; },
       [](const Tree&, const std::string&) {});
   write_lines(walks[0].lines);
   return ok;

@@ -24,15 +24,18 @@ struct PruneWalk {
   std::string dir;          // the directory to test next; "" once ended
   std::vector<Line> lines;  // what it has done, in order
   bool ok = true;           // no step failed
-  int outcome = 0;  // of its last step: 1 removed, 0 left, -1 failed, -2 not
-                    // taken for a signal
+  int outcome = 0;          // of its last step: 1 removed, 0 left, -1 failed
   std::string failure;      // the line of a failed step
   std::atomic<bool> running{false};
 };
 
-/// Whether walk `i` must stop at directory `dir`: something it cannot see
-/// yet, such as a later file of its group, still holds it.
-using WalkBlocked = std::function<bool(std::size_t i, const std::string& dir)>;
+/// Where a walk stops short of removing a directory: not at all; at once,
+/// as the directory holds something the walk cannot see; or once it has
+/// tested the directory, which holds a later file of the walk's group that
+/// one after the other would still find there (a failed test is reported).
+enum class Block { Free, Held, Later };
+/// Where walk `i` stops at directory `dir`.
+using WalkBlocked = std::function<Block(std::size_t i, const std::string& dir)>;
 /// Told of each directory of `tree` that a walk removed.
 using DirRemoved = std::function<void(const Tree& tree, const std::string& dir)>;
 
@@ -41,8 +44,8 @@ using DirRemoved = std::function<void(const Tree& tree, const std::string& dir)>
 /// and removals of different directories many at once on `workers`,
 /// deepest first; false if a step failed.  A later walk that reaches a
 /// directory must find it blocked, or it must hold the later walk's file
-/// still.  Returns early, with the walks as far as they came, where a
-/// signal asks the run to stop.
+/// still.  The walks end also where a signal asks the run to stop, as a
+/// deletion's walk does one after the other.
 bool run_walks(std::deque<PruneWalk>& walks, std::size_t begin,
                std::size_t end, Workers& workers, const WalkBlocked& blocked,
                const DirRemoved& removed);

@@ -50,6 +50,7 @@ struct Deletion {
   bool reported = false;     // its line is written
   Move* move = nullptr;      // where a later copy may take the file: its record
   bool taken = false;        // an earlier copy took the file: only reported
+  bool skipped = false;      // a signal came first: not attempted
   std::atomic<bool> running{false};
 };
 
@@ -155,11 +156,13 @@ static bool deletion_line(Moves& moves, Deletion& deletion,
 }
 
 // Gives the `i`th deletion of `group` its line and sets out the walk that
-// prunes the directories it left empty; false after a failure.
+// prunes the directories it left empty; false after a failure.  One that a
+// signal came before is neither.
 static bool settle_deletion(Copier& copier, std::deque<Deletion>& group,
                             std::size_t i, PruneWalk& walk) {
   Deletion& deletion = group[i];
   walk.tree = deletion.tree;
+  if (deletion.skipped) return true;
   bool ok = deletion_line(copier.moves, deletion, walk.lines);
   // A file that stays keeps its directories; a path through a link is left
   // alone, its directories too.
@@ -177,7 +180,7 @@ static std::unordered_map<std::string, std::size_t> last_gone_below(
     const std::deque<Deletion>& group) {
   std::unordered_map<std::string, std::size_t> last;
   for (std::size_t j = 0; j < group.size(); ++j) {
-    if (group[j].error != 0 || group[j].changed) continue;
+    if (group[j].skipped || group[j].error != 0 || group[j].changed) continue;
     for (std::string dir = parent_of(group[j].relative_path); !dir.empty();
          dir = parent_of(dir)) {
       last[dir] = j;
@@ -189,21 +192,6 @@ static std::unordered_map<std::string, std::size_t> last_gone_below(
 // Writes the lines of the walks of a group, each deletion's in turn.
 static void write_walks(std::deque<PruneWalk>& walks) {
   for (PruneWalk& walk : walks) write_lines(walk.lines);
-}
-
-// After a signal: reports the deletions of `group` that were carried out,
-// then ends as the copier does.
-[[noreturn]] static void stop_deleting(Copier& copier,
-                                       std::deque<Deletion>& group) {
-  wait_idle(copier.workers);
-  std::vector<Line> lines;
-  for (Deletion& deletion : group) {
-    if (!deletion.reported && is_gone(deletion)) {
-      deletion_line(copier.moves, deletion, lines);
-    }
-  }
-  write_lines(lines);
-  stop_copies(copier);
 }
 
 // Reports the deletions of `group`, carried out, and removes the
@@ -219,9 +207,10 @@ static bool finish_group(Copier& copier, std::deque<Deletion>& group) {
   }
   auto last = last_gone_below(group);
   WalkBlocked blocked = [&](std::size_t i, const std::string& dir) {
+    if (holds_taken(copier.moves, *group[i].tree, dir)) return Block::Held;
     auto found = last.find(dir);
-    return (found != last.end() && found->second > i) ||
-           holds_taken(copier.moves, *group[i].tree, dir);
+    if (found != last.end() && found->second > i) return Block::Later;
+    return Block::Free;
   };
   DirRemoved removed = [&](const Tree& tree, const std::string& dir) {
     forget_removed_dir(copier, tree, dir);
@@ -234,6 +223,8 @@ static bool finish_group(Copier& copier, std::deque<Deletion>& group) {
     ok = run_walks(walks, begin, end, copier.workers, blocked, removed) && ok;
   }
   write_walks(walks);
+  // After a signal, the deletions carried out are reported and pruned as
+  // one after the other would have them, and the run ends.
   if (stop_requested()) stop_copies(copier);
   return ok;
 }
@@ -262,11 +253,10 @@ static bool delete_one_sided(Copier& copier, std::deque<Deletion>& run) {
     for (Deletion& deletion : group) {
       run_job(copier.workers, deletion.running, [&copier, &deletion] {
         if (!stop_requested()) unlink_one_sided(copier.moves, deletion);
-        else deletion.error = EINTR;
+        else deletion.skipped = true;
       });
     }
     wait_idle(copier.workers);
-    if (stop_requested()) stop_deleting(copier, group);
     ok = finish_group(copier, group) && ok;
   }
   return ok;

@@ -4,7 +4,6 @@
 #include "scan.h"
 #include "sync.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,9 +13,7 @@
 #include <functional>
 #include <iostream>
 #include <sstream>
-#include <tuple>
 
-#include "handles.h"
 #include "madedirs.h"
 #include "path.h"
 #include "test_util.h"
@@ -478,42 +475,6 @@ TEST(TempFileNameTest, ScanPassesOverALeftoverTemporaryFile) {
   make_file(tmp.path + "/d/.kalvern-notes.tmp", 20);
   EXPECT_EQ(scan_directory(tmp.path).files,
             (FileTimeMap{{"d/.kalvern-notes.tmp", 20}}));
-}
-
-// The status without the access time holds every other field as fstatat
-// gives it: for a file by its name, through a handle, and for a link.
-TEST(StatUnreadTest, KeepsEveryFieldButTheAccessTime) {
-  TempDir tmp;
-  make_file(tmp.path + "/f", 1600000000, 123456789, "abc");
-  make_link("f", tmp.path + "/l");
-  int dir = open(tmp.path.c_str(), O_RDONLY | O_DIRECTORY);
-  int file = openat(dir, "f", O_RDONLY);
-  struct Case {
-    int fd;
-    const char* name;
-    int flags;
-  } cases[] = {{dir, "f", AT_SYMLINK_NOFOLLOW},
-               {file, "", AT_EMPTY_PATH},
-               {dir, "l", AT_SYMLINK_NOFOLLOW},
-               {dir, "l", 0}};
-  for (const Case& c : cases) {
-    struct stat want, got;
-    ASSERT_EQ(fstatat(c.fd, c.name, &want, c.flags), 0);
-    ASSERT_EQ(stat_unread(c.fd, c.name, c.flags, got), 0) << c.name;
-    EXPECT_TRUE(same_file(want, got)) << c.name;
-    EXPECT_EQ(std::tie(want.st_mode, want.st_nlink, want.st_uid, want.st_gid,
-                       want.st_size, want.st_mtim.tv_sec, want.st_mtim.tv_nsec,
-                       want.st_ctim.tv_sec, want.st_ctim.tv_nsec),
-              std::tie(got.st_mode, got.st_nlink, got.st_uid, got.st_gid,
-                       got.st_size, got.st_mtim.tv_sec, got.st_mtim.tv_nsec,
-                       got.st_ctim.tv_sec, got.st_ctim.tv_nsec))
-        << c.name << " " << c.flags;
-  }
-  struct stat st;
-  EXPECT_EQ(stat_unread(dir, "gone", 0, st), -1);
-  EXPECT_EQ(errno, ENOENT);
-  close(file);
-  close(dir);
 }
 
 }  // namespace

@@ -129,6 +129,9 @@ check_reported() {
     comm -23 "$HELPER_DIR/all-dirs" - >"$HELPER_DIR/gone"
   sed -n "s|^Ordner \"$dir/L/\(.*\)\" wurde entfernt\$|\1|p" "$dir/out" | sort >"$HELPER_DIR/said"
   check_same "$HELPER_DIR/gone" "$HELPER_DIR/said" "$1: directories removed and reported"
+  # Every deletion carried out was pruned, as one after the other would.
+  [ -z "$(find "$dir/L" -mindepth 1 -type d -empty)" ] ||
+    fail "$1: directories emptied and left"
 }
 
 for round in $(seq 1 8); do
