@@ -12,10 +12,12 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <sstream>
 
 #include "madedirs.h"
 #include "path.h"
+#include "prune.h"
 #include "test_util.h"
 
 namespace fs = std::filesystem;
@@ -364,6 +366,62 @@ TEST_F(SyncTest, VanishedOneSidedFileCountsAsRemoved) {
   EXPECT_TRUE(result.ok);
   EXPECT_EQ(result.out, "'" + left + "/d/x' wurde entfernt\n" + "Ordner \"" +
                             left + "/d\" wurde entfernt\n");
+}
+
+// Walks of one group side by side, deepest directories first: each row
+// gives the directories and files there, where the walks start, where walk
+// i stops, and what each walk writes, as walking them in turn would.
+TEST_F(SyncTest, WalksSideBySideWriteWhatOneAfterTheOtherWould) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> dirs, files, starts;
+    std::map<std::pair<std::size_t, std::string>, Block> blocks;
+    std::vector<std::string> said;  // each walk's directories, in order
+    std::string left_after;
+  };
+  const Row rows[] = {
+      {"ChainsMeetAbove", {"a/b/c", "a/d"}, {}, {"a/b/c", "a/d"},
+       {{{0, "a"}, Block::Later}}, {"a/b/c a/b", "a/d a"}, ""},
+      {"HeldStopsAtOnce", {"a/b"}, {}, {"a/b"}, {{{0, "a"}, Block::Held}},
+       {"a/b"}, "a/\n"},
+      {"StopsAtWhatStays", {"a/b"}, {"a/x"}, {"a/b"}, {}, {"a/b"},
+       "a/\na/x\n"},
+      {"LaterWalkFindsItGone", {"a/b"}, {}, {"a/b", "a/b"}, {},
+       {"a/b a", ""}, ""},
+      {"DeeperFirst", {"a/b/c/d", "a/e"}, {}, {"a/e", "a/b/c/d"},
+       {{{0, "a"}, Block::Later}}, {"a/e", "a/b/c/d a/b/c a/b a"}, ""},
+  };
+  for (const Row& row : rows) {
+    fs::remove_all(left);
+    fs::create_directories(left);
+    for (const auto& dir : row.dirs) fs::create_directories(left + "/" + dir);
+    for (const auto& file : row.files) make_file(left + "/" + file, 1);
+    Tree tree = open_tree(left);
+    Workers workers(4);
+    std::deque<PruneWalk> walks(row.starts.size());
+    for (std::size_t i = 0; i < walks.size(); ++i) {
+      walks[i].tree = &tree;
+      walks[i].dir = row.starts[i];
+    }
+    auto blocked = [&](std::size_t i, const std::string& dir) {
+      auto found = row.blocks.find({i, dir});
+      return found == row.blocks.end() ? Block::Free : found->second;
+    };
+    EXPECT_TRUE(run_walks(walks, 0, walks.size(), workers, blocked,
+                          [](const Tree&, const std::string&) {}))
+        << row.name;
+    for (std::size_t i = 0; i < walks.size(); ++i) {
+      std::string said;
+      for (const Line& line : walks[i].lines) {
+        std::string shown = line.text.substr(line.text.find(left) +
+                                             left.size() + 1);
+        said += (said.empty() ? "" : " ") + shown.substr(0, shown.find('"'));
+      }
+      EXPECT_EQ(said, row.said[i]) << row.name << " walk " << i;
+    }
+    close_tree(tree);
+    EXPECT_EQ(list_tree(left), row.left_after) << row.name;
+  }
 }
 
 TEST_F(SyncTest, RootGivenWithASlashIsNeverRemoved) {
