@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -116,14 +117,16 @@ static std::size_t depth_of(const std::string& dir) {
   return dir.empty() ? 0 : 1 + std::count(dir.begin(), dir.end(), '/');
 }
 
+// The tests of one round, by directory.
+using DirTests = std::map<std::pair<const Tree*, std::string>, DirTest>;
+
 // The test of the directory of `walk` among `tests`, started on `workers`
 // where it is the first.
-static DirTest& test_for(std::deque<DirTest>& tests, Workers& workers,
+static DirTest& test_for(DirTests& tests, Workers& workers,
                          const PruneWalk& walk) {
-  for (DirTest& test : tests) {
-    if (test.tree == walk.tree && test.dir == walk.dir) return test;
-  }
-  DirTest& test = tests.emplace_back();
+  auto [found, added] = tests.try_emplace({walk.tree, walk.dir});
+  DirTest& test = found->second;
+  if (!added) return test;
   test.tree = walk.tree;
   test.dir = walk.dir;
   run_job(workers, test.running, [&test] {
@@ -161,7 +164,7 @@ bool run_walks(std::deque<PruneWalk>& walks, std::size_t begin,
     // walk at the same directory takes its step after the earlier one's.
     std::set<std::pair<const Tree*, std::string>> busy;
     std::vector<PruneWalk*> stepping;
-    std::deque<DirTest> tests;
+    DirTests tests;
     std::vector<std::pair<PruneWalk*, DirTest*>> stopping;
     for (std::size_t i = begin; i < end; ++i) {
       PruneWalk& walk = walks[i];
