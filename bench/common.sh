@@ -20,6 +20,12 @@ calc() {
   awk "BEGIN { printf \"$1\", $2 }"
 }
 
+# Median of the times in microseconds given as arguments, in seconds with
+# three decimals.
+median_s() {
+  calc '%.3f' "$(median "$@") / 1e6"
+}
+
 # Builds the pair planned by gen.awk in directory $1; the remaining
 # arguments are "name=value" settings for gen.awk, and big_mib=M makes the
 # large files M MiB (default 8). An existing pair made with the same

@@ -396,7 +396,7 @@ for delay in "${delays[@]}"; do
   done
   for tool in "${tools[@]}"; do
     # shellcheck disable=SC2086
-    wall[$delay,$tool]=$(calc '%.3f' "$(median ${times[$tool]}) / 1e6")
+    wall[$delay,$tool]=$(median_s ${times[$tool]})
     # shellcheck disable=SC2086
     requests[$delay,$tool]=$(calc '%.2f' "$(median ${counts[$tool]}) / $scan_files")
   done
@@ -502,7 +502,7 @@ if [ "$SYNC_BOTH" = 1 ]; then
   declare -A sync_wall=() per_copy=()
   for tool in "${sync_tools[@]}"; do
     # shellcheck disable=SC2086
-    sync_wall[$tool]=$(calc '%.3f' "$(median ${sync_times[$tool]}) / 1e6")
+    sync_wall[$tool]=$(median_s ${sync_times[$tool]})
     # shellcheck disable=SC2086
     per_copy[$tool]=$(calc '%.1f' "$(median ${sync_counts[$tool]}) / $copied")
   done
@@ -610,7 +610,7 @@ if [ -n "$MIRROR_DELAYS" ]; then
     done
     for tool in "${mirror_tools[@]}"; do
       # shellcheck disable=SC2086
-      mirror_wall[$delay,$tool]=$(calc '%.3f' "$(median ${times[$tool]}) / 1e6")
+      mirror_wall[$delay,$tool]=$(median_s ${times[$tool]})
       # shellcheck disable=SC2086
       mirror_per_copy[$delay,$tool]=$(calc '%.1f' "$(median ${counts[$tool]}) / $mirror_copied")
     done
@@ -671,9 +671,9 @@ if [ -n "$KALVERN_BEFORE" ] && [ "$RENAMED" -gt 0 ]; then
   done
   rm -rf "$run_copy"
   # shellcheck disable=SC2086
-  new_s=$(calc '%.3f' "$(median ${renamed_times[kalvern]}) / 1e6")
+  new_s=$(median_s ${renamed_times[kalvern]})
   # shellcheck disable=SC2086
-  old_s=$(calc '%.3f' "$(median ${renamed_times[before]}) / 1e6")
+  old_s=$(median_s ${renamed_times[before]})
   echo
   echo "A renamed folder of $RENAMED files through netfs at $RENAMED_DELAY ms" \
     "(answer r), medians of $SYNC_ROUNDS rounds"

@@ -272,7 +272,7 @@ done
 declare -A wall=() fastest=()
 for tool in "${tools[@]}"; do
   # shellcheck disable=SC2086
-  wall[$tool]=$(calc '%.3f' "$(median ${times[$tool]}) / 1e6")
+  wall[$tool]=$(median_s ${times[$tool]})
   # shellcheck disable=SC2086
   fastest[$tool]=$(printf '%s\n' ${times[$tool]} | sort -n | head -1 |
     awk '{ printf "%.3f", $1 / 1e6 }')
@@ -375,7 +375,7 @@ if [ "$COLD" = 1 ] && [ -w /proc/sys/vm/drop_caches ]; then
   done
   for tool in kalvern find; do
     # shellcheck disable=SC2086
-    cold[$tool]=$(calc '%.3f' "$(median ${cold_times[$tool]}) / 1e6")
+    cold[$tool]=$(median_s ${cold_times[$tool]})
   done
   ckf=$(calc '%.2f' "${cold[kalvern]} / ${cold[find]}")
   echo
@@ -517,7 +517,7 @@ rm -rf "$run_copy"
 declare -A sync_wall=()
 for tool in "${sync_tools[@]}"; do
   # shellcheck disable=SC2086
-  sync_wall[$tool]=$(calc '%.3f' "$(median ${sync_times[$tool]}) / 1e6")
+  sync_wall[$tool]=$(median_s ${sync_times[$tool]})
 done
 sr=$(calc '%.2f' "${sync_wall[kalvern]} / ${sync_wall[rsync]}")
 srs=$(calc '%.2f' "${sync_wall[kalvern]} / ${sync_wall[rsync_sync]}")
