@@ -47,7 +47,6 @@ struct Deletion {
   std::int64_t seconds = 0;  // its time, as the scan saw it
   bool changed = false;      // no longer what the scan saw: left alone
   int error = 0;             // errno of a failed deletion; 0 if it is gone
-  bool reported = false;     // its line is written
   Move* move = nullptr;      // where a later copy may take the file: its record
   bool taken = false;        // an earlier copy took the file: only reported
   bool skipped = false;      // a signal came first: not attempted
@@ -138,7 +137,6 @@ static bool is_gone(const Deletion& deletion) {
 // `moves`, into `lines`; false after a failure.
 static bool deletion_line(Moves& moves, Deletion& deletion,
                           std::vector<Line>& lines) {
-  deletion.reported = true;
   if (deletion.move != nullptr) note_reported(moves, *deletion.move);
   std::string path = full_path(deletion.tree->root, deletion.relative_path);
   if (deletion.changed) {
