@@ -547,6 +547,11 @@ void drop_temp(PendingCopy& copy) {
   if (copy.moved && !copy.move->held) {
     put_back(*copy.move);
   } else {
+    // Closed first: a FUSE driver keeps a file removed while open under a
+    // hidden name until the close reaches it, which may come after the
+    // removal of the directory that the copy made.
+    close(copy.out);
+    copy.out = -1;
     unlinkat(copy.dir_fd, copy.temp.c_str(), 0);
   }
 }

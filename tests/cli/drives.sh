@@ -146,6 +146,7 @@ test_fs() {
   { print_summary 8 4 0 0; printf "$IDENTICAL_MSG"; } >"$exp"
   expect_run 0 "$exp" "$EMPTY" --cwd "$dir" -- -c 30 L mnt/R
   [ "$kind" = ntfs ] || test_refused "$kind" "$dir"
+  test_unsynced "$kind" "$dir"
   [ "$kind" = ntfs ] || test_case_names "$kind" "$dir"
   [ "$kind" != exfat ] || test_moves_stopped "$dir/mnt/moves"
   stop_daemon
@@ -191,6 +192,40 @@ test_refused() {
   [ ! -e "$dir/mnt/R/half.txt" ] || fail "$kind: the file of 1969 was copied"
   [ ! -e "$dir/mnt/R/made" ] || fail "$kind: directories made for a refused name stay"
   check_same "$(expected old)" "$dir/mnt/R/2110.txt" "$kind: update dated 2110"
+}
+
+# test_unsynced KIND DIR: copies into new directories on the drive whose
+# data cannot be made durable (strace fails each fsync and syncfs) are
+# refused, and no directory made for them stays.  A FUSE driver keeps a
+# file removed while open under a hidden name until it is closed, which
+# may come after the removal of its directory: each unlink is held back a
+# while, and the drive is watched meanwhile for such names.
+test_unsynced() {
+  local kind=$1 dir=$2 i pid
+  command -v strace >/dev/null || { skip_fs "$kind" "strace is missing"; return 0; }
+  : >"$HELPER_DIR/expected"
+  for i in 1 2 3; do
+    make_file "$dir/unsynced/L/made/d$i/f" 1700000000 "file $i"
+    printf 'Fehler beim Kopieren von "unsynced/L/made/d%s/f" nach "mnt/unsynced/made/d%s/f": Input/output error\n' \
+      "$i" "$i" >>"$HELPER_DIR/expected"
+  done
+  mkdir -p "$dir/mnt/unsynced"
+  printf 'j\nb\n' >"$HELPER_DIR/answers"
+  env -C "$dir" strace -o /dev/null -f --seccomp-bpf -e trace=fsync,syncfs,unlinkat \
+    -e inject=fsync,syncfs:error=EIO -e inject=unlinkat:delay_exit=200000 \
+    "$KALVERN" -c 30 unsynced/L mnt/unsynced \
+    <"$HELPER_DIR/answers" >"$OUT" 2>"$ERR" &
+  pid=$!
+  while kill -0 "$pid" 2>/dev/null; do
+    find "$dir/mnt/unsynced" -name '.fuse_hidden*' 2>/dev/null || true
+    sleep 0.02
+  done >"$HELPER_DIR/hidden"
+  wait "$pid" && STATUS=0 || STATUS=$?
+  check_status 2 "$kind: unsynced copies"
+  sort "$ERR" | check_same "$HELPER_DIR/expected" - "$kind: stderr of the unsynced copies"
+  check_same "$EMPTY" "$HELPER_DIR/hidden" "$kind: files removed while open"
+  [ ! -e "$dir/mnt/unsynced/made" ] || fail "$kind: directories made for refused copies stay"
+  rm -rf "$dir/unsynced" "$dir/mnt/unsynced"
 }
 
 # test_case_names KIND DIR: names that differ only in case, copied (j, b,
