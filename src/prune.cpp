@@ -100,13 +100,19 @@ static std::string removed_line(const Tree& tree, const std::string& dir) {
          " wurde entfernt\n";
 }
 
-// Takes the outcome of the step that `walk` has just taken.
-static void take_step(PruneWalk& walk, const DirRemoved& removed) {
-  if (walk.outcome < 0) {
-    walk.lines.push_back({true, walk.failure});
+// Ends `walk` at its directory, after a test or removal there of
+// `outcome`, with the line `failure` where that failed.
+static void end_walk(PruneWalk& walk, int outcome, const std::string& failure) {
+  if (outcome < 0) {
+    walk.lines.push_back({true, failure});
     walk.ok = false;
   }
-  if (walk.outcome <= 0) return walk.dir.clear();
+  walk.dir.clear();
+}
+
+// Takes the outcome of the step that `walk` has just taken.
+static void take_step(PruneWalk& walk, const DirRemoved& removed) {
+  if (walk.outcome <= 0) return end_walk(walk, walk.outcome, walk.failure);
   walk.lines.push_back({false, removed_line(*walk.tree, walk.dir)});
   removed(*walk.tree, walk.dir);
   walk.dir = parent_of(walk.dir);
@@ -135,16 +141,6 @@ static DirTest& test_for(DirTests& tests, Workers& workers,
   return test;
 }
 
-// Ends `walk` at the directory that `test` tested: with the test's failure
-// where it failed.
-static void end_at_test(PruneWalk& walk, const DirTest& test) {
-  if (test.outcome < 0) {
-    walk.lines.push_back({true, test.failure});
-    walk.ok = false;
-  }
-  walk.dir.clear();
-}
-
 // The deepest directory that walks `begin` to `end` have yet to test.
 static std::size_t deepest_of(const std::deque<PruneWalk>& walks,
                               std::size_t begin, std::size_t end) {
@@ -158,7 +154,6 @@ static std::size_t deepest_of(const std::deque<PruneWalk>& walks,
 bool run_walks(std::deque<PruneWalk>& walks, std::size_t begin,
                std::size_t end, Workers& workers, const WalkBlocked& blocked,
                const DirRemoved& removed) {
-  bool ok = true;
   for (std::size_t deepest; (deepest = deepest_of(walks, begin, end)) > 0;) {
     // One step of each walk at that depth, one walk per directory: a later
     // walk at the same directory takes its step after the earlier one's.
@@ -186,10 +181,13 @@ bool run_walks(std::deque<PruneWalk>& walks, std::size_t begin,
       });
     }
     wait_idle(workers);
-    for (auto& [walk, test] : stopping) end_at_test(*walk, *test);
+    for (auto& [walk, test] : stopping) {
+      end_walk(*walk, test->outcome, test->failure);
+    }
     for (PruneWalk* walk : stepping) take_step(*walk, removed);
-    for (std::size_t i = begin; i < end; ++i) ok = walks[i].ok && ok;
   }
+  bool ok = true;
+  for (std::size_t i = begin; i < end; ++i) ok = walks[i].ok && ok;
   return ok;
 }
 
