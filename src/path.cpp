@@ -32,7 +32,7 @@ bool is_dot_or_dot_dot(const char* name) {
          (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-std::string temp_file_name(long pid, int attempt) {
+std::string temp_file_name(long pid, std::uint64_t attempt) {
   return ".kalvern-" + std::to_string(pid) + "-" + std::to_string(attempt) +
          ".tmp";
 }
@@ -71,13 +71,32 @@ static bool is_control(unsigned char byte) {
   return byte < 0x20 || byte == 0x7F;
 }
 
-std::string shown_path_on(std::string_view path, bool terminal) {
-  std::string shown(path);
-  if (!terminal) return shown;
-  for (char& c : shown) {
-    if (is_control(static_cast<unsigned char>(c))) c = '?';
+// Whether `path` holds at `at` a C1 control in UTF-8: 0xC2 and a byte of
+// 0x80-0x9F, which a terminal takes for a command (0x9B starts an escape).
+static bool is_c1_control(std::string_view path, std::size_t at) {
+  return static_cast<unsigned char>(path[at]) == 0xC2 && at + 1 < path.size() &&
+         (static_cast<unsigned char>(path[at + 1]) & 0xE0) == 0x80;
+}
+
+// `path` with each control replaced by one "?": a C1 control's two bytes
+// are one character, so the width stays.
+static std::string without_controls(std::string_view path) {
+  std::string shown;
+  shown.reserve(path.size());
+  for (std::size_t at = 0; at < path.size(); ++at) {
+    if (is_c1_control(path, at)) {
+      shown += '?';
+      ++at;
+    } else {
+      bool control = is_control(static_cast<unsigned char>(path[at]));
+      shown += control ? '?' : path[at];
+    }
   }
   return shown;
+}
+
+std::string shown_path_on(std::string_view path, bool terminal) {
+  return terminal ? without_controls(path) : std::string(path);
 }
 
 std::string quoted_path_on(std::string_view path, bool terminal) {

@@ -14,7 +14,7 @@ std::string name_of(const std::string& relative_path);
 /// Whether a directory entry's `name` is "." or "..".
 bool is_dot_or_dot_dot(const char* name);
 /// Name of a temporary file of a copy: ".kalvern-<pid>-<attempt>.tmp".
-std::string temp_file_name(long pid, int attempt);
+std::string temp_file_name(long pid, std::uint64_t attempt);
 /// Whether `name` has the form of temp_file_name; the scan passes such files
 /// over, so one left by a killed run is never taken for user data.
 bool is_temp_file_name(const char* name);
@@ -22,7 +22,8 @@ bool is_temp_file_name(const char* name);
 /// not a UTF-8 continuation byte counts.
 std::uint64_t utf8_chars(std::string_view text);
 /// `path` as written to a `terminal` or elsewhere: on a terminal, bytes
-/// 0x00-0x1F and 0x7F show as "?"; elsewhere the bytes go out as stored.
+/// 0x00-0x1F and 0x7F and the UTF-8 sequences 0xC2 0x80-0x9F (U+0080-U+009F)
+/// show as one "?" each; elsewhere the bytes go out as stored.
 std::string shown_path_on(std::string_view path, bool terminal);
 /// shown_path_on in double quotes, every `"` and `\` preceded by `\`.
 std::string quoted_path_on(std::string_view path, bool terminal);

@@ -1,9 +1,12 @@
 // xattrs.cpp: an update writes a new file and renames it over the old one,
 // so whatever the old file carried beside its bytes goes with it unless it
 // is set on the new file first: tags and ratings of a file manager in the
-// user namespace, an access list in system.posix_acl_access.  The old file
-// is read through /proc, which needs no permission to read its content;
-// only where /proc is missing is it opened for reading.
+// user namespace, an access list in system.posix_acl_access, a label such as
+// security.selinux.  What vouched for the old bytes or granted them a
+// privilege stays behind: file capabilities, the hashes and signatures of
+// IMA and EVM, and the trusted namespace, which only root sets.  The old
+// file is read through /proc, which needs no permission to read its
+// content; only where /proc is missing is it opened for reading.
 
 #include "xattrs.h"
 
@@ -22,9 +25,17 @@ static bool is_acl(std::string_view name) {
          name == "system.posix_acl_default";
 }
 
+// Whether the attribute `name` belongs to the old bytes or grants them a
+// privilege, so that the new bytes never get it: a file capability, an IMA
+// hash or signature, an EVM signature, anything of the trusted namespace.
+static bool stays_behind(std::string_view name) {
+  return name == "security.capability" || name == "security.ima" ||
+         name == "security.evm" || name.starts_with("trusted.");
+}
+
 // Whether a failure to set the attribute `name` refuses the copy: one the
-// user set, or an ACL.  Attributes of the security and trusted namespaces
-// are left to the file system where the process may not set them.
+// user set, or an ACL.  The labels of the security namespace are left to
+// the file system where the process may not set them.
 static bool must_keep(std::string_view name) {
   return name.starts_with("user.") || is_acl(name);
 }
@@ -82,6 +93,7 @@ static int copy_listed(const OldFile& old, const std::vector<char>& names,
     const char* attribute = names.data() + at;
     std::string_view key(attribute);
     at += key.size() + 1;
+    if (stays_behind(key)) continue;
     if (!read_attribute(old, attribute, value)) {
       if (errno == ENODATA || !must_keep(key)) continue;  // gone meanwhile
       return errno;

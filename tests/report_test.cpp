@@ -181,7 +181,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, FormatRightTest, ::testing::ValuesIn(kFitRows),
                          [](const auto& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------
-// shown_path and quoted_path: control bytes become "?" only on a terminal
+// shown_path and quoted_path: controls become "?" only on a terminal
 
 struct PathRow {
   std::string name;
@@ -202,6 +202,14 @@ const std::vector<PathRow> kShownRows = {
     {"Delete", "x\x7fy", "x\x7fy", "x?y"},
     {"Umlauts", "München/Straße", "München/Straße", "München/Straße"},
     {"HighBytes", "\x80\x9b\xff", "\x80\x9b\xff", "\x80\x9b\xff"},
+    {"FirstC1Control", "a\u0080b", "a\u0080b", "a?b"},
+    {"C1EscapeSequence", "\u009b31mred", "\u009b31mred", "?31mred"},
+    {"LastC1Control", "x\u009f", "x\u009f", "x?"},
+    {"C0AndC1Controls", "\x1b\u009b", "\x1b\u009b", "??"},
+    {"NoBreakSpace", "a\u00a0b", "a\u00a0b", "a\u00a0b"},
+    {"AUmlaut", "\u00c4rger", "\u00c4rger", "\u00c4rger"},
+    {"LoneC2AtTheEnd", "ab\xc2", "ab\xc2", "ab\xc2"},
+    {"LoneC2BeforeC1Control", "\xc2\u0085", "\xc2\u0085", "\xc2?"},
 };
 
 const std::vector<PathRow> kQuotedRows = {
@@ -213,6 +221,7 @@ const std::vector<PathRow> kQuotedRows = {
     {"SingleQuote", "it's", "\"it's\"", "\"it's\""},
     {"Tab", "a\tb", "\"a\tb\"", "\"a?b\""},
     {"EscapeAndQuote", "\x1b\"", "\"\x1b\\\"\"", "\"?\\\"\""},
+    {"C1ControlAndQuote", "\u009b\"", "\"\u009b\\\"\"", "\"?\\\"\""},
 };
 
 // The expected result for descriptor `fd` of this process, which is a
@@ -229,6 +238,11 @@ TEST_P(ShownPathTest, Elsewhere) {
 
 TEST_P(ShownPathTest, OnATerminal) {
   EXPECT_EQ(shown_path_on(GetParam().path, true), GetParam().on_terminal);
+}
+
+TEST_P(ShownPathTest, OnATerminalKeepsTheWidth) {
+  EXPECT_EQ(utf8_chars(shown_path_on(GetParam().path, true)),
+            utf8_chars(GetParam().path));
 }
 
 TEST_P(ShownPathTest, OnStandardOutput) {

@@ -3,12 +3,18 @@
 # directories and files copied to the right tree, and updates of older right
 # files.  Each source is named for its mode and owner; owners are root (0),
 # nobody (65534) and another user (4321), each with the group of its number.
+# As root an update also leaves behind the file capability and the trusted
+# attributes of the file it replaces, and keeps its user attributes.
 . "$(dirname "$0")/common.sh"
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "skipped: only root can make files of other users" >&2
   exit 77
 fi
+need_tool setcap libcap2-bin
+need_tool getcap libcap2-bin
+need_tool setfattr attr
+need_tool getfattr attr
 
 ANSWERS=$HELPER_DIR/answers
 printf 'j\nb\n' >"$ANSWERS"
@@ -68,18 +74,28 @@ check_right() {
 # As root, with umask 022: new files and directories take their source's
 # owner, group and mode (a directory's less the umask; 0555 once its copies
 # are in); updates keep the target's owner, and a set-ID bit only where its
-# owner or group is the source's.
+# owner or group is the source's.  R/capprog, a program of root's with a
+# file capability, a trusted and a user attribute, is replaced by another
+# user's script: it keeps only the user attribute.
 {
   printf '%s\n' 'd0700.nobody/ 0700 65534' 'd0700.nobody/f 0644 65534 2000' \
     'd0750.other/ 0750 4321' 'd0750.other/f 0644 4321 2000' \
     'd0755.root/ 0755 0' 'd0755.root/d0750.other/ 0750 4321' \
     'd0755.root/d0750.other/d0555.nobody/ 0555 65534' \
-    'd0755.root/d0750.other/d0555.nobody/f 0644 65534 2000'
+    'd0755.root/d0750.other/d0555.nobody/f 0644 65534 2000' \
+    'capprog 0755 4321 2000'
   files 0 65534 4321
 } | build L
-updated 4321 | build R
+{
+  updated 4321
+  printf 'capprog 0755 0 1000\n'
+} | build R
+setcap cap_net_raw+ep R/capprog
+setfattr -n trusted.x -v 1 R/capprog
+setfattr -n user.keep -v 1 R/capprog
+[ -n "$(getcap R/capprog)" ] || fail "R/capprog got no capability to lose"
 (umask 022 && run_kalvern --stdin "$ANSWERS" -- L R)
-check_right "as root" "$(expected '%s\n' \
+check_right "as root" "$(expected '%s\n' 'capprog 755 0 0' \
   'd0700.nobody 700 65534 65534' 'd0700.nobody/f 644 65534 65534' \
   'd0750.other 750 4321 4321' 'd0750.other/f 644 4321 4321' \
   'd0755.root 755 0 0' 'd0755.root/d0750.other 750 4321 4321' \
@@ -95,6 +111,14 @@ check_right "as root" "$(expected '%s\n' \
   'u2755.root 755 4321 4321' 'u4755.nobody 755 4321 4321' \
   'u4755.other 4755 4321 4321' 'u6755.other 6755 4321 4321' \
   'u6755.root 755 4321 4321')"
+cmp -s L/capprog R/capprog || fail "R/capprog was not replaced"
+[ -z "$(getcap R/capprog)" ] ||
+  fail "R/capprog kept its capability: $(getcap R/capprog)"
+if getfattr -n trusted.x R/capprog >/dev/null 2>&1; then
+  fail "R/capprog kept its trusted attribute"
+fi
+[ "$(getfattr --only-values -n user.keep R/capprog 2>/dev/null)" = 1 ] ||
+  fail "R/capprog lost its user attribute"
 rm -rf L R
 
 # As nobody, with umask 027: everything new belongs to nobody; directories

@@ -1,0 +1,271 @@
+# Other local users who write into the trees gain nothing from a run of
+# root's.  Each row is an attack: root runs `kalvern -c 30 L R` in a fresh
+# directory, and mallory (uid 4100, in the group staff, 4200) prepares the
+# trees before the scan or changes them while the first question waits; bob
+# (uid 4300) owns files that she is after.  Each row checks the exit status,
+# the whole of standard error, the entries listed, the lines of the changes
+# made and what the trees hold afterwards, and that a secret of root's
+# outside the trees stays as it was.
+# shellcheck disable=SC2034,SC2059,SC2164
+. "$(dirname "$0")/common.sh"
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "skipped: only root can act as other users" >&2
+  exit 77
+fi
+need_tool setpriv util-linux
+need_tool pgrep procps
+need_tool strace strace
+
+mallory() { setpriv --reuid=4100 --regid=4100 --groups=4200 -- "$@"; }
+bob() { setpriv --reuid=4300 --regid=4300 --groups=4200 -- "$@"; }
+
+NOT_OLDER='Fehler beim Kopieren von "%s" nach "%s": Ziel ist nicht älter als die Quelle\n'
+CHANGED='Fehler beim Kopieren von "%s" nach "%s": Quelle wurde während des Kopierens geändert\n'
+EXISTS='Fehler beim Erstellen von "%s": File exists\n'
+T=1500000000
+
+# No run may hang: each ends after 20 seconds at the latest (status 124).
+# Where BEFORE_SCAN names a command, it runs with the run's process id
+# before the program starts.
+export REAL_KALVERN=$KALVERN MARKER=$TEST_TMP/marker HELPER_DIR
+TIMED=$HELPER_DIR/timed
+cat >"$TIMED" <<'EOF'
+#!/bin/bash
+exec timeout -k 5 20 bash -c '[ -z "${BEFORE_SCAN:-}" ] || "$BEFORE_SCAN" $$
+  exec "$@"' - "$REAL_KALVERN" "$@"
+EOF
+# plant PID: mallory fills R with 150 temporary names of the process PID:
+# symbolic links to root's secret, files and FIFOs.
+PLANT=$HELPER_DIR/plant
+cat >"$PLANT" <<'EOF'
+#!/bin/bash
+setpriv --reuid=4100 --regid=4100 --groups=4200 -- bash -c 'for k in $(seq 0 149); do
+  name=R/.kalvern-$1-$k.tmp
+  case $((k % 3)) in 0) ln -s "$MARKER" "$name" ;; 1) echo junk >"$name" ;; 2) mkfifo "$name" ;; esac
+done' - "$1"
+ls -A R | grep -c "^\.kalvern-$1-" >"$HELPER_DIR/planted"
+EOF
+chmod 0755 "$TIMED" "$PLANT"
+
+printf 'root only\n' >"$MARKER" && chmod 0600 "$MARKER"
+MARKER_STATE=$(stat -c '%i %a %u:%g %s %Y' "$MARKER")
+check_marker() {
+  if [ "$(stat -c '%i %a %u:%g %s %Y' "$MARKER")" != "$MARKER_STATE" ] ||
+    [ "$(cat "$MARKER")" != 'root only' ]; then fail "$ROW: $MARKER changed"; fi
+}
+
+# said LINE: the last run wrote LINE on standard output (where the answer
+# to the first question ended its line, right after the question).
+said() {
+  sed 's/^Möchten Sie die Verzeichnisse abgleichen (j\/n)? //' "$OUT" | grep -Fxq -- "$1" ||
+    fail "$ROW: no line '$1' on standard output"
+}
+# is PATH FORMAT WHAT [TEXT]: stat -c FORMAT of PATH prints WHAT, and the
+# file holds exactly TEXT, where given.
+is() {
+  local got
+  got=$(stat -c "$2" -- "$1" 2>&1) || true
+  [ "$got" = "$3" ] || fail "$ROW: $1 is '$got', expected '$3'"
+  [ $# -lt 4 ] && return
+  got=$(cat -- "$1" 2>&1) || true
+  [ "$got" = "$4" ] || fail "$ROW: $1 holds '$got', not '$4'"
+}
+# empty DIR: nothing in DIR.
+empty() { [ -z "$(ls -A "$1")" ] || fail "$ROW: left in $1: $(ls -A "$1" | xargs)"; }
+# run_pid: the process id of the run in the current directory.
+run_pid() {
+  local p
+  for p in $(pgrep -x kalvern); do [ "$(readlink "/proc/$p/cwd")" != "$PWD" ] || echo "$p"; done
+}
+
+# Mallory plants a file of the bytes and time of root's set-uid program in
+# the sticky R/share; r would take it for the program's copy.  The copy must
+# be written afresh, and hers must not become root's program.
+setup_taken() {
+  mkdir -p L/share R/share && chmod 1777 R/share
+  make_file L/share/prog $T 'a program' && chmod 4755 L/share/prog
+  mallory sh -c "printf 'a program' >R/share/planted && touch -d @$T R/share/planted"
+  PLANTED=$(stat -c %i R/share/planted)
+}
+after_taken() {
+  said 'L/share/prog -> R/share/prog' && said "'R/share/planted' wurde entfernt"
+  is R/share/prog '%u:%g %a %h' '0:0 4755 1' 'a program'
+  [ "$(stat -c %i R/share/prog)" != "$PLANTED" ] || fail "$ROW: her file became root's program"
+  [ ! -e R/share/planted ] || fail "$ROW: R/share/planted is left"
+}
+
+# Her own program, set-gid staff: she may plant a file of its bytes, time,
+# owner and group, but a set-gid copy still gets an inode of its own.
+setup_setgid() {
+  mkdir -p L/share R/share && chmod 1777 R/share
+  make_file L/share/tool $T 'a tool' && chown 4100:4200 L/share/tool && chmod 2755 L/share/tool
+  mallory sh -c "printf 'a tool' >R/share/mine && chgrp 4200 R/share/mine &&
+    chmod 0755 R/share/mine && touch -d @$T R/share/mine"
+  PLANTED=$(stat -c %i R/share/mine)
+}
+after_setgid() {
+  said 'L/share/tool -> R/share/tool' && said "'R/share/mine' wurde entfernt"
+  is R/share/tool '%u:%g %a %h' '4100:4200 2755 1' 'a tool'
+  [ "$(stat -c %i R/share/tool)" != "$PLANTED" ] || fail "$ROW: her file was made set-gid"
+}
+
+# The older target, writable by staff, holds the source's bytes already;
+# kept, it would become root's set-uid program while she may still hold it
+# open for writing.
+setup_kept() {
+  mkdir -p L R
+  make_file L/t 2000000000 'a program' && chmod 4755 L/t
+  make_file R/t 1000000000 'a program' && chown 0:4200 R/t && chmod 0664 R/t
+  KEPT=$(stat -c %i R/t)
+}
+after_kept() {
+  said 'L/t -> R/t' && is R/t '%u:%g %a %h' '0:4200 4755 1' 'a program'
+  [ "$(stat -c %i R/t)" != "$KEPT" ] || fail "$ROW: the group-writable file became set-uid"
+}
+
+# In a directory staff may write to, she moves bob's older file aside and
+# her own to its name: the update must neither replace hers nor hand her
+# root's bytes.
+setup_swapped() {
+  mkdir -p L/shared R/shared && chown 0:4200 R/shared && chmod 0775 R/shared
+  make_file L/shared/b 2000000000 "root's"
+  bob sh -c "printf \"bob's\" >R/shared/b && touch -d @1000000000 R/shared/b"
+  mallory sh -c "printf \"mallory's\" >R/shared/m && touch -d @$T R/shared/m"
+  cp -p R/shared/m L/shared/m
+  BOBS=$(stat -c %i R/shared/b) HERS=$(stat -c %i R/shared/m)
+}
+at_swapped() { mallory sh -c 'cd R/shared && mv b tmp && mv m b'; }
+after_swapped() {
+  is R/shared/b '%i %u %a' "$HERS 4100 644" "mallory's"
+  is R/shared/tmp '%i %u %a' "$BOBS 4300 644" "bob's"
+  [ "$(ls -A R/shared | xargs)" = 'b tmp' ] || fail "$ROW: R/shared holds $(ls -A R/shared | xargs)"
+}
+
+# In her own directory she puts another file, or a FIFO, at the name of a
+# one-sided file that was scanned.
+setup_source() {
+  mkdir -p L/pub R && chown 4100:4100 L/pub && chmod 0777 L/pub
+  mallory sh -c "printf scanned >L/pub/x && touch -d @$T L/pub/x"
+}
+at_source() { mallory sh -c "cd L/pub && printf 'swapped in' >y && touch -d @$T y && mv y x"; }
+after_source() { is L/pub/x '%u %F' '4100 regular file' 'swapped in' && empty R; }
+setup_fifo() { setup_source; }
+at_fifo() { mallory sh -c 'cd L/pub && rm x && mkfifo x'; }
+after_fifo() {
+  is L/pub/x '%u %F' '4100 fifo' && empty R
+  # The run let go of both trees: the next one synchronises them.
+  rm L/pub/x && mallory sh -c 'printf plain >L/pub/x'
+  printf 'j\nr\n' >"$HELPER_DIR/answers"
+  KALVERN=$TIMED run_kalvern --stdin "$HELPER_DIR/answers" -- -c 30 L R
+  check_status 0 "$ROW, the run after it"
+  check_same "$EMPTY" "$ERR" "stderr of $ROW, the run after it"
+  said 'L/pub/x -> R/pub/x' && is R/pub/x '%u' 4100 plain
+}
+
+# The directory that bob's private file needs on the right is made by her,
+# open to all, before the copy makes it.
+setup_madedir() {
+  mkdir -p L/share R/share && chmod 1777 R/share
+  make_file L/share/bob/f $T "bob's letter"
+  chown -R 4300:4300 L/share/bob && chmod 0700 L/share/bob && chmod 0600 L/share/bob/f
+}
+at_madedir() { mallory mkdir -m 0777 R/share/bob; }
+after_madedir() { is R/share/bob '%u %a' '4100 777' && empty R/share/bob; }
+
+# She fills the target directory with temporary names of the run's process
+# id, more than a run would try in turn: before the scan, when the run must
+# clear them, or while the question waits, when it must still copy.
+setup_planted() { mkdir L R && chmod 1777 R && make_file L/f $T 'the file'; }
+after_planted() {
+  after_crowded
+  left=$(find L R -name '.kalvern-*' -printf '%y\n' | sort | uniq -c | xargs)
+  [ -z "$left" ] || fail "$ROW: temporary names left (count and type: $left)"
+}
+setup_crowded() { setup_planted; }
+at_crowded() { "$PLANT" "$(run_pid)"; }
+after_crowded() {
+  [ "$(cat "$HELPER_DIR/planted")" = 150 ] || fail "$ROW: the names were not planted"
+  said 'L/f -> R/f' && is R/f '%u:%g %a' '0:0 644' 'the file'
+}
+
+# The rows: name, the answer to the second question ("-": none is asked),
+# the exit status, the message on standard error ("-": none; else its format
+# and paths, separated by "|") and the entries listed (as listed_entries
+# prints them, ":" for the space, "," between them).  Functions: setup_NAME
+# before the run, at_NAME (if any) at the first question, after_NAME.
+ROWS=(
+  "taken r 0 - only-left:share/prog,only-right:share/planted"
+  "setgid r 0 - only-left:share/tool,only-right:share/mine"
+  "kept - 0 - newer-left:t"
+  "swapped - 2 NOT_OLDER|L/shared/b|R/shared/b newer-left:shared/b"
+  "source r 2 CHANGED|L/pub/x|R/pub/x only-left:pub/x"
+  "fifo b 2 CHANGED|L/pub/x|R/pub/x only-left:pub/x"
+  "madedir r 2 EXISTS|R/share/bob only-left:share/bob/f"
+  "planted r 0 - only-left:f"
+  "crowded r 0 - only-left:f"
+)
+for row in "${ROWS[@]}"; do
+  read -r ROW answer status error listed <<<"$row"
+  mkdir "$TEST_TMP/$ROW" && cd "$TEST_TMP/$ROW"
+  "setup_$ROW"
+  input='j\n'
+  [ "$answer" = - ] || input+="$answer\\n"
+  rm -f "$HELPER_DIR/planted"
+  [ "$ROW" = planted ] && export BEFORE_SCAN=$PLANT
+  if declare -F "at_$ROW" >/dev/null; then
+    KALVERN=$TIMED run_paused . "at_$ROW" "$input" -- -c 30 L R
+  else
+    printf "$input" >"$HELPER_DIR/answers"
+    KALVERN=$TIMED run_kalvern --stdin "$HELPER_DIR/answers" -- -c 30 L R
+  fi
+  unset BEFORE_SCAN
+  check_status "$status" "$ROW"
+  IFS='|' read -r -a words <<<"$error"
+  [ "$error" = - ] && message=$EMPTY || message=$(expected "${!words[0]}" "${words[@]:1}")
+  check_same "$message" "$ERR" "stderr of $ROW"
+  listed_entries "$OUT" | sort >"$HELPER_DIR/listed"
+  tr ':,' ' \n' <<<"$listed" | sort >"$HELPER_DIR/listed.expected"
+  check_same "$HELPER_DIR/listed.expected" "$HELPER_DIR/listed" "entries of $ROW"
+  "after_$ROW"
+  check_marker
+  cd "$TEST_TMP"
+done
+
+# With l, root's file in the private L/priv is held for the copy of its twin
+# from the private R/other into L.  Each rename is slowed down; while the
+# file is held, mallory tries to read every file that root sees below L at
+# or in a temporary name, and whatever her own search finds.  Then the run is killed, and the next one clears what
+# the killed one held.
+ROW=held
+mkdir "$TEST_TMP/$ROW" && cd "$TEST_TMP/$ROW"
+mkdir -p L/priv R/other && chmod 0700 L/priv R/other
+make_file L/priv/f $T 'root-only bytes' && cp -p L/priv/f R/other/f2
+printf 'l\n' >"$HELPER_DIR/answers"
+(strace -o /dev/null -f -e trace=renameat2,linkat -e inject=renameat2,linkat:delay_exit=1500000 \
+  "$REAL_KALVERN" -y -c 30 L R <"$HELPER_DIR/answers" >"$OUT" 2>"$ERR" || true) 2>/dev/null &
+tracer=$!
+seen=0 leaked=
+for i in $(seq 1 200); do
+  for file in $(find L -path '*/.kalvern-*' -type f 2>/dev/null || true); do
+    seen=$((seen + 1))
+    [ "$(mallory cat "$file" 2>/dev/null)" != 'root-only bytes' ] || leaked=$file
+  done
+  mallory find L -path '*/.kalvern-*' -type f -exec cat {} + 2>/dev/null |
+    grep -Fq 'root-only bytes' && leaked=${leaked:-one she found}
+  [ "$seen" -ge 10 ] && break
+  sleep 0.05
+done
+[ -z "$leaked" ] || fail "$ROW: she read the held bytes ($leaked)"
+[ "$seen" -gt 0 ] || fail "$ROW: no held file seen below L"
+pid=$(run_pid)
+if [ -n "$pid" ]; then kill -KILL "$pid"; else fail "$ROW: the run ended before it was killed"; fi
+wait "$tracer"
+KALVERN=$TIMED run_kalvern --stdin "$HELPER_DIR/answers" -- -y -c 30 L R
+check_status 0 "$ROW, the run after the killed one"
+check_same "$EMPTY" "$ERR" "stderr of $ROW, the run after the killed one"
+said 'R/other/f2 -> L/other/f2' && is L/other/f2 '%u:%g %a' '0:0 644' 'root-only bytes'
+left=$(find L R -name '.kalvern-*' | xargs)
+[ -z "$left" ] || fail "$ROW: temporary names left: $left"
+check_marker
+cd "$TEST_TMP"
