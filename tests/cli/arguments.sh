@@ -1,5 +1,6 @@
-# arguments.sh: the command line, its messages and exit statuses, and the
-# checks of the two directory arguments before the scan.
+# arguments.sh: the command line, its messages and exit statuses, the
+# checks of the two directory arguments before the scan, and the man pages,
+# English and German, that describe them.
 . "$(dirname "$0")/common.sh"
 
 VERSION=$(expected 'kalvern %s\n' "$KALVERN_VERSION")
@@ -206,3 +207,73 @@ expect_run 1 "$EMPTY" "$(not_found missing1)" --nobody -- missing1 closed/inner
 # The directory itself is reachable: the run goes on.
 expect_run 0 "$IDENTICAL" "$EMPTY" --nobody -- same1 same2
 chmod 0755 closed
+
+# --- The man pages --------------------------------------------------------------------------
+
+# The English page and the German one render without a warning and agree
+# where a machine can tell: the same sections, the same options, the same
+# exit statuses and the same files.
+DOC_DIR=$(cd "$CLI_DIR/../../doc" && pwd)
+MAN_EN=$DOC_DIR/kalvern.1
+MAN_DE=$DOC_DIR/de/kalvern.1
+
+# man_items PAGE SECTION: the .It lines of the section .Sh SECTION.
+man_items() {
+  awk -v sh=".Sh $2" '/^\.Sh / { inside = ($0 == sh) } inside && /^\.It / { print }' "$1"
+}
+
+# man_flags PAGE: every option the page names with Fl, once each.
+man_flags() {
+  grep -oE '(^|[ .])Fl [^ ]+' "$1" | awk '{ print $NF }' | sort -u
+}
+
+# check_man_page PAGE: no warning from groff nor, where installed, from man.
+check_man_page() {
+  local warnings
+  warnings=$(groff -ww -z -mandoc "$1" 2>&1) || fail "groff fails on $1"
+  [ -z "$warnings" ] || fail "groff warns about $1: $warnings"
+  if command -v man >/dev/null; then
+    warnings=$(man --warnings -l "$1" 2>&1 >/dev/null) || fail "man fails on $1"
+    [ -z "$warnings" ] || fail "man warns about $1: $warnings"
+  fi
+}
+
+# check_man_same LABEL COMMAND...: COMMAND gives the same, non-empty lines
+# for the English page as for the German one.
+check_man_same() {
+  local label=$1
+  shift
+  "$@" "$MAN_EN" >"$HELPER_DIR/man.en"
+  "$@" "$MAN_DE" >"$HELPER_DIR/man.de"
+  [ -s "$HELPER_DIR/man.en" ] || fail "the English man page has no $label"
+  check_same "$HELPER_DIR/man.de" "$HELPER_DIR/man.en" "$label of the two man pages"
+}
+
+man_section_heads() { grep -E '^\.Sh ' "$1"; }
+man_subsection_count() { grep -cE '^\.Ss ' "$1" || true; }
+man_options() { man_items "$1" OPTIONS; }
+man_statuses() { man_items "$1" 'EXIT STATUS'; }
+man_files() { man_items "$1" FILES; }
+
+if ! command -v groff >/dev/null; then
+  echo "SKIP: groff is missing (Debian package groff-base): the man pages go unchecked" >&2
+  [ "$FAILED" -ne 0 ] || exit 77
+else
+  command -v man >/dev/null ||
+    echo "man is not installed (Debian package man-db): only groff renders the man pages" >&2
+  check_man_page "$MAN_EN"
+  check_man_page "$MAN_DE"
+  check_man_same 'section headers' man_section_heads
+  check_man_same 'number of subsections' man_subsection_count
+  check_man_same 'options named' man_flags
+  check_man_same 'entries of OPTIONS' man_options
+  check_man_same 'exit statuses' man_statuses
+  check_man_same 'files' man_files
+  # The statuses are those the program ends with, the options those it takes.
+  printf '.It 0\n.It 1\n.It 2\n.It 129 , 130 , 131 , 143\n' >"$HELPER_DIR/man.expected"
+  man_statuses "$MAN_EN" >"$HELPER_DIR/man.en"
+  check_same "$HELPER_DIR/man.expected" "$HELPER_DIR/man.en" 'exit statuses of the man page'
+  printf '.It Fl v , Fl \\-version\n.It Fl c Ar N\n.It Fl y\n' >"$HELPER_DIR/man.expected"
+  man_options "$MAN_EN" >"$HELPER_DIR/man.en"
+  check_same "$HELPER_DIR/man.expected" "$HELPER_DIR/man.en" 'options of the man page'
+fi
