@@ -36,6 +36,13 @@ Tree open_tree(const std::string& root) {
   return tree;
 }
 
+bool is_scanned(const Tree& tree, std::uint64_t inode, const struct stat& st) {
+  if (inode == 0 || tree.kind == FsKind::Fat || tree.kind == FsKind::Exfat) {
+    return true;
+  }
+  return st.st_ino == inode;
+}
+
 bool is_same_root(const Tree& tree) {
   struct stat held, now;
   if (tree.fd < 0 || fstat(tree.fd, &held) != 0) return false;
@@ -54,7 +61,8 @@ void close_tree(Tree& tree) {
 // to the one that failed.  A directory made is private until `made`, told
 // of it before anything goes into it, gives it its owner and mode.
 int open_components(int dir_fd, const std::string& relative_path, bool create,
-                    std::string& reached, const MadeDir& made) {
+                    std::string& reached, const MadeDir& made,
+                    const FoundDir& found) {
   int fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
   reached.clear();
   std::size_t start = 0;
@@ -69,12 +77,17 @@ int open_components(int dir_fd, const std::string& relative_path, bool create,
       errno = EXDEV;
       return -1;
     }
+    int refused = 0;
     if (create && mkdirat(fd, name.c_str(), 0700) == 0) {
       if (made) made(fd, name, reached);
     } else if (create && errno != EEXIST) {
-      int error = errno;
+      refused = errno;
+    } else if (create && found) {
+      refused = found(fd, name, reached);
+    }
+    if (refused != 0) {
       close(fd);
-      errno = error;
+      errno = refused;
       return -1;
     }
     int next =

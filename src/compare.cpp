@@ -62,8 +62,9 @@ CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right,
     --pending;
     auto found = right.find(it->first);
     if (found == right.end()) {
-      std::int64_t seconds = it->second;
-      result.entries.push_back({take_key(left, it++), MissingRight, seconds});
+      FileStamp stamp = it->second;
+      result.entries.push_back(
+          {take_key(left, it++), MissingRight, stamp.seconds, stamp.inode, 0});
       ++result.missing_right_count;
       continue;
     }
@@ -72,14 +73,17 @@ CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right,
       right.erase(found);
     } else {
       DiffKind kind = it->second > found->second ? LeftNewer : RightNewer;
-      result.entries.push_back({take_key(right, found), kind});
+      std::uint64_t right_inode = found->second.inode;
+      result.entries.push_back({take_key(right, found), kind, 0,
+                                it->second.inode, right_inode});
       ++result.different_count;
     }
     ++it;
   }
   for (auto it = right.begin(); it != right.end();) {
-    std::int64_t seconds = it->second;
-    result.entries.push_back({take_key(right, it++), MissingLeft, seconds});
+    FileStamp stamp = it->second;
+    result.entries.push_back(
+        {take_key(right, it++), MissingLeft, stamp.seconds, 0, stamp.inode});
     ++result.missing_left_count;
   }
   return result;

@@ -19,6 +19,8 @@ struct DiffEntry {
   std::pmr::string relative_path;  // the key shared by both maps
   std::int32_t kind;               // a DiffKind
   std::int64_t seconds = 0;  // one-sided: the scanned mtime in whole seconds
+  std::uint64_t left_inode = 0;   // the scanned files' inodes, 0 where
+  std::uint64_t right_inode = 0;  // there is none on that side
 };
 
 /// The whole outcome of one comparison.

@@ -101,16 +101,6 @@ off_t copy_content(int in, int out, const struct stat& in_st,
   return size;
 }
 
-// Whether two states of a file are those of one file, unchanged: the same
-// inode, size, modification time and change time, to the nanosecond.
-static bool same_state(const struct stat& a, const struct stat& b) {
-  return same_file(a, b) && a.st_size == b.st_size &&
-         a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
-         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
-         a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
-         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
-}
-
 bool source_changed(int in, int source_dir, const std::string& name,
                     const struct stat& before) {
   struct stat now, at_path;

@@ -224,6 +224,9 @@ static void give_dirs(Copier& copier, PendingCopy& copy) {
   if (copy.after != nullptr) return;
   copy.dirs = std::make_shared<DirWork>(
       plan_dirs(known_of(copier, *copy.to), copy));
+  for (const auto& [tree, dirs] : copier.scanned) {
+    if (tree == copy.to) copy.dirs->scanned = dirs;
+  }
   // Before the writes queued: copies wait for it.
   run_job(
       copier.workers, copy.running,
@@ -397,7 +400,8 @@ static void advance_or_wait(Copier& copier) {
 }
 
 void queue_copy(Copier& copier, const Tree& from, const Tree& to,
-                const std::string& relative_path, bool create) {
+                const std::string& relative_path, bool create,
+                std::uint64_t source_inode, std::uint64_t target_inode) {
   if (stop_requested()) stop_copies(copier);
   while (!has_room(copier)) advance_or_wait(copier);
   auto copy = std::make_unique<PendingCopy>();
@@ -407,6 +411,8 @@ void queue_copy(Copier& copier, const Tree& from, const Tree& to,
   copy->name = name_of(relative_path);
   copy->parent = parent_of(relative_path);
   copy->create = create;
+  copy->source_inode = source_inode;
+  copy->target_inode = target_inode;
   copy->reuse = copier.reuse;
   copy->slack = time_slack(from.kind, to.kind);
   copy->from = &from;

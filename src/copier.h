@@ -39,6 +39,10 @@ struct Copier {
   bool ok = true;             // no copy has failed
   bool reuse = true;          // bytes the target tree holds are not written
   Moves moves;                // deleted files that copies may take
+  // Each tree's directories that held a scanned file; none: every
+  // directory found where a copy needs one may be used.
+  std::vector<std::pair<const Tree*, const std::unordered_set<std::string>*>>
+      scanned;
 };
 
 /// Operations carried out at once between `left` and `right` unless told
@@ -47,9 +51,11 @@ struct Copier {
 std::size_t default_in_flight(const Tree& left, const Tree& right);
 /// Prints the progress line of a copy of `relative_path` from `from` to
 /// `to` (as a new file with `create`) and queues it; the trees must
-/// outlive the copier.
+/// outlive the copier.  The inodes are those the scan saw of the source
+/// and of the target it replaces (0: not known).
 void queue_copy(Copier& copier, const Tree& from, const Tree& to,
-                const std::string& relative_path, bool create);
+                const std::string& relative_path, bool create,
+                std::uint64_t source_inode = 0, std::uint64_t target_inode = 0);
 /// Waits until every queued copy has written its temporary file or failed,
 /// with its failures written out and the directories it made for nothing
 /// removed again.

@@ -64,7 +64,6 @@ static unsigned char query_type(int dir_fd, const char* name, int& error) {
 
 // Settles a regular file: its time, or why it has none.
 static void settle_file(int dir_fd, const char* name, Item& item) {
-  if (is_temp_file_name(name)) return;
   struct stat st;
   if (fstatat(dir_fd, name, &st, 0) != 0) {
     bool gone = errno == ENOENT || errno == ENOTDIR;
@@ -74,6 +73,7 @@ static void settle_file(int dir_fd, const char* name, Item& item) {
   }
   item.kind = ItemKind::File;
   item.seconds = st.st_mtim.tv_sec;
+  item.ino = st.st_ino;
 }
 
 // Settles a symbolic link: a link to a regular file is kept with its
@@ -89,10 +89,15 @@ static void settle_link(int dir_fd, const char* name, Item& item) {
   if (!S_ISREG(st.st_mode)) return;
   item.kind = ItemKind::Link;
   item.seconds = st.st_mtim.tv_sec;
+  item.ino = st.st_ino;
 }
 
 // Settles one entry of the listing by the type the listing gave it.
 static void settle(int dir_fd, const char* name, Item& item) {
+  if (is_temp_file_name(name)) {
+    item.kind = ItemKind::Leftover;
+    return;
+  }
   int error = 0;
   unsigned char type = item.type;
   if (type == DT_UNKNOWN) type = query_type(dir_fd, name, error);

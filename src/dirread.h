@@ -12,12 +12,13 @@ constexpr std::size_t kListingBufferSize = 32 * 1024;
 
 /// What one entry of a directory turned out to be.
 enum class ItemKind : unsigned char {
-  Skip,          // passed over: a pipe, a dangling link, a temporary file
+  Skip,          // passed over: a pipe, a dangling link
   File,          // a regular file, recorded under its names
   Link,          // a symbolic link to a regular file
   Directory,     // a subdirectory to descend into
   AccessFailed,  // its type or time could not be read: `error`
   TimeFailed,    // a regular file gone before its time was read
+  Leftover,      // a temporary name of a run of this program, of any type
 };
 
 /// One entry of a directory, as read.
@@ -28,7 +29,7 @@ struct Item {
   unsigned char type;  // as the listing gave it
   int error;
   std::int64_t seconds;
-  std::uint64_t ino;
+  std::uint64_t ino;  // as listed; a file's as its status gives it
 };
 
 /// One directory of the walk: opened and read by a worker or by the merge.

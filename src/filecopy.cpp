@@ -79,7 +79,9 @@ static std::string refusal(int dir_fd, const PendingCopy& copy,
   if (copy.create) return std::strerror(EEXIST);
   if (S_ISLNK(st.st_mode)) return std::strerror(ELOOP);
   if (!S_ISREG(st.st_mode)) return std::strerror(EINVAL);
-  if (!is_older(st.st_mtim, copy.source_st.st_mtim, copy.slack)) {
+  // Another file put at its name since the scan is not the one listed.
+  if (!is_older(st.st_mtim, copy.source_st.st_mtim, copy.slack) ||
+      !is_scanned(*copy.to, copy.target_inode, st)) {
     return kNotOlder;
   }
   if (faccessat(dir_fd, name, W_OK, AT_EACCESS) != 0) {
@@ -99,6 +101,10 @@ bool stat_copy_source(PendingCopy& copy) {
               AT_SYMLINK_NOFOLLOW) != 0) {
     return step_failed(copy, "Lesen des Zeitstempels von", copy.source, errno);
   }
+  // Another file put at its name since the scan is not copied.
+  if (!is_scanned(*copy.from, copy.source_inode, copy.source_st)) {
+    return copy_failed(copy, kSourceChanged);
+  }
   // A time the target's file system cannot hold is refused before anything
   // is written there.
   if (can_hold_time(copy.to->kind, copy.source_st.st_mtim.tv_sec)) return true;
@@ -107,33 +113,38 @@ bool stat_copy_source(PendingCopy& copy) {
 }
 
 // Opens the source for reading, only a regular file and never through a
-// link; -1 after a recorded failure.
+// link, and only the file whose status was read; -1 after a recorded
+// failure.  A pipe or device put in its place is never waited on.
 static int open_source(PendingCopy& copy) {
   const struct stat& st = copy.source_st;
   if (S_ISLNK(st.st_mode)) return copy_failed(copy, std::strerror(ELOOP)), -1;
-  if (!S_ISREG(st.st_mode)) return copy_failed(copy, std::strerror(EINVAL)), -1;
-  int fd = openat(copy.source_dir, copy.name.c_str(),
-                  O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) copy_failed(copy, std::strerror(errno));
-  return fd;
+  if (!S_ISREG(st.st_mode)) return copy_failed(copy, kSourceChanged), -1;
+  struct stat opened;
+  int fd = open_regular(copy.source_dir, copy.name.c_str(), opened);
+  if (fd >= 0 && same_file(opened, st)) return fd;
+  int error = errno;
+  if (fd >= 0) close(fd);
+  // Anything but the file whose status was read is a change.
+  bool changed = fd >= 0 || error == EINVAL || error == ELOOP;
+  copy_failed(copy, changed ? kSourceChanged : std::strerror(error));
+  return -1;
 }
 
 std::string next_temp_name() {
-  static std::atomic<int> next_attempt{0};
+  static std::atomic<std::uint64_t> next_attempt{0};
   static const long pid = getpid();  // asked once, not once per copy
   return temp_file_name(pid, next_attempt++);
 }
 
-// A new temporary file in `dir_fd` with the permission bits `mode`; -1 with
-// errno set on failure.
-static int create_temp(int dir_fd, mode_t mode, std::string& name) {
-  for (int tries = 0; tries < 100; ++tries) {
+int create_temp(int dir_fd, mode_t mode, std::string& name) {
+  // A name that stands already, left or put there by anyone, is passed
+  // over for the next.
+  for (;;) {
     name = next_temp_name();
     int fd = openat(dir_fd, name.c_str(),
                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
-  return -1;
 }
 
 // Gives the file `out`, which this run has just created, the permission bits
@@ -264,29 +275,61 @@ static bool is_own_group(gid_t gid) {
   return false;
 }
 
-// Whether the file of status `st`, kept in directory `dir_fd` for the copy
+// Whether the file of status `st`, reused in directory `dir_fd` for the copy
 // instead of a file it writes, has the owner and group that file would end
-// with: a new one's, or for an update the replaced file's where the process
-// may give it.  On FAT and exFAT the mount gives every file its owner.
+// with, so that it is never given away: for an update the replaced file's
+// where the process may give it, for a new file the source's where it may,
+// else the process's own.  On FAT and exFAT the mount gives every file its
+// owner.
 static bool has_copys_owner(const PendingCopy& copy, int dir_fd,
                             const struct stat& st) {
   if (copy.to->kind == FsKind::Fat || copy.to->kind == FsKind::Exfat) {
     return true;
   }
-  if (!copy.create && geteuid() == 0) return true;
-  if (copy.create && may_give_away()) return true;  // it takes the source's
+  if (!copy.create && geteuid() == 0) return true;  // it is the replaced one
+  if (copy.create && may_give_away()) {
+    return st.st_uid == copy.source_st.st_uid &&
+           st.st_gid == copy.source_st.st_gid;
+  }
   if (st.st_uid != geteuid()) return false;
   return is_new_files_group(dir_fd, st.st_gid) ||
          (!copy.create && is_own_group(st.st_gid));
 }
 
+// Whether the open file `fd` carries the attribute `name`.
+static bool has_attribute(int fd, const char* name) {
+  if (fgetxattr(fd, name, nullptr, 0) >= 0) return true;
+  return errno != ENODATA && errno != EOPNOTSUPP && errno != ENOSYS;
+}
+
+// Whether the open file `fd`, of status `st`, may be reused for the copy:
+// it lets in no one the copy would not.  Its owner and group are the copy's,
+// it has no other link, no one else may write it who could not write the
+// copy (no write bit beyond the source's, no ACL), and the copy carries no
+// set-ID bit and no capability, which a writer holding the file open from
+// before could pass to bytes of their own.
+static bool lets_in_no_more(const PendingCopy& copy, int dir_fd, int fd,
+                            const struct stat& st) {
+  const mode_t source_mode = copy.source_st.st_mode;
+  return S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+         (source_mode & (S_ISUID | S_ISGID)) == 0 &&
+         (st.st_mode & 0022 & ~source_mode) == 0 &&
+         has_copys_owner(copy, dir_fd, st) &&
+         !has_attribute(fd, "system.posix_acl_access") &&
+         !has_attribute(fd, "security.capability");
+}
+
 // Opens `name` in `dir_fd` for a comparison of its bytes, past the page
-// cache where the copy is on a carried drive; -1 on failure.
+// cache where the copy is on a carried drive; -1 on failure or where it is
+// no regular file.  `st` gets its status.
 static int open_to_compare(const PendingCopy& copy, int dir_fd,
-                           const std::string& name) {
-  int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC;
-  if (!copy.to->carried) return openat(dir_fd, name.c_str(), flags);
-  return open_from_drive(dir_fd, name);
+                           const std::string& name, struct stat& st) {
+  int flags = copy.to->carried ? O_RDONLY | O_DIRECT : O_RDONLY;
+  int fd = open_regular(dir_fd, name.c_str(), st, flags);
+  if (fd < 0 && errno == EINVAL && copy.to->carried) {
+    fd = open_regular(dir_fd, name.c_str(), st);
+  }
+  return fd;
 }
 
 // Whether the open file `fd` holds the bytes of the copy's source `in`, and
@@ -310,9 +353,7 @@ static bool holds_source_bytes(PendingCopy& copy, int fd, int in) {
 // could not replace), and room for a new inode.
 static bool is_plain_in_place(int dir_fd, int fd) {
   int dir = reopen_directory(dir_fd);
-  bool plain = dir >= 0 &&
-               fgetxattr(dir, "system.posix_acl_default", nullptr, 0) < 0 &&
-               (errno == ENODATA || errno == EOPNOTSUPP || errno == ENOSYS);
+  bool plain = dir >= 0 && !has_attribute(dir, "system.posix_acl_default");
   struct statvfs vfs;
   plain = plain && (fstatvfs(dir, &vfs) != 0 || vfs.f_files == 0 ||
                     vfs.f_favail > 0);
@@ -339,27 +380,46 @@ static bool has_foreign_attributes(int fd) {
   return false;
 }
 
+// Gives the reused file `copy.out`, of status `st`, the source's permission
+// bits (a file system that holds none keeps its own) and time.  False where
+// a step failed, with the time's failure recorded.
+static bool fit_reused(PendingCopy& copy, const struct stat& st) {
+  mode_t mode = copy.source_st.st_mode & 0777;
+  bool holds_modes =
+      copy.to->kind != FsKind::Fat && copy.to->kind != FsKind::Exfat;
+  if (holds_modes && (st.st_mode & 07777) != mode &&
+      fchmod(copy.out, mode) != 0) {
+    return false;
+  }
+  struct stat out_st;
+  if (!set_and_check_times(copy, out_st)) return false;
+  copy.device = out_st.st_dev;
+  return true;
+}
+
 // Where the target of an update, of status `st` in `dir_fd`, already holds
 // the source's bytes, keeps it open in `copy.out`: the rename then only
-// gives it the source's mode and time.  A target with other hard links is
-// written anew, so that the others keep theirs.
+// gives it the source's mode and time.  Only a target that lets in no one
+// the copy would not is kept.
 static bool keep_same_target(PendingCopy& copy, int dir_fd, int in,
                              const struct stat& st) {
   if (!copy.reuse || st.st_size != copy.source_st.st_size ||
-      st.st_nlink != 1 || !has_copys_owner(copy, dir_fd, st)) {
+      st.st_nlink != 1) {
     return false;
   }
-  int fd = open_to_compare(copy, dir_fd, copy.name);
   struct stat opened;
+  int fd = open_to_compare(copy, dir_fd, copy.name, opened);
   // A copy needs to make its temporary file in the directory, and keeps
   // what a new file gets there; asked only of the few targets that hold
   // the bytes.
-  if (fd >= 0 && fstat(fd, &opened) == 0 && opened.st_ino == st.st_ino &&
-      opened.st_dev == st.st_dev && holds_source_bytes(copy, fd, in) &&
+  if (fd >= 0 && same_file(opened, st) &&
+      lets_in_no_more(copy, dir_fd, fd, opened) &&
+      holds_source_bytes(copy, fd, in) &&
       faccessat(dir_fd, ".", W_OK | X_OK, AT_EACCESS) == 0 &&
       is_plain_in_place(dir_fd, fd) && !has_foreign_attributes(fd)) {
     copy.out = fd;
     copy.same = true;
+    copy.reused_st = opened;
     copy.device = st.st_dev;
     return true;
   }
@@ -369,51 +429,56 @@ static bool keep_same_target(PendingCopy& copy, int dir_fd, int in,
 
 // Whether the open file `fd`, of status `st`, may become the copy in place
 // of the deleted file of `copy.move`: still what the scan saw, the source's
-// size, no other links, the owner a new file gets, no attributes of its own.
+// size, no attributes of its own, letting in no one the copy would not.
 static bool may_take(const PendingCopy& copy, int dir_fd, int fd,
                      const struct stat& st) {
   const Move& move = *copy.move;
-  return S_ISREG(st.st_mode) && st.st_size == copy.source_st.st_size &&
-         st.st_nlink == 1 &&
-         (move.held || st.st_mtim.tv_sec == move.seconds) &&
-         has_copys_owner(copy, dir_fd, st) && flistxattr(fd, nullptr, 0) <= 0;
+  return st.st_size == copy.source_st.st_size &&
+         (move.held ? st.st_dev == move.device && st.st_ino == move.inode
+                    : st.st_mtim.tv_sec == move.seconds &&
+                          is_scanned(*move.tree, move.inode, st)) &&
+         lets_in_no_more(copy, dir_fd, fd, st) &&
+         flistxattr(fd, nullptr, 0) <= 0;
 }
 
 bool move_to_temp(int from_dir, const std::string& name, int dir_fd,
-                  std::string& temp) {
-  for (int tries = 0; tries < 100; ++tries) {
+                  std::string& temp, const struct stat& expected) {
+  for (;;) {
     temp = next_temp_name();
     if (!rename_without_replacing(from_dir, name, dir_fd, temp)) {
       if (errno != EEXIST) return false;
       continue;
     }
-    // Where a link stood in for the rename, the old name must be gone.
-    struct stat st;
-    if (fstatat(from_dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      return true;
+    // Where a link stood in for the rename, the old name must be gone; and
+    // the file moved must be the one checked, not one put at its name.
+    struct stat old_st, moved;
+    bool ok = fstatat(from_dir, name.c_str(), &old_st, AT_SYMLINK_NOFOLLOW) != 0 &&
+              fstatat(dir_fd, temp.c_str(), &moved, AT_SYMLINK_NOFOLLOW) == 0 &&
+              same_file(moved, expected);
+    if (ok) return true;
+    if (!rename_without_replacing(dir_fd, temp, from_dir, name)) {
+      unlinkat(dir_fd, temp.c_str(), 0);  // a link's second name
     }
-    unlinkat(dir_fd, temp.c_str(), 0);
     errno = EBUSY;
     return false;
   }
-  return false;
 }
 
 // Takes the file that the answer deletes, named in `copy.move`, as the
 // copy's temporary file in `dir_fd` where it holds the source's bytes, and
-// gives it the source's mode and time.  False where it is not taken: the
-// copy then writes its own.  True once taken, also after a recorded failure.
+// gives it the source's mode and time.  False where it is not taken, or
+// was put back: the copy then writes its own.
 static bool take_deleted_file(PendingCopy& copy, int dir_fd, int in) {
   Move& move = *copy.move;
   int from_dir = open_beneath(*copy.to, parent_of(move.path));
   if (from_dir < 0) return false;
   std::string name = name_of(move.path), temp;
-  int fd = open_to_compare(copy, from_dir, name);
   struct stat st;
-  bool taken = fd >= 0 && fstat(fd, &st) == 0 &&
-               may_take(copy, dir_fd, fd, st) &&
-               holds_source_bytes(copy, fd, in) && is_plain_in_place(dir_fd, fd) &&
-               move_to_temp(from_dir, name, dir_fd, temp);
+  int fd = open_to_compare(copy, from_dir, name, st);
+  bool taken = fd >= 0 && may_take(copy, dir_fd, fd, st) &&
+               holds_source_bytes(copy, fd, in) &&
+               is_plain_in_place(dir_fd, fd) &&
+               move_to_temp(from_dir, name, dir_fd, temp, st);
   close(from_dir);
   if (!taken) {
     if (fd >= 0) close(fd);
@@ -424,18 +489,35 @@ static bool take_deleted_file(PendingCopy& copy, int dir_fd, int in) {
   move.mode = st.st_mode;
   move.atime = st.st_atim;
   move.mtime = st.st_mtim;
+  move.device = st.st_dev;
+  move.inode = st.st_ino;
   move.at_parent = copy.parent;
   move.at_name = temp;
   move.taken = true;
   copy.temp = temp;
   copy.out = fd;
   copy.moved = true;
-  if (give_owner_mode_time(copy, st, nullptr)) return true;
+  copy.reused_st = st;
+  // Unchanged since its comparison, and given the source's mode and time;
+  // otherwise it goes back and the copy is written.
+  struct stat now;
+  if (fstat(fd, &now) == 0 && now.st_size == st.st_size &&
+      now.st_nlink == 1 && now.st_mtim.tv_sec == st.st_mtim.tv_sec &&
+      now.st_mtim.tv_nsec == st.st_mtim.tv_nsec && fit_reused(copy, now)) {
+    return true;
+  }
+  copy.errors.clear();
+  copy.ok = true;
   copy.dir_fd = dir_fd;
   drop_temp(copy);
   copy.dir_fd = -1;
-  close(copy.out);
+  if (copy.out >= 0) close(copy.out);
   copy.out = -1;
+  copy.moved = false;
+  copy.temp.clear();
+  if (!move.taken) return false;  // back at its path: the copy is written
+  // It could not go back, and its deletion removes it where it stands.
+  copy_failed(copy, std::strerror(EBUSY));
   return true;
 }
 
@@ -498,18 +580,17 @@ bool rename_without_replacing(int from_dir, const std::string& from,
 }
 
 // Checks the time of the file just moved into place once more and sets it
-// again where the file system stamped the time of the move onto it (FAT
-// through FUSE does); records its own failure.
+// again, through its open handle, where the file system stamped the time of
+// the move onto it (FAT through FUSE does); records its own failure.
 static bool keep_times_after_move(PendingCopy& copy) {
   struct stat st;
   const struct stat& source_st = copy.source_st;
-  if (fstatat(copy.dir_fd, copy.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-      keeps_second(st.st_mtim.tv_sec, source_st.st_mtim.tv_sec)) {
+  if (copy.out < 0 || (fstat(copy.out, &st) == 0 &&
+                       keeps_second(st.st_mtim.tv_sec, source_st.st_mtim.tv_sec))) {
     return true;
   }
   timespec times[2] = {source_st.st_atim, source_st.st_mtim};
-  if (utimensat(copy.dir_fd, copy.name.c_str(), times, AT_SYMLINK_NOFOLLOW) !=
-      0) {
+  if (futimens(copy.out, times) != 0) {
     return step_failed(copy, "Setzen des Zeitstempels für", copy.target, errno);
   }
   return true;
@@ -521,8 +602,16 @@ bool install_copy(PendingCopy& copy) {
   std::string reason = refusal(copy.dir_fd, copy, st, exists);
   if (!reason.empty()) return discard_copy(copy, reason), false;
   if (copy.same) {
-    copy.renamed = true;  // it stands there: only its mode and time change
-    return give_owner_mode_time(copy, st, &st);
+    // It stands there, still the file compared and unchanged since: only
+    // its mode and time change.
+    struct stat kept;
+    if (fstat(copy.out, &kept) != 0 || !same_file(kept, st) ||
+        !same_state(kept, copy.reused_st) || kept.st_nlink != 1) {
+      return discard_copy(copy, kNotOlder), false;
+    }
+    copy.renamed = true;
+    if (fit_reused(copy, kept)) return true;
+    return copy.ok && copy_failed(copy, std::strerror(errno));
   }
   bool moved = exists ? renameat(copy.dir_fd, copy.temp.c_str(), copy.dir_fd,
                                  copy.name.c_str()) == 0
@@ -545,7 +634,7 @@ void discard_copy(PendingCopy& copy, const std::string& reason) {
 void drop_temp(PendingCopy& copy) {
   if (copy.renamed || copy.same || copy.out < 0) return;
   if (copy.moved && !copy.move->held) {
-    put_back(*copy.move);
+    put_back(*copy.move, copy.out);
   } else {
     // Closed first: a FUSE driver keeps a file removed while open under a
     // hidden name until the close reaches it, which may come after the

@@ -29,8 +29,11 @@ struct PendingCopy {
   int in = -1;                 // the source, kept where the copy is read back
   int dir_fd = -1;             // the target's directory, owned
   int out = -1;                // the temporary file, open until the batch ends
+  std::uint64_t source_inode = 0;  // the files as the scan saw them; 0
+  std::uint64_t target_inode = 0;  // where it saw none
   dev_t device = 0;            // the target's file system
   struct stat source_st {};    // the source as it was copied
+  struct stat reused_st {};    // a file kept or taken, as it was compared
   std::int64_t slack = 0;      // seconds that times may differ by, yet match
   std::uint64_t reserved = 0;  // bytes of room held for it in its batch
   std::uint64_t changes_seen = 0;  // directory changes before its source's stat
@@ -63,14 +66,18 @@ bool write_copy(PendingCopy& copy);
 bool install_copy(PendingCopy& copy);
 /// A fresh name for a temporary file of this run.
 std::string next_temp_name();
+/// A new temporary file in `dir_fd` with the permission bits `mode`, open
+/// for writing, its name in `name`; -1 with errno set on failure.
+int create_temp(int dir_fd, mode_t mode, std::string& name);
 /// Renames `from` of `from_dir` to `to` of `to_dir` only where nothing
 /// stands at `to`; false with errno set on failure.
 bool rename_without_replacing(int from_dir, const std::string& from,
                               int to_dir, const std::string& to);
-/// Renames `name` of `from_dir` to a free temporary name in `dir_fd`, kept
-/// in `temp`, never over anything; false with errno set if it stays.
+/// Renames `name` of `from_dir`, the file of status `expected`, to a free
+/// temporary name in `dir_fd`, kept in `temp`, never over anything; false
+/// with errno set if it stays, or was another file (which goes back).
 bool move_to_temp(int from_dir, const std::string& name, int dir_fd,
-                  std::string& temp);
+                  std::string& temp, const struct stat& expected);
 /// Records the error line `line` for `copy`, whose step failed; returns
 /// false.
 bool record_failure(PendingCopy& copy, const std::string& line);

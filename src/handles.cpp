@@ -4,11 +4,33 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <string>
 
 bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool same_state(const struct stat& a, const struct stat& b) {
+  return same_file(a, b) && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+int open_regular(int dir_fd, const char* name, struct stat& st, int flags) {
+  int fd = openat(dir_fd, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int error = fstat(fd, &st) != 0 ? errno : 0;
+  if (error == 0 && S_ISREG(st.st_mode)) return fd;
+  close(fd);
+  if (error == 0) error = EINVAL;
+  errno = error;
+  return -1;
 }
 
 int reopen_directory(int fd) {

@@ -73,6 +73,65 @@ static void finish_made_dir(std::vector<ClosingDir>& closing,
   close(fd);
 }
 
+void add_scanned_dirs(std::unordered_set<std::string>& dirs,
+                      std::string_view path) {
+  for (std::size_t slash = path.rfind('/'); slash != std::string_view::npos;
+       slash = path.rfind('/', slash - 1)) {
+    if (!dirs.emplace(path.substr(0, slash)).second || slash == 0) return;
+  }
+}
+
+// Whether the directory of status `st`, found at `path` where `copy` needs
+// one that the scan did not see, lets in no one that a directory made for
+// it would not: it belongs to the process's user or to the owner of the
+// source directory, and no one else may write it beyond what the source
+// directory lets, or only as a sticky directory lets others write, where
+// no one may move or remove another's file.
+static bool may_use_found(const PendingCopy& copy, const std::string& path,
+                          const struct stat& st) {
+  struct stat source;
+  bool has_source = stat_source_dir(*copy.from, path, source);
+  if (!has_source) source = {};
+  bool owner = st.st_uid == geteuid() ||
+               (has_source && st.st_uid == source.st_uid);
+  bool sticky = (st.st_mode & S_ISVTX) != 0;
+  mode_t extra = st.st_mode & 0022 & ~source.st_mode;
+  bool group = (st.st_mode & 0020) == 0 || st.st_gid == source.st_gid;
+  return S_ISDIR(st.st_mode) && owner && (sticky || (extra == 0 && group));
+}
+
+// The errno that refuses directory `name` of `parent_fd`, found at `path`
+// where `copy` needs one, or 0 where it may be used or the scan saw it.
+static int refuse_found(const PendingCopy& copy, const DirWork& work,
+                        int parent_fd, const std::string& name,
+                        const std::string& path) {
+  if (work.scanned == nullptr || work.scanned->count(path) != 0) return 0;
+  struct stat st;
+  if (fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno;
+  }
+  return may_use_found(copy, path, st) ? 0 : EEXIST;
+}
+
+// Checks the directories of `copy` that stand already, from its own up to
+// `work.base`; false after a recorded failure.
+static bool check_found_dirs(PendingCopy& copy, const DirWork& work) {
+  for (std::string dir = copy.parent; dir.size() > work.base.size();
+       dir = parent_of(dir)) {
+    int parent_fd = open_beneath(*copy.to, parent_of(dir));
+    int error = parent_fd < 0 ? errno
+                              : refuse_found(copy, work, parent_fd,
+                                             name_of(dir), dir);
+    if (parent_fd >= 0) close(parent_fd);
+    if (error != 0) {
+      return record_failure(copy, failure_line("Erstellen von",
+                                               full_path(copy.to->root, dir),
+                                               error));
+    }
+  }
+  return true;
+}
+
 std::string known_ancestor(const KnownDirs& known, std::string path) {
   do {
     path = parent_of(path);
@@ -105,9 +164,13 @@ static int make_below(PendingCopy& copy, DirWork& work, std::string& reached) {
     work.made.push_back(prefix + path);
     finish_made_dir(work.closing, copy, parent_fd, name, prefix + path);
   };
+  FoundDir found = [&](int parent_fd, const std::string& name,
+                       const std::string& path) {
+    return refuse_found(copy, work, parent_fd, name, prefix + path);
+  };
   int fd = open_components(base_fd < 0 ? to.fd : base_fd,
                            copy.parent.substr(prefix.size()), true, reached,
-                           made);
+                           made, found);
   int error = errno;
   reached = prefix + reached;
   if (base_fd >= 0) close(base_fd);
@@ -142,7 +205,8 @@ bool make_planned_dirs(PendingCopy& copy, DirWork& work) {
                                                   std::strerror(error)));
   }
   close(fd);
-  return true;
+  // Directories that stood already and that the scan did not see.
+  return !copy.created.empty() || check_found_dirs(copy, work);
 }
 
 void take_made_dirs(KnownDirs& known, const PendingCopy& copy, DirWork& work) {

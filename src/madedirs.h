@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -19,6 +20,17 @@ struct ClosingDir {
   ino_t inode = 0;
 };
 
+/// The directories of each tree that held a file when it was scanned, below
+/// its root; a directory found elsewhere where a copy needs one is used only
+/// where it lets in no one its source directory does not.
+struct ScannedDirs {
+  std::unordered_set<std::string> left, right;
+};
+
+/// Adds the directories above the file `path` to `dirs`.
+void add_scanned_dirs(std::unordered_set<std::string>& dirs,
+                      std::string_view path);
+
 /// Directories below one tree's root that the run knows to exist.
 struct KnownDirs {
   std::unordered_set<std::string> paths;
@@ -30,6 +42,9 @@ struct KnownDirs {
 /// missing ones below `base`, which the run knows to exist.
 struct DirWork {
   std::string base;                 // "" for the root
+  // The directories the scan found files in, read by the worker; null
+  // where every directory found may be used.
+  const std::unordered_set<std::string>* scanned = nullptr;
   bool below_made = false;          // `base` was made by this run
   std::vector<std::string> made;    // the directories made, in order
   std::vector<ClosingDir> closing;  // made; their mode waits for the end

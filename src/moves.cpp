@@ -27,6 +27,7 @@
 
 #include "filecopy.h"
 #include "fskind.h"
+#include "handles.h"
 #include "madedirs.h"
 #include "output.h"
 #include "path.h"
@@ -67,20 +68,19 @@ static void read_size(const Tree& tree, const std::string& path, off_t& size) {
 }
 
 void plan_takes(Moves& moves, Workers& workers, const Tree& tree,
-                const std::vector<std::pair<std::string, std::int64_t>>& deleted,
-                const Tree& from,
-                const std::vector<std::pair<std::string, std::int64_t>>& copied) {
+                const std::vector<ScannedFile>& deleted, const Tree& from,
+                const std::vector<ScannedFile>& copied) {
   std::unordered_set<std::int64_t> deleted_times, copied_times;
-  for (const auto& [path, seconds] : deleted) deleted_times.insert(seconds);
-  for (const auto& [path, seconds] : copied) copied_times.insert(seconds);
+  for (const ScannedFile& file : deleted) deleted_times.insert(file.seconds);
+  for (const ScannedFile& file : copied) copied_times.insert(file.seconds);
   // The sources of copies with the time of a file to delete, sized.
   std::deque<Move> sources;
-  for (const auto& [path, seconds] : copied) {
-    if (!has_time(deleted_times, seconds, moves.slack)) continue;
+  for (const ScannedFile& file : copied) {
+    if (!has_time(deleted_times, file.seconds, moves.slack)) continue;
     Move& source = sources.emplace_back();
     source.tree = &from;
-    source.own_path = path;
-    source.seconds = seconds;
+    source.own_path = file.path;
+    source.seconds = file.seconds;
     run_job(workers, source.running,
             [&source] { read_size(*source.tree, source.own_path, source.size); });
   }
@@ -92,12 +92,13 @@ void plan_takes(Moves& moves, Workers& workers, const Tree& tree,
   }
   if (moves.keep_deleted || moves.sources.empty()) return;
   // The files to delete that copies may take, sized.
-  for (const auto& [path, seconds] : deleted) {
-    if (!has_time(copied_times, seconds, moves.slack)) continue;
+  for (const ScannedFile& file : deleted) {
+    if (!has_time(copied_times, file.seconds, moves.slack)) continue;
     Move& move = moves.all.emplace_back();
     move.tree = &tree;
-    move.own_path = move.path = path;
-    move.seconds = seconds;
+    move.own_path = move.path = file.path;
+    move.seconds = file.seconds;
+    move.inode = file.inode;
     run_job(workers, move.running,
             [&move] { read_size(*move.tree, move.path, move.size); });
   }
@@ -107,29 +108,58 @@ void plan_takes(Moves& moves, Workers& workers, const Tree& tree,
   }
 }
 
-Move* keepable(Moves& moves, const Tree& tree, const std::string& path,
-               std::int64_t seconds) {
-  if (moves.tree != &tree || !moves.keep_deleted ||
-      !has_time(moves.source_times, seconds, moves.slack)) {
+Move* keepable(Moves& moves, const Tree& tree, const ScannedFile& file) {
+  if (moves.tree != &tree || !moves.keep_deleted || moves.hold_fd < 0 ||
+      !has_time(moves.source_times, file.seconds, moves.slack)) {
     return nullptr;
   }
   Move& move = moves.all.emplace_back();
   move.tree = &tree;
-  move.own_path = move.path = path;
-  move.seconds = seconds;
+  move.own_path = move.path = file.path;
+  move.seconds = file.seconds;
+  move.inode = file.inode;
   return &move;
+}
+
+bool open_hold(Moves& moves, const Tree& tree) {
+  if (tree.fd < 0) return false;
+  for (;;) {
+    std::string name = next_temp_name();
+    if (mkdirat(tree.fd, name.c_str(), 0700) != 0) {
+      if (errno == EEXIST) continue;
+      return false;
+    }
+    int fd = openat(tree.fd, name.c_str(),
+                    O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    // Made here, and only the run's user may enter it: a file held in it is
+    // no more open to others than in its own directory.  FAT and exFAT
+    // give every file of the mount the same owner and mode.
+    bool shared_modes = tree.kind == FsKind::Fat || tree.kind == FsKind::Exfat;
+    if (fd >= 0 && fstat(fd, &st) == 0 &&
+        (shared_modes || (st.st_uid == geteuid() && (st.st_mode & 0077) == 0))) {
+      moves.hold_name = name;
+      moves.hold_fd = fd;
+      return true;
+    }
+    if (fd >= 0) close(fd);
+    unlinkat(tree.fd, name.c_str(), AT_REMOVEDIR);
+    return false;
+  }
 }
 
 bool hold_file(const Moves& moves, Move& move, int dir_fd,
                const std::string& name, const struct stat& st) {
-  if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || move.tree->fd < 0 ||
+  if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || moves.hold_fd < 0 ||
       !is_wanted(moves, st.st_size, move.seconds)) {
     return false;
   }
   std::string held;
-  if (!move_to_temp(dir_fd, name, move.tree->fd, held)) return false;
-  move.path = held;
+  if (!move_to_temp(dir_fd, name, moves.hold_fd, held, st)) return false;
+  move.path = moves.hold_name + "/" + held;
   move.size = st.st_size;
+  move.device = st.st_dev;
+  move.inode = st.st_ino;
   move.held = true;
   return true;
 }
@@ -230,34 +260,50 @@ bool holds_taken(const Moves& moves, const Tree& tree, const std::string& dir) {
   return found != moves.taken_below.end() && found->second > 0;
 }
 
-// Gives the file `name` of `dir_fd` the owner, mode and times `move` had.
-static void restore_status(const Move& move, int dir_fd, const char* name) {
+// Gives the open file `fd` the owner, mode and times `move` had.
+static void restore_status(const Move& move, int fd) {
   // Owner first: a change of owner clears set-ID bits.
-  fchownat(dir_fd, name, move.uid, move.gid, AT_SYMLINK_NOFOLLOW);
-  fchmodat(dir_fd, name, move.mode & 07777, 0);
+  if (fchown(fd, move.uid, move.gid) != 0 && errno != EPERM) return;
+  fchmod(fd, move.mode & 07777);
   timespec times[2] = {move.atime, move.mtime};
-  utimensat(dir_fd, name, times, AT_SYMLINK_NOFOLLOW);
+  futimens(fd, times);
 }
 
-// Renames the taken file of `move` back to its own path; false with errno
-// set where it stays.
-static bool rename_back(Move& move) {
+// Opens the file `name` of `dir_fd` where it is still the file of `move`;
+// -1 otherwise.
+static int open_moved(const Move& move, int dir_fd, const std::string& name) {
+  struct stat st;
+  int fd = dir_fd < 0 ? -1 : open_regular(dir_fd, name.c_str(), st);
+  if (fd >= 0 && (st.st_dev != move.device || st.st_ino != move.inode)) {
+    close(fd);
+    errno = EBUSY;
+    return -1;
+  }
+  return fd;
+}
+
+// Renames the taken file of `move`, open as `fd` (or -1), back to its own
+// path with its old status, given through a handle of the file checked;
+// false with errno set where it stays.
+static bool rename_back(Move& move, int fd) {
   int from = open_beneath(*move.tree, move.at_parent);
   int to = open_beneath(*move.tree, parent_of(move.own_path));
   std::string name = name_of(move.own_path);
-  bool back = from >= 0 && to >= 0 &&
+  int own = fd >= 0 ? fd : open_moved(move, from, move.at_name);
+  bool back = own >= 0 && to >= 0 &&
               rename_without_replacing(from, move.at_name, to, name);
   int error = errno;
-  if (back) restore_status(move, to, name.c_str());
-  if (from >= 0) close(from);
-  if (to >= 0) close(to);
+  if (back) restore_status(move, own);
+  for (int opened : {from, to, own == fd ? -1 : own}) {
+    if (opened >= 0) close(opened);
+  }
   errno = error;
   return back;
 }
 
-void put_back(Move& move) {
+void put_back(Move& move, int fd) {
   if (!move.taken || move.held || move.reported) return;
-  if (rename_back(move)) {
+  if (rename_back(move, fd)) {
     move.taken = false;
     return;
   }
@@ -287,19 +333,15 @@ static bool copy_bytes(int in, int out) {
 static bool write_back(const Move& move) {
   int from = open_beneath(*move.tree, move.at_parent);
   int to = open_beneath(*move.tree, parent_of(move.own_path));
-  int in = from < 0 ? -1 : openat(from, move.at_name.c_str(),
-                                  O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  std::string temp = next_temp_name();
-  int out = to < 0 || in < 0
-                ? -1
-                : openat(to, temp.c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int in = open_moved(move, from, move.at_name);
+  std::string temp;
+  int out = to < 0 || in < 0 ? -1 : create_temp(to, 0600, temp);
   bool ok = out >= 0 && copy_bytes(in, out) && fsync(out) == 0;
   int error = errno;
+  if (ok) restore_status(move, out);
   if (out >= 0) close(out);
   std::string name = name_of(move.own_path);
   if (ok) {
-    restore_status(move, to, temp.c_str());
     ok = rename_without_replacing(to, temp, to, name);
     error = errno;
   }
@@ -311,11 +353,29 @@ static bool write_back(const Move& move) {
   return ok;
 }
 
-// Deletes the held file of `move`, which no copy took.
-static void drop_one(Move& move) {
-  if (!move.held || move.taken || move.tree->fd < 0) return;
-  move.error = unlinkat(move.tree->fd, move.path.c_str(), 0) == 0 ? 0 : errno;
+// Deletes the held file of `move`, which no copy took, from the directory
+// of `moves` that holds it.
+static void drop_one(const Moves& moves, Move& move) {
+  if (!move.held || move.taken || moves.hold_fd < 0) return;
+  std::string name = name_of(move.path);
+  move.error = unlinkat(moves.hold_fd, name.c_str(), 0) == 0 ? 0 : errno;
   move.held = move.error != 0;
+}
+
+bool close_hold(Moves& moves) {
+  if (moves.hold_fd < 0) return true;
+  close(moves.hold_fd);
+  moves.hold_fd = -1;
+  // Emptied, it goes; one that still holds a file whose failed deletion
+  // was reported is left to the next run, which removes it.
+  int error = moves.tree->fd < 0 ? EBADF : 0;
+  if (error == 0 &&
+      unlinkat(moves.tree->fd, moves.hold_name.c_str(), AT_REMOVEDIR) != 0) {
+    error = errno;
+  }
+  if (error == 0 || error == ENOENT || error == ENOTEMPTY) return true;
+  return failed("Löschen von", full_path(moves.tree->root, moves.hold_name),
+                error);
 }
 
 bool drop_held(Moves& moves, Workers& workers) {
@@ -323,7 +383,7 @@ bool drop_held(Moves& moves, Workers& workers) {
   for (Move& move : moves.all) {
     if (move.held && !move.taken && !move.reserved) {
       dropped.push_back(&move);
-      run_job(workers, move.running, [&move] { drop_one(move); });
+      run_job(workers, move.running, [&moves, &move] { drop_one(moves, move); });
     }
   }
   wait_idle(workers);
@@ -341,7 +401,7 @@ bool drop_held(Moves& moves, Workers& workers) {
 
 void undo_moves(Moves& moves) {
   for (auto move = moves.all.rbegin(); move != moves.all.rend(); ++move) {
-    drop_one(*move);
+    drop_one(moves, *move);
     if (move->error != 0) {
       failed("Löschen von", full_path(move->tree->root, move->path),
              move->error);
@@ -352,11 +412,12 @@ void undo_moves(Moves& moves) {
       if (!write_back(*move)) failed("Wiederherstellen von", own, errno);
       continue;
     }
-    if (move->stuck || !rename_back(*move)) {
+    if (move->stuck || !rename_back(*move, -1)) {
       failed("Wiederherstellen von", own, move->stuck ? EEXIST : errno);
       continue;
     }
     move->taken = false;
     remove_made_dirs(*move->tree, move->at_parent, move->created);
   }
+  close_hold(moves);
 }

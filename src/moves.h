@@ -21,6 +21,8 @@ struct Move {
   std::string own_path;      // its path below the root, as the scan saw it
   std::string path;          // where it stands: `own_path`, or its held name
   std::int64_t seconds = 0;  // its time as the scan saw it
+  std::uint64_t inode = 0;   // its inode as the scan saw it; once taken or
+  dev_t device = 0;          // held, the file's own, on this device
   off_t size = -1;           // its size; -1 while unknown
   bool held = false;         // deleted and reported, kept at the root
   bool reported = false;     // its deletion line is written
@@ -37,6 +39,13 @@ struct Move {
   mode_t mode = 0;
   timespec atime{}, mtime{};
   std::atomic<bool> running{false};
+};
+
+/// A file of the listing: its path, and its time and inode as scanned.
+struct ScannedFile {
+  std::string path;
+  std::int64_t seconds = 0;
+  std::uint64_t inode = 0;
 };
 
 /// The files of one answer that copies may take, in the tree it changes.
@@ -57,6 +66,10 @@ struct Moves {
   // Bytes the tree holds beyond what copying would leave (held files), less
   // those copying would have written but taking did not (taken files).
   std::int64_t room_change = 0;
+  // The directory at the tree's root, private to the run's user, that
+  // holds the files kept for copies; -1 while there is none.
+  std::string hold_name;
+  int hold_fd = -1;
 };
 
 /// Plans the files of `deleted` (paths and scanned times in `tree`) that
@@ -64,18 +77,23 @@ struct Moves {
 /// sized, many at once, and where the deletions come after the copies the
 /// files to delete too.
 void plan_takes(Moves& moves, Workers& workers, const Tree& tree,
-                const std::vector<std::pair<std::string, std::int64_t>>& deleted,
-                const Tree& from,
-                const std::vector<std::pair<std::string, std::int64_t>>& copied);
+                const std::vector<ScannedFile>& deleted, const Tree& from,
+                const std::vector<ScannedFile>& copied);
 /// Whether a file of `size` and time `seconds` may serve a copy of `moves`.
 bool is_wanted(const Moves& moves, off_t size, std::int64_t seconds);
-/// The record of the file `path` of `tree`, to delete first and keep for a
-/// copy; null where no copy has its time.
-Move* keepable(Moves& moves, const Tree& tree, const std::string& path,
-               std::int64_t seconds);
+/// The record of the scanned file `file` of `tree`, to delete first and
+/// keep for a copy; null where no copy has its time.
+Move* keepable(Moves& moves, const Tree& tree, const ScannedFile& file);
+/// Makes the private directory at the root of `tree` that holds the files
+/// kept for copies; false where none can be made, and nothing is kept.
+bool open_hold(Moves& moves, const Tree& tree);
+/// Removes the directory of open_hold where it is empty; false after a
+/// reported failure.
+bool close_hold(Moves& moves);
 /// Keeps the file `name` of `dir_fd`, with status `st`, at a temporary
-/// name at its tree's root instead of deleting it where a copy may take
-/// it; false where it is not kept and must be deleted.  Runs on a worker.
+/// name in the directory of open_hold instead of deleting it where a copy
+/// may take it; false where it is not kept and must be deleted.  Runs on a
+/// worker.
 bool hold_file(const Moves& moves, Move& move, int dir_fd,
                const std::string& name, const struct stat& st);
 /// Lets copies take the held `move`.
@@ -99,10 +117,10 @@ void note_reported(Moves& moves, Move& move);
 /// Whether a file taken from directory `dir` of `tree` or below it waits
 /// for its deletion line, so that the directory counts as holding it.
 bool holds_taken(const Moves& moves, const Tree& tree, const std::string& dir);
-/// Puts a taken file back at its own path with its old owner, mode and
-/// times after its copy failed, while its deletion is not reported; where
-/// it cannot, its deletion removes it where it stands.
-void put_back(Move& move);
+/// Puts a taken file, open as `fd` (or -1), back at its own path with its
+/// old owner, mode and times after its copy failed, while its deletion is
+/// not reported; where it cannot, its deletion removes it where it stands.
+void put_back(Move& move, int fd);
 /// Deletes the held files that no copy took or may take, many at once;
 /// false after a reported failure.
 bool drop_held(Moves& moves, Workers& workers);

@@ -19,6 +19,7 @@
 
 #include "beneath.h"
 #include "filecopy.h"
+#include "handles.h"
 #include "interrupt.h"
 #include "output.h"
 #include "path.h"
@@ -59,8 +60,8 @@ static bool is_unchanged(int fd, const struct stat& copied) {
 static int open_unchanged_source(const PlacedCopy& copy) {
   int dir = open_beneath(*copy.from, parent_of(copy.relative_path));
   if (dir < 0) return -1;
-  int fd = openat(dir, name_of(copy.relative_path).c_str(),
-                  O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st;
+  int fd = open_regular(dir, name_of(copy.relative_path).c_str(), st);
   close(dir);
   if (fd >= 0 && !is_unchanged(fd, copy.source_st)) {
     close(fd);
@@ -69,22 +70,26 @@ static int open_unchanged_source(const PlacedCopy& copy) {
   return fd;
 }
 
-// Whether `name` in `dir` is still the copy of a source with the status
-// `copied`: a regular file with its time (FAT keeps even seconds).
-static bool is_the_copy(int dir, const std::string& name,
-                        const struct stat& copied) {
+// Opens `name` in `dir` where it is still the copy of a source with the
+// status `copied`: a regular file with its time (FAT keeps even seconds);
+// -1 otherwise.
+static int open_the_copy(int dir, const std::string& name,
+                         const struct stat& copied) {
   struct stat st;
-  if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  int fd = dir < 0 ? -1 : open_regular(dir, name.c_str(), st);
+  if (fd < 0) return -1;
   time_t apart = st.st_mtim.tv_sec - copied.st_mtim.tv_sec;
-  return S_ISREG(st.st_mode) && apart >= -1 && apart <= 1;
+  if (apart >= -1 && apart <= 1) return fd;
+  close(fd);
+  return -1;
 }
 
-// Reports `copy`, at `name` in `dir`, for `reason` and sets its time back.
-static void set_back(const PlacedCopy& copy, int dir, const std::string& name,
-                     const std::string& reason) {
+// Reports `copy`, open as `fd`, for `reason` and sets its time back through
+// that handle.
+static void set_back(const PlacedCopy& copy, int fd, const std::string& reason) {
   report(copy_failure_line(copy.source, copy.target, reason));
   timespec times[2] = {start_of_1980(), start_of_1980()};
-  if (utimensat(dir, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (futimens(fd, times) != 0) {
     report(failure_line("Setzen des Zeitstempels für", copy.target, errno));
   }
 }
@@ -98,13 +103,15 @@ static bool recheck_copy(const PlacedCopy& copy) {
   int dir = open_beneath(*copy.to, parent_of(copy.relative_path));
   std::string name = name_of(copy.relative_path);
   std::string reason;
-  if (dir >= 0 && is_the_copy(dir, name, copy.source_st)) {
+  int fd = open_the_copy(dir, name, copy.source_st);
+  if (fd >= 0) {
     reason =
         read_back_file(dir, name, source, copy.source_st.st_size, copy.target);
   }
   close(source);
   bool differs = !reason.empty() && !stop_requested();
-  if (differs) set_back(copy, dir, name, reason);
+  if (differs) set_back(copy, fd, reason);
+  if (fd >= 0) close(fd);
   if (dir >= 0) close(dir);
   return !differs;
 }

@@ -98,7 +98,7 @@ int compare_bytes(int copy_fd, int source_fd, off_t size, bool from_drive,
 
 int open_from_drive(int dir_fd, const std::string& name) {
   // Past every cache where the file system allows it.
-  int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC;
+  int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   int fd = openat(dir_fd, name.c_str(), flags | O_DIRECT);
   if (fd < 0 && errno == EINVAL) fd = openat(dir_fd, name.c_str(), flags);
   return fd;

@@ -22,6 +22,7 @@
 
 #include "casefold.h"
 #include "compare.h"
+#include "leftovers.h"
 #include "scan.h"
 #include "path.h"
 #include "placed.h"
@@ -304,12 +305,31 @@ static CaseIndexes case_indexes(const FileTimeMap& both,
   return indexes;
 }
 
+// The directories of the trees that `action` copies into that held a file
+// when scanned; `both` holds the files found in both trees.
+static ScannedDirs scanned_dirs(const FileTimeMap& both,
+                                const CompareResult& result, char action) {
+  ScannedDirs dirs;
+  bool into_left = action != 'r' && result.missing_left_count != 0;
+  bool into_right = action != 'l' && result.missing_right_count != 0;
+  for (const auto& [path, stamp] : both) {
+    if (into_left) add_scanned_dirs(dirs.left, path);
+    if (into_right) add_scanned_dirs(dirs.right, path);
+  }
+  for (const DiffEntry& entry : result.entries) {
+    bool on_left = entry.kind != MissingLeft, on_right = entry.kind != MissingRight;
+    if (into_left && on_left) add_scanned_dirs(dirs.left, entry.relative_path);
+    if (into_right && on_right) add_scanned_dirs(dirs.right, entry.relative_path);
+  }
+  return dirs;
+}
+
 // The questions and the synchronisation, through the handles held on the
-// two roots; `both` holds the files found in both trees.  False if a file
-// operation failed.
+// two roots; `both` holds the files found in both trees, `scans` what else
+// the scans found.  False if a file operation failed.
 static bool run_dialog(const CompareResult& result, const FileTimeMap& both,
-                       const Options& options, const Tree& left,
-                       const Tree& right) {
+                       const TreeScans& scans, const Options& options,
+                       const Tree& left, const Tree& right) {
   if (!options.auto_confirm) {
     Answer answer = ask("\nMöchten Sie die Verzeichnisse abgleichen (j/n)? ",
                         "jn", "Bitte nur (j)a oder (n)ein angeben!\n");
@@ -325,7 +345,10 @@ static bool run_dialog(const CompareResult& result, const FileTimeMap& both,
   }
   if (!roots_unchanged(options, left, right)) return false;
   if (!trees_locked(options, left, right)) return false;
-  bool ok = sync_different_files(result.entries, left, right);
+  // What killed runs left goes first.
+  bool ok = remove_leftovers(left, scans.left.leftovers);
+  ok = remove_leftovers(right, scans.right.leftovers) && ok;
+  ok = sync_different_files(result.entries, left, right) && ok;
   if (result.missing_left_count != 0 || result.missing_right_count != 0) {
     Answer answer =
         ask("\nSollen die fehlenden Dateien (l)inks oder (r)echts gelöscht\n"
@@ -339,7 +362,10 @@ static bool run_dialog(const CompareResult& result, const FileTimeMap& both,
     std::cout << "\n";
     if (!roots_unchanged(options, left, right)) return false;
     CaseIndexes cases = case_indexes(both, result, left, right, action);
-    ok = handle_missing(result.entries, left, right, action, 0, &cases) && ok;
+    ScannedDirs scanned = scanned_dirs(both, result, action);
+    ok = handle_missing(result.entries, left, right, action, 0, &cases, true,
+                        &scanned) &&
+         ok;
   }
   std::cout << "\n";
   return ok;
@@ -394,7 +420,7 @@ int main(int argc, char** argv) {
   // more.
   PlacedCopies placed;
   left.placed = right.placed = &placed;
-  bool ok = run_dialog(result, scans.left.files, options, left, right);
+  bool ok = run_dialog(result, scans.left.files, scans, options, left, right);
   ok = recheck_placed(placed) && ok;
   finish(ok ? 0 : 2);
 }

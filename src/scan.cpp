@@ -66,6 +66,7 @@ struct Walk {
   const std::atomic<bool>* cancel = nullptr;  // another scan failed first
   ReadAhead* ahead = nullptr;                 // null: no workers
   ReadAhead* pool = nullptr;  // where workers start once the merge waits
+  std::vector<std::string> leftovers;  // temporary names of earlier runs
   std::string failure;
   bool out_of_descriptors = false;  // the failure is a descriptor limit
 };
@@ -105,7 +106,8 @@ static void fail_time(Walk& walk) {
 
 // Records a symbolic link to a regular file under its target's key, unless
 // the target lies outside the tree.
-static void record_link(Walk& walk, std::int64_t seconds) {
+static void record_link(Walk& walk, std::int64_t seconds,
+                        std::uint64_t inode) {
   std::string path = walked_path(walk);
   std::error_code error;
   if (!walk.resolved_root) {
@@ -117,7 +119,7 @@ static void record_link(Walk& walk, std::int64_t seconds) {
   if (error) return fail_access(walk, error.value());
   fs::path key = target.lexically_relative(*walk.resolved_root);
   if (key.empty() || *key.begin() == "..") return;
-  record_time(walk.files, key.native(), seconds);
+  record_time(walk.files, key.native(), seconds, inode);
 }
 
 // Enters directory `node`, whose entry is the current one, once it is read.
@@ -176,10 +178,13 @@ static void visit(Walk& walk, Frame& frame, const Item& item, char* buffer) {
       if (frame.next_item > frame.touched) {
         touch_ahead(walk, frame, frame.next_item - 1);
       }
-      record_time(walk.files, walk.rel, item.seconds);
+      record_time(walk.files, walk.rel, item.seconds, item.ino);
       break;
     case ItemKind::Link:
-      record_link(walk, item.seconds);
+      record_link(walk, item.seconds, item.ino);
+      break;
+    case ItemKind::Leftover:
+      walk.leftovers.push_back(walk.rel);
       break;
     case ItemKind::Directory:
       enter(walk, *node.children[node.next_child++], buffer);
@@ -289,7 +294,7 @@ static std::optional<ScanResult> scan_with(const std::string& root, int root_fd,
   walk.root_node = std::make_unique<Node>();
   walk.root_node->fd = open_root(root, root_fd);
   if (walk.root_node->fd < 0)
-    return ScanResult{nullptr, {}, open_failure(root, errno)};
+    return ScanResult{nullptr, {}, open_failure(root, errno), {}};
   ReadAhead ahead;
   if (read_ahead) {
     if (begin_read_ahead(ahead, walk.root_node->fd, alone)) walk.ahead = &ahead;
@@ -300,8 +305,9 @@ static std::optional<ScanResult> scan_with(const std::string& root, int root_fd,
   close_all(walk);
   if (walk.out_of_descriptors && (read_ahead || !alone)) return std::nullopt;
   if (!walk.failure.empty())
-    return ScanResult{nullptr, {}, std::move(walk.failure)};
-  return ScanResult{std::move(walk.storage), std::move(walk.files), {}};
+    return ScanResult{nullptr, {}, std::move(walk.failure), {}};
+  return ScanResult{std::move(walk.storage), std::move(walk.files), {},
+                    std::move(walk.leftovers)};
 }
 
 ScanResult scan_directory(const std::string& root, ScanCounter* found) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "table.h"
 
@@ -11,6 +12,9 @@ struct ScanResult {
   TableStorage storage;  // holds the table's nodes and keys; outlives them
   FileTimeMap files;     // empty after a failure
   std::string failure;   // empty when the scan succeeded
+  // Temporary files and directories of earlier runs, passed over; paths
+  // below the root.
+  std::vector<std::string> leftovers;
 };
 
 /// The number of files a running scan has found so far, for a status line.

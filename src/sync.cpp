@@ -45,6 +45,7 @@ struct Deletion {
   const Tree* tree = nullptr;
   std::string relative_path;
   std::int64_t seconds = 0;  // its time, as the scan saw it
+  std::uint64_t inode = 0;   // its inode, as the scan saw it
   bool changed = false;      // no longer what the scan saw: left alone
   int error = 0;             // errno of a failed deletion; 0 if it is gone
   Move* move = nullptr;      // where a later copy may take the file: its record
@@ -58,6 +59,11 @@ struct Deletion {
 constexpr std::size_t kDeletionGroup = 1024;
 
 }  // namespace
+
+// The inode the scan saw of the one-sided file of `entry`.
+static std::uint64_t scanned_inode(const DiffEntry& entry) {
+  return entry.kind == MissingRight ? entry.left_inode : entry.right_inode;
+}
 
 // The in-flight count asked for, or the program's own for the two trees.
 static std::size_t in_flight_or_default(std::size_t in_flight,
@@ -80,8 +86,14 @@ bool sync_different_files(const std::vector<DiffEntry>& entries,
     }
     for (const DiffEntry& entry : entries) {
       const std::string path(entry.relative_path);
-      if (entry.kind == LeftNewer) queue_copy(copier, left, right, path, false);
-      if (entry.kind == RightNewer) queue_copy(copier, right, left, path, false);
+      if (entry.kind == LeftNewer) {
+        queue_copy(copier, left, right, path, false, entry.left_inode,
+                   entry.right_inode);
+      }
+      if (entry.kind == RightNewer) {
+        queue_copy(copier, right, left, path, false, entry.right_inode,
+                   entry.left_inode);
+      }
     }
     ok = finish_copies(copier);
   }
@@ -90,15 +102,16 @@ bool sync_different_files(const std::vector<DiffEntry>& entries,
 }
 
 // Whether what stands at `name` in `dir_fd`, of status `st`, is no longer
-// the regular file that the scan saw with the time `seconds`; a file that
-// is gone is not.
+// the regular file that the scan saw for `deletion`: its time and inode; a
+// file that is gone is not.
 static bool changed_since_scan(int dir_fd, const std::string& name,
-                               std::int64_t seconds, struct stat& st) {
+                               const Deletion& deletion, struct stat& st) {
   if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     st.st_mode = 0;
     return false;  // the deletion reports what stands in its way
   }
-  return !S_ISREG(st.st_mode) || st.st_mtim.tv_sec != seconds;
+  return !S_ISREG(st.st_mode) || st.st_mtim.tv_sec != deletion.seconds ||
+         !is_scanned(*deletion.tree, deletion.inode, st);
 }
 
 // Deletes the file of `deletion` if it is still the regular file with the
@@ -117,7 +130,7 @@ static void unlink_one_sided(const Moves& moves, Deletion& deletion) {
   std::string name = name_of(relative_path);
   struct stat st;
   deletion.changed = !deletion.taken &&
-                     changed_since_scan(dir_fd, name, deletion.seconds, st);
+                     changed_since_scan(dir_fd, name, deletion, st);
   bool kept = !deletion.changed && !deletion.taken &&
               deletion.move != nullptr &&
               hold_file(moves, *deletion.move, dir_fd, name, st);
@@ -244,6 +257,7 @@ static bool delete_one_sided(Copier& copier, std::deque<Deletion>& run) {
       deletion.tree = run.front().tree;
       deletion.relative_path = std::move(run.front().relative_path);
       deletion.seconds = run.front().seconds;
+      deletion.inode = run.front().inode;
       deletion.move = run.front().move;
       deletion.taken = run.front().taken;
       run.pop_front();
@@ -288,14 +302,17 @@ static void plan_moves(Copier& copier, const std::vector<DiffEntry>& entries,
   moves.slack = time_slack(left.kind, right.kind);
   moves.keep_deleted = action == 'l';
   DiffKind deleted_kind = action == 'l' ? MissingRight : MissingLeft;
-  std::vector<std::pair<std::string, std::int64_t>> deleted, copied;
+  std::vector<ScannedFile> deleted, copied;
   for (const DiffEntry& entry : entries) {
     if (entry.kind != MissingLeft && entry.kind != MissingRight) continue;
     (entry.kind == deleted_kind ? deleted : copied)
-        .emplace_back(std::string(entry.relative_path), entry.seconds);
+        .push_back({std::string(entry.relative_path), entry.seconds,
+                    scanned_inode(entry)});
   }
   if (deleted.empty() || copied.empty()) return;
   plan_takes(moves, copier.workers, own, deleted, other, copied);
+  // Files kept for copies wait in a directory private to the run.
+  if (moves.keep_deleted && !moves.sources.empty()) open_hold(moves, own);
   if (own.carried && !moves.sources.empty()) drop_device_cache(own.device);
 }
 
@@ -303,7 +320,9 @@ static void plan_moves(Copier& copier, const std::vector<DiffEntry>& entries,
 // it in where the deletions come first, else the one of the copy that took
 // it; null if none.
 static Move* movable(Moves& moves, const Tree& tree, Deletion& deletion) {
-  Move* kept = keepable(moves, tree, deletion.relative_path, deletion.seconds);
+  Move* kept = keepable(
+      moves, tree,
+      {deletion.relative_path, deletion.seconds, deletion.inode});
   if (kept != nullptr) return kept;
   Move* taken = taken_move(moves, tree, deletion.relative_path);
   deletion.taken = taken != nullptr;
@@ -334,6 +353,7 @@ static bool resolve_missing(Copier& copier,
       deletion.tree = &own;
       deletion.relative_path = std::string(entry.relative_path);
       deletion.seconds = entry.seconds;
+      deletion.inode = scanned_inode(entry);
       deletion.move = movable(copier.moves, own, deletion);
       continue;
     }
@@ -354,16 +374,19 @@ static bool resolve_missing(Copier& copier,
       ok = false;
       continue;
     }
-    queue_copy(copier, own, other, std::string(entry.relative_path), true);
+    queue_copy(copier, own, other, std::string(entry.relative_path), true,
+               left_only ? entry.left_inode : entry.right_inode);
   }
   if (!run.empty()) ok = delete_one_sided(copier, run) && ok;
   ok = finish_copies(copier) && ok;
-  return drop_held(copier.moves, copier.workers) && ok;
+  ok = drop_held(copier.moves, copier.workers) && ok;
+  return close_hold(copier.moves) && ok;
 }
 
 bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
                     const Tree& right, char missing_action,
-                    std::size_t in_flight, CaseIndexes* cases, bool reuse) {
+                    std::size_t in_flight, CaseIndexes* cases, bool reuse,
+                    const ScannedDirs* scanned) {
   char action = static_cast<char>(
       std::tolower(static_cast<unsigned char>(missing_action)));
   if (action != 'l' && action != 'r' && action != 'b') return true;
@@ -373,6 +396,9 @@ bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
   {
     Copier copier(in_flight_or_default(in_flight, left, right));
     copier.reuse = reuse;
+    if (scanned != nullptr) {
+      copier.scanned = {{&left, &scanned->left}, {&right, &scanned->right}};
+    }
     ok = resolve_missing(copier, entries, left, right, action, cases);
     finish_made_dirs(copier);
   }

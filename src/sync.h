@@ -7,6 +7,7 @@
 #include "beneath.h"
 #include "casefold.h"
 #include "compare.h"
+#include "madedirs.h"
 
 /// Copies each newer file of a differing pair over the older one, through
 /// the handles of the two trees, with at most `in_flight` operations at
@@ -21,10 +22,12 @@ bool sync_different_files(const std::vector<DiffEntry>& entries,
 /// operation failed.  With `cases`, a copy whose path matches one of the
 /// target's index only when case is ignored is refused.  With `reuse`, a
 /// copy of the bytes of a file that the answer deletes takes that file.
+/// With `scanned`, a directory that a copy needs, where the scan found no
+/// file, is used only where it lets in no one its source does not.
 bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
                     const Tree& right, char missing_action,
                     std::size_t in_flight = 0, CaseIndexes* cases = nullptr,
-                    bool reuse = true);
+                    bool reuse = true, const ScannedDirs* scanned = nullptr);
 /// Removes `directory` (below the root of `tree`) and its ancestors while
 /// they are empty, never the root itself; false if a step failed.
 bool remove_empty_parents(const Tree& tree, std::string directory);

@@ -62,6 +62,7 @@ void touch_buckets(const FileTimeMap& files, const std::string_view* keys,
 }
 
 void record_time(FileTimeMap& files, std::string_view key,
-                 std::int64_t seconds) {
-  files.insert_or_assign(std::pmr::string(key, files.get_allocator()), seconds);
+                 std::int64_t seconds, std::uint64_t inode) {
+  files.insert_or_assign(std::pmr::string(key, files.get_allocator()),
+                         FileStamp(seconds, inode));
 }

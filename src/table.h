@@ -17,9 +17,21 @@ template <>
 struct std::__is_fast_hash<std::hash<std::pmr::string>> : std::false_type {};
 #endif
 
-/// A file's path relative to its tree's root -> its mtime in whole seconds.
+/// What the scan saw of one file: its mtime in whole seconds, and its inode,
+/// by which an action later knows that a name still leads to that file (0:
+/// not known).  Two stamps are equal where their times are: the inode tells
+/// which file, not what the table says of it.
+struct FileStamp {
+  std::int64_t seconds = 0;
+  std::uint64_t inode = 0;
+  FileStamp(std::int64_t seconds = 0, std::uint64_t inode = 0)  // NOLINT
+      : seconds(seconds), inode(inode) {}
+  operator std::int64_t() const { return seconds; }  // NOLINT
+};
+
+/// A file's path relative to its tree's root -> what the scan saw of it.
 /// A scanned table keeps its nodes and keys in a storage of its own.
-using FileTimeMap = std::pmr::unordered_map<std::pmr::string, std::int64_t>;
+using FileTimeMap = std::pmr::unordered_map<std::pmr::string, FileStamp>;
 /// Where a scanned table keeps its nodes and keys, released as one block.
 using TableStorage = std::unique_ptr<std::pmr::memory_resource>;
 
@@ -35,7 +47,7 @@ constexpr std::size_t kTouchBatch = 16;
 /// cache, so that the misses of the lookups overlap; changes nothing.
 void touch_buckets(const FileTimeMap& files, const std::string_view* keys,
                    std::size_t count);
-/// Records `key` with `seconds` in `files`, whose allocator builds the key
-/// once in place; a key already there takes the new time.
+/// Records `key` with `seconds` and `inode` in `files`, whose allocator
+/// builds the key once in place; a key already there takes the new stamp.
 void record_time(FileTimeMap& files, std::string_view key,
-                 std::int64_t seconds);
+                 std::int64_t seconds, std::uint64_t inode = 0);

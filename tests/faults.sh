@@ -100,14 +100,21 @@ check_faulty() {
     *) fail "$label: status $STATUS"; sed 's/^/  /' "$dir.err" >&2 ;;
   esac
   state "$dir" >"$HELPER_DIR/state"
-  contents "$HELPER_DIR/state" | awk -v label="$label" '
+  # A temporary name may stay only where its failed removal is told; the
+  # next run removes it.
+  : >"$HELPER_DIR/told"
+  for path in $(sed -n 's|^[df] \([^ ]*/\.kalvern-[^ ]*\).*|\1|p' "$HELPER_DIR/state"); do
+    if grep -qF "Fehler beim Löschen von \"$path" "$dir.err"; then
+      printf '%s\n' "$path" >>"$HELPER_DIR/told"
+    else
+      fail "$label: a temporary file is left: $path"
+    fi
+  done
+  grep -vF -f "$HELPER_DIR/told" "$HELPER_DIR/state" | contents - | awk -v label="$label" '
     NR == FNR { allowed[$0] = 1; next }
     !($0 in allowed) { print label ": " $1 " holds neither its old bytes nor its new ones" }
   ' "$ALLOWED" - >"$HELPER_DIR/wrong"
   if [ -s "$HELPER_DIR/wrong" ]; then fail "$(cat "$HELPER_DIR/wrong")"; fi
-  if grep -q '/\.kalvern-' "$HELPER_DIR/state"; then
-    fail "$label: a temporary file is left"
-  fi
   if ! cmp -s "$HELPER_DIR/state" "$CLEAN_STATE"; then
     [ -s "$dir.err" ] || fail "$label: the trees differ from the clean run's, and no error says why"
     [ "$STATUS" != 0 ] || fail "$label: the trees differ from the clean run's, status 0"

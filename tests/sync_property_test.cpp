@@ -297,6 +297,19 @@ Outcome run_case(int seed, const std::string& base, CompareResult& result,
     scans.left = scan_directory(base + "/L");
     scans.right = scan_directory(base + "/R");
     result = compare_dirs(scans.left.files, scans.right.files);
+  } else {
+    // The same listing, with the inodes of the trees made anew.
+    ScanResult left_scan = scan_directory(base + "/L");
+    ScanResult right_scan = scan_directory(base + "/R");
+    const FileTimeMap& left = left_scan.files;
+    const FileTimeMap& right = right_scan.files;
+    for (DiffEntry& entry : result.entries) {
+      std::string key(entry.relative_path);
+      auto l = left.find(std::pmr::string(key));
+      auto r = right.find(std::pmr::string(key));
+      entry.left_inode = l == left.end() ? 0 : l->second.inode;
+      entry.right_inode = r == right.end() ? 0 : r->second.inode;
+    }
   }
   bool as_nobody = geteuid() == 0;
   make_faults(c, base, as_nobody);

@@ -287,7 +287,8 @@ TEST_F(SyncTest, FailedCopyRemovesOnlyTheParentsItMade) {
   EXPECT_FALSE(result.ok);
   EXPECT_EQ(result.err, "Fehler beim Kopieren von \"" + right +
                             "/n/m/o/pipe\" nach \"" + left +
-                            "/n/m/o/pipe\": Invalid argument\n");
+                            "/n/m/o/pipe\": Quelle wurde während des "
+                            "Kopierens geändert\n");
   EXPECT_EQ(list_tree(left), "n/\n");
 }
 
