@@ -497,7 +497,6 @@ static bool take_deleted_file(PendingCopy& copy, int dir_fd, int in) {
   copy.temp = temp;
   copy.out = fd;
   copy.moved = true;
-  copy.reused_st = st;
   // Unchanged since its comparison, and given the source's mode and time;
   // otherwise it goes back and the copy is written.
   struct stat now;

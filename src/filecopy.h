@@ -33,7 +33,7 @@ struct PendingCopy {
   std::uint64_t target_inode = 0;  // where it saw none
   dev_t device = 0;            // the target's file system
   struct stat source_st {};    // the source as it was copied
-  struct stat reused_st {};    // a file kept or taken, as it was compared
+  struct stat reused_st {};    // a target kept, as it was compared
   std::int64_t slack = 0;      // seconds that times may differ by, yet match
   std::uint64_t reserved = 0;  // bytes of room held for it in its batch
   std::uint64_t changes_seen = 0;  // directory changes before its source's stat

@@ -128,18 +128,18 @@ after_kept() {
 # her own to its name: the update must neither replace hers nor hand her
 # root's bytes.
 setup_swapped() {
-  mkdir -p L/shared R/shared && chown 0:4200 R/shared && chmod 0775 R/shared
-  make_file L/shared/b 2000000000 "root's"
-  bob sh -c "printf \"bob's\" >R/shared/b && touch -d @1000000000 R/shared/b"
-  mallory sh -c "printf \"mallory's\" >R/shared/m && touch -d @$T R/shared/m"
-  cp -p R/shared/m L/shared/m
-  BOBS=$(stat -c %i R/shared/b) HERS=$(stat -c %i R/shared/m)
+  mkdir -p L/staff R/staff && chown 0:4200 R/staff && chmod 0775 R/staff
+  make_file L/staff/b 2000000000 "root's"
+  bob sh -c "printf \"bob's\" >R/staff/b && touch -d @1000000000 R/staff/b"
+  mallory sh -c "printf \"mallory's\" >R/staff/m && touch -d @$T R/staff/m"
+  cp -p R/staff/m L/staff/m
+  BOBS=$(stat -c %i R/staff/b) HERS=$(stat -c %i R/staff/m)
 }
-at_swapped() { mallory sh -c 'cd R/shared && mv b tmp && mv m b'; }
+at_swapped() { mallory sh -c 'cd R/staff && mv b tmp && mv m b'; }
 after_swapped() {
-  is R/shared/b '%i %u %a' "$HERS 4100 644" "mallory's"
-  is R/shared/tmp '%i %u %a' "$BOBS 4300 644" "bob's"
-  [ "$(ls -A R/shared | xargs)" = 'b tmp' ] || fail "$ROW: R/shared holds $(ls -A R/shared | xargs)"
+  is R/staff/b '%i %u %a' "$HERS 4100 644" "mallory's"
+  is R/staff/tmp '%i %u %a' "$BOBS 4300 644" "bob's"
+  [ "$(ls -A R/staff | xargs)" = 'b tmp' ] || fail "$ROW: R/staff holds $(ls -A R/staff | xargs)"
 }
 
 # In her own directory she puts another file, or a FIFO, at the name of a
@@ -198,7 +198,7 @@ ROWS=(
   "taken r 0 - only-left:share/prog,only-right:share/planted"
   "setgid r 0 - only-left:share/tool,only-right:share/mine"
   "kept - 0 - newer-left:t"
-  "swapped - 2 NOT_OLDER|L/shared/b|R/shared/b newer-left:shared/b"
+  "swapped - 2 NOT_OLDER|L/staff/b|R/staff/b newer-left:staff/b"
   "source r 2 CHANGED|L/pub/x|R/pub/x only-left:pub/x"
   "fifo b 2 CHANGED|L/pub/x|R/pub/x only-left:pub/x"
   "madedir r 2 EXISTS|R/share/bob only-left:share/bob/f"
