@@ -45,6 +45,9 @@ constexpr std::size_t kFsyncEachMax = 4;
 constexpr std::uint64_t kSpareRoom = 64 << 10;
 // Room beyond that, below which copies are written one by one.
 constexpr std::uint64_t kTightRoom = 8 << 20;
+// Free inodes beyond those of a batch's new files, below which a copy is
+// written: directories made for copies need some too.
+constexpr std::uint64_t kSpareInodes = 1024;
 
 }  // namespace
 
@@ -79,10 +82,12 @@ static Room& room_of(Batch& batch, const Tree& tree) {
     room.free = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
     room.block = std::max<std::uint64_t>(vfs.f_frsize, 1);
     room.told = vfs.f_blocks != 0;
+    room.inodes = vfs.f_favail;
+    room.tells_inodes = vfs.f_files != 0;
     if (&tree == batch.changed) {
       auto change = static_cast<std::uint64_t>(
           batch.room_change < 0 ? -batch.room_change : batch.room_change);
-      if (batch.room_change >= 0) room.free += change;
+      if (batch.room_change >= 0) room.kept = change;
       else room.free = room.free > change ? room.free - change : 0;
     }
   }
@@ -102,15 +107,22 @@ Fit fits_in_batch(Batch& batch, const PendingCopy& copy) {
   if (batch.count >= limit || batch.bytes + size > kBatchBytes) return Fit::No;
   Room& room = room_of(batch, *copy.to);
   std::uint64_t need = room_needed(room, copy) + kSpareRoom;
-  std::uint64_t left = room.held <= room.free ? room.free - room.held : 0;
+  // Copying would have deleted the files kept for copies.
+  std::uint64_t free = room.free + room.kept;
+  std::uint64_t left = room.held <= free ? free - room.held : 0;
   if (need > left) return Fit::No;
-  return need + kTightRoom > left ? Fit::Alone : Fit::Yes;
+  // Short of inodes, copies are made one by one too: each then finds as
+  // many left, for its directories and its file, as it would alone.
+  bool few_inodes =
+      room.tells_inodes && room.inodes < room.files + kSpareInodes;
+  return need + kTightRoom > left || few_inodes ? Fit::Alone : Fit::Yes;
 }
 
 void hold_room(Batch& batch, PendingCopy& copy) {
   Room& room = room_of(batch, *copy.to);
   copy.reserved = room_needed(room, copy);
   room.held += copy.reserved;
+  ++room.files;
   batch.bytes += static_cast<std::uint64_t>(copy.source_st.st_size);
   ++batch.count;
 }
@@ -118,6 +130,10 @@ void hold_room(Batch& batch, PendingCopy& copy) {
 bool has_room_to_spare(Batch& batch, const PendingCopy& copy) {
   Room& room = room_of(batch, *copy.to);
   // Where the file system tells no room at all, a copy cannot tell either.
+  // Files kept for copies count as taking room: a copy may not take one.
+  if (room.tells_inodes && room.inodes < room.files + kSpareInodes) {
+    return false;
+  }
   if (!room.told) return true;
   std::uint64_t left = room.held <= room.free ? room.free - room.held : 0;
   return left >= kSpareRoom + kTightRoom;
@@ -126,6 +142,7 @@ bool has_room_to_spare(Batch& batch, const PendingCopy& copy) {
 void release_room(Batch& batch, const PendingCopy& copy) {
   Room& room = room_of(batch, *copy.to);
   room.held -= copy.reserved;
+  --room.files;
   batch.bytes -= static_cast<std::uint64_t>(copy.source_st.st_size);
   --batch.count;
 }

@@ -18,7 +18,11 @@ struct Room {
   std::uint64_t free = 0;   // bytes free when the batch first asked
   std::uint64_t block = 1;  // the file system's block size
   std::uint64_t held = 0;   // bytes held by the batch's copies
+  std::uint64_t kept = 0;   // bytes of files kept for copies, free to copying
+  std::uint64_t inodes = 0;  // inodes free when the batch first asked
+  std::uint64_t files = 0;   // new files of the batch's copies
   bool told = true;         // the file system tells its room (FUSE may not)
+  bool tells_inodes = false;  // and its inodes
 };
 
 /// The copies of one batch: written (in `copies`) or being written.
@@ -46,7 +50,8 @@ Fit fits_in_batch(Batch& batch, const PendingCopy& copy);
 /// Counts `copy` in `batch` and holds the room it needs.
 void hold_room(Batch& batch, PendingCopy& copy);
 /// Whether the room that `copy`, counted in `batch`, would write into
-/// leaves enough to spare that writing it could not fail for want of room.
+/// leaves enough bytes and inodes to spare, files kept for copies not
+/// counted as free, that writing it could not fail for want of room.
 bool has_room_to_spare(Batch& batch, const PendingCopy& copy);
 /// Gives up what `copy`, which failed before it was written, held.
 void release_room(Batch& batch, const PendingCopy& copy);

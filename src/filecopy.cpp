@@ -381,9 +381,11 @@ static bool has_foreign_attributes(int fd) {
 }
 
 // Gives the reused file `copy.out`, of status `st`, the source's permission
-// bits (a file system that holds none keeps its own) and time.  False where
-// a step failed, with the time's failure recorded.
-static bool fit_reused(PendingCopy& copy, const struct stat& st) {
+// bits (a file system that holds none keeps its own) and time, its status
+// afterwards in `fitted`.  False where a step failed, or another name was
+// linked to it meanwhile, with the time's failure recorded.
+static bool fit_reused(PendingCopy& copy, const struct stat& st,
+                       struct stat& fitted) {
   mode_t mode = copy.source_st.st_mode & 0777;
   bool holds_modes =
       copy.to->kind != FsKind::Fat && copy.to->kind != FsKind::Exfat;
@@ -391,10 +393,16 @@ static bool fit_reused(PendingCopy& copy, const struct stat& st) {
       fchmod(copy.out, mode) != 0) {
     return false;
   }
-  struct stat out_st;
-  if (!set_and_check_times(copy, out_st)) return false;
-  copy.device = out_st.st_dev;
-  return true;
+  if (!set_and_check_times(copy, fitted)) return false;
+  copy.device = fitted.st_dev;
+  return fitted.st_nlink == 1 && fitted.st_size == st.st_size;
+}
+
+// Whether the open file `fd` is still in the state `st`, with one link:
+// no one wrote it, linked it or changed its status since.
+static bool is_unchanged(int fd, const struct stat& st) {
+  struct stat now;
+  return fstat(fd, &now) == 0 && same_state(now, st) && now.st_nlink == 1;
 }
 
 // Where the target of an update, of status `st` in `dir_fd`, already holds
@@ -477,7 +485,7 @@ static bool take_deleted_file(PendingCopy& copy, int dir_fd, int in) {
   int fd = open_to_compare(copy, from_dir, name, st);
   bool taken = fd >= 0 && may_take(copy, dir_fd, fd, st) &&
                holds_source_bytes(copy, fd, in) &&
-               is_plain_in_place(dir_fd, fd) &&
+               is_plain_in_place(dir_fd, fd) && is_unchanged(fd, st) &&
                move_to_temp(from_dir, name, dir_fd, temp, st);
   close(from_dir);
   if (!taken) {
@@ -493,16 +501,19 @@ static bool take_deleted_file(PendingCopy& copy, int dir_fd, int in) {
   move.inode = st.st_ino;
   move.at_parent = copy.parent;
   move.at_name = temp;
+  move.given = copy.source_st.st_mtim;
   move.taken = true;
   copy.temp = temp;
   copy.out = fd;
   copy.moved = true;
-  // Unchanged since its comparison, and given the source's mode and time;
-  // otherwise it goes back and the copy is written.
+  // Unchanged since its comparison (the rename changed its ctime alone),
+  // and given the source's mode and time; otherwise it goes back and the
+  // copy is written.
   struct stat now;
   if (fstat(fd, &now) == 0 && now.st_size == st.st_size &&
       now.st_nlink == 1 && now.st_mtim.tv_sec == st.st_mtim.tv_sec &&
-      now.st_mtim.tv_nsec == st.st_mtim.tv_nsec && fit_reused(copy, now)) {
+      now.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
+      fit_reused(copy, now, copy.reused_st)) {
     return true;
   }
   copy.errors.clear();
@@ -595,22 +606,98 @@ static bool keep_times_after_move(PendingCopy& copy) {
   return true;
 }
 
+// Writes the temporary file of `copy` from its source after all, in place
+// of a reused file that changed since its comparison or could not be given
+// the source's status: made durable and read back as a written copy is.
+// `replaced` is the target that stands, if any.  Records its own failure.
+static bool write_anew(PendingCopy& copy, const struct stat* replaced) {
+  copy.same = copy.moved = false;
+  copy.source_dir = open_beneath(*copy.from, parent_of(copy.relative_path));
+  int in = copy.source_dir >= 0 ? open_source(copy)
+                                : (copy_failed(copy, std::strerror(errno)), -1);
+  bool ok = in >= 0 && write_temp(copy, copy.dir_fd, in, replaced);
+  if (ok && fsync(copy.out) != 0) {
+    ok = false;
+    discard_copy(copy, std::strerror(errno));
+  }
+  if (ok && is_read_back(copy)) {
+    std::string reason = read_back_file(copy.dir_fd, copy.temp, in,
+                                        copy.source_st.st_size, copy.target);
+    if (!reason.empty()) ok = false, discard_copy(copy, reason);
+  }
+  for (int* fd : {&in, &copy.source_dir}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+  return copy.ok = ok;
+}
+
+// Installs the kept target of `copy`, of status `st` at its name: only its
+// mode and time change, where it is still the file compared and unchanged
+// since.  Where it changed but may still be replaced, or its status cannot
+// be set, the copy is written after all.
+static bool install_kept(PendingCopy& copy, const struct stat& st) {
+  struct stat kept, fitted;
+  if (fstat(copy.out, &kept) != 0 || !same_file(kept, st)) {
+    return discard_copy(copy, kNotOlder), false;
+  }
+  bool unchanged = same_state(kept, copy.reused_st) && kept.st_nlink == 1;
+  if (unchanged && fit_reused(copy, kept, fitted)) {
+    return copy.renamed = true;
+  }
+  if (unchanged) {
+    // What was set goes back, for a name linked to it meanwhile.
+    fchmod(copy.out, copy.reused_st.st_mode & 07777);
+    timespec times[2] = {copy.reused_st.st_atim, copy.reused_st.st_mtim};
+    futimens(copy.out, times);
+  }
+  copy.errors.clear();
+  copy.ok = true;
+  close(copy.out);
+  copy.out = -1;
+  return write_anew(copy, &st) && install_copy(copy);
+}
+
+// Whether the taken file of `copy`, just renamed into place, is still the
+// file given the source's status: the rename changed its ctime alone.
+static bool stayed_unchanged(const PendingCopy& copy) {
+  struct stat now;
+  const struct stat& fitted = copy.reused_st;
+  return fstat(copy.out, &now) == 0 && same_file(now, fitted) &&
+         now.st_nlink == 1 && now.st_size == fitted.st_size &&
+         now.st_mtim.tv_sec == fitted.st_mtim.tv_sec &&
+         now.st_mtim.tv_nsec == fitted.st_mtim.tv_nsec;
+}
+
+// After its rename, the taken file of `copy` turned out changed: it goes
+// back to a temporary name, then back where it was taken from, and the
+// copy is written after all.
+static bool redo_taken(PendingCopy& copy) {
+  struct stat st;
+  if (fstat(copy.out, &st) != 0 ||
+      !move_to_temp(copy.dir_fd, copy.name, copy.dir_fd, copy.temp, st)) {
+    return copy_failed(copy, std::strerror(errno));
+  }
+  copy.renamed = false;
+  copy.move->at_name = copy.temp;
+  copy.move->installed = false;
+  drop_temp(copy);
+  if (copy.out >= 0) close(copy.out);
+  copy.out = -1;
+  return write_anew(copy, nullptr) && install_copy(copy);
+}
+
 bool install_copy(PendingCopy& copy) {
   struct stat st;
   bool exists = false;
   std::string reason = refusal(copy.dir_fd, copy, st, exists);
   if (!reason.empty()) return discard_copy(copy, reason), false;
-  if (copy.same) {
-    // It stands there, still the file compared and unchanged since: only
-    // its mode and time change.
-    struct stat kept;
-    if (fstat(copy.out, &kept) != 0 || !same_file(kept, st) ||
-        !same_state(kept, copy.reused_st) || kept.st_nlink != 1) {
-      return discard_copy(copy, kNotOlder), false;
-    }
-    copy.renamed = true;
-    if (fit_reused(copy, kept)) return true;
-    return copy.ok && copy_failed(copy, std::strerror(errno));
+  if (copy.same) return install_kept(copy, st);
+  if (copy.moved && !is_unchanged(copy.out, copy.reused_st)) {
+    drop_temp(copy);
+    if (copy.out >= 0) close(copy.out);
+    copy.out = -1;
+    if (!write_anew(copy, nullptr)) return false;
   }
   bool moved = exists ? renameat(copy.dir_fd, copy.temp.c_str(), copy.dir_fd,
                                  copy.name.c_str()) == 0
@@ -621,6 +708,7 @@ bool install_copy(PendingCopy& copy) {
   if (copy.moved) {
     copy.move->at_name = copy.name;
     copy.move->installed = true;
+    if (!stayed_unchanged(copy)) return redo_taken(copy);
   }
   return keep_times_after_move(copy);
 }

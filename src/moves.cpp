@@ -21,16 +21,23 @@
 #include "moves.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "casefold.h"
 #include "filecopy.h"
 #include "fskind.h"
 #include "handles.h"
 #include "madedirs.h"
 #include "output.h"
 #include "path.h"
+
+// Free inodes below which no file is held: copies may need them all.
+constexpr std::uint64_t kHoldInodes = 1024;
 
 // The key of a file by size and time, and by name too.
 static std::string key_of(off_t size, std::int64_t seconds) {
@@ -65,6 +72,26 @@ static void read_size(const Tree& tree, const std::string& path, off_t& size) {
     size = st.st_size;
   }
   close(dir_fd);
+}
+
+// Withholds from the copies each file of `moves` whose path a copy of
+// `copied` needs, as its own or as a directory on its way: copying meets
+// it there until its deletion, and so does the run.  Paths are compared as
+// a file system that ignores case would.
+static void keep_needed_paths(Moves& moves,
+                              const std::vector<ScannedFile>& copied) {
+  std::unordered_map<std::string, Move*> by_path;
+  for (Move& move : moves.all) {
+    by_path.emplace(fold_case(move.own_path, CaseRule::Unicode), &move);
+  }
+  if (by_path.empty()) return;
+  for (const ScannedFile& file : copied) {
+    for (std::string path = fold_case(file.path, CaseRule::Unicode);
+         !path.empty(); path = parent_of(path)) {
+      auto found = by_path.find(path);
+      if (found != by_path.end()) found->second->size = -1;
+    }
+  }
 }
 
 void plan_takes(Moves& moves, Workers& workers, const Tree& tree,
@@ -103,6 +130,7 @@ void plan_takes(Moves& moves, Workers& workers, const Tree& tree,
             [&move] { read_size(*move.tree, move.path, move.size); });
   }
   wait_idle(workers);
+  keep_needed_paths(moves, copied);
   for (Move& move : moves.all) {
     if (is_wanted(moves, move.size, move.seconds)) offer_move(moves, move);
   }
@@ -121,8 +149,25 @@ Move* keepable(Moves& moves, const Tree& tree, const ScannedFile& file) {
   return &move;
 }
 
+// Whether files may be held in a directory at the root `fd`: entries of
+// the root may be removed (it is neither append-only nor immutable), and
+// its file system has inodes to spare, as far as it tells.
+static bool may_hold_at(int fd) {
+  int dir = reopen_directory(fd);
+  int flags = 0;
+  struct statvfs vfs;
+  bool removable = dir < 0 || ioctl(dir, FS_IOC_GETFLAGS, &flags) != 0 ||
+                   (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) == 0;
+  bool spare = dir < 0 || fstatvfs(dir, &vfs) != 0 || vfs.f_files == 0 ||
+               vfs.f_favail >= kHoldInodes;
+  if (dir >= 0) close(dir);
+  return removable && spare;
+}
+
 bool open_hold(Moves& moves, const Tree& tree) {
-  if (tree.fd < 0) return false;
+  // Held files in a directory that cannot go, or that takes an inode a
+  // copy needs, would be seen: they are deleted in place instead.
+  if (tree.fd < 0 || !may_hold_at(tree.fd)) return false;
   for (;;) {
     std::string name = next_temp_name();
     if (mkdirat(tree.fd, name.c_str(), 0700) != 0) {
@@ -260,11 +305,19 @@ bool holds_taken(const Moves& moves, const Tree& tree, const std::string& dir) {
   return found != moves.taken_below.end() && found->second > 0;
 }
 
-// Gives the open file `fd` the owner, mode and times `move` had.
-static void restore_status(const Move& move, int fd) {
+// Gives the open file `fd` the owner, mode and times `move` had; unless
+// `fresh`, a taken file written since the copy gave it its time keeps the
+// time of that write, so that its deletion tells the change.
+static void restore_status(const Move& move, int fd, bool fresh) {
   // Owner first: a change of owner clears set-ID bits.
   if (fchown(fd, move.uid, move.gid) != 0 && errno != EPERM) return;
   fchmod(fd, move.mode & 07777);
+  struct stat now;
+  if (!fresh && fstat(fd, &now) == 0 &&
+      (now.st_mtim.tv_sec != move.given.tv_sec ||
+       now.st_mtim.tv_nsec != move.given.tv_nsec)) {
+    return;
+  }
   timespec times[2] = {move.atime, move.mtime};
   futimens(fd, times);
 }
@@ -293,7 +346,7 @@ static bool rename_back(Move& move, int fd) {
   bool back = own >= 0 && to >= 0 &&
               rename_without_replacing(from, move.at_name, to, name);
   int error = errno;
-  if (back) restore_status(move, own);
+  if (back) restore_status(move, own, false);
   for (int opened : {from, to, own == fd ? -1 : own}) {
     if (opened >= 0) close(opened);
   }
@@ -338,7 +391,7 @@ static bool write_back(const Move& move) {
   int out = to < 0 || in < 0 ? -1 : create_temp(to, 0600, temp);
   bool ok = out >= 0 && copy_bytes(in, out) && fsync(out) == 0;
   int error = errno;
-  if (ok) restore_status(move, out);
+  if (ok) restore_status(move, out, true);
   if (out >= 0) close(out);
   std::string name = name_of(move.own_path);
   if (ok) {

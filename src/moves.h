@@ -38,6 +38,7 @@ struct Move {
   gid_t gid = 0;
   mode_t mode = 0;
   timespec atime{}, mtime{};
+  timespec given{};          // the time a copy gives it once taken
   std::atomic<bool> running{false};
 };
 

@@ -4,8 +4,9 @@
 # once cleanly for each second answer (b, l, r) under strace, which counts
 # the calls of each kind.  Then it runs again and again with one kind of
 # call failing at its n-th invocation (strace counts them per thread), for
-# n from 1 to that count: with EIO, with ENOSPC for the calls that write
-# and with EINTR for reads and writes.  After each run: a status of 0, 1
+# n from 1 to that count: with EIO, with ENOSPC for the calls that write,
+# with EINTR for reads and writes and with EPERM for those that set an
+# owner, mode or time.  After each run: a status of 0, 1
 # or 2 (no crash, no hang); every file holds its old bytes or its new
 # ones; no temporary file is left; where the trees differ from those of
 # the clean run, standard error says why and the status is not 0; every
@@ -26,6 +27,9 @@ RUNTIME='mmap munmap mprotect mremap brk madvise futex set_robust_list rseq
 WRITING='write pwrite64 writev copy_file_range fallocate ftruncate fsync
   fdatasync syncfs mkdirat openat renameat renameat2 linkat fsetxattr'
 INTERRUPTIBLE='read pread64 readv write pwrite64 writev copy_file_range'
+# Calls that set a file's owner, mode or time, refused with EPERM as a
+# server that squashes root's rights refuses them.
+REFUSABLE='fchmod fchown utimensat'
 
 # listed WORD LIST: whether WORD is one of the words of LIST.
 listed() {
@@ -159,6 +163,7 @@ for answer in b l r; do
     errors=EIO
     if listed "$call" "$WRITING"; then errors="$errors ENOSPC"; fi
     if listed "$call" "$INTERRUPTIBLE"; then errors="$errors EINTR"; fi
+    if listed "$call" "$REFUSABLE"; then errors="$errors EPERM"; fi
     for error in $errors; do
       for ((n = first; n <= last; n++)); do
         rm -rf "$dir"

@@ -8,8 +8,11 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/fanotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +22,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "compare.h"
 #include "scan.h"
@@ -144,6 +148,33 @@ void add_reusable(int seed, const std::string& base) {
   }
 }
 
+// Adds files that a copy could take but whose paths other copies need as
+// directories: "z<i>" on one side with the bytes and time of "k<i>" on the
+// other, which holds "z<i>/f" too.
+void add_needed_paths(int seed, const std::string& base) {
+  Case extra(seed * 7919 + 5);
+  const char* const sides[] = {"/L/", "/R/"};
+  for (int i = 0, n = extra.pick(3); i < n; ++i) {
+    int side = extra.pick(2);
+    std::string name = std::to_string(i);
+    std::string content(1 + extra.pick(3000), static_cast<char>('K' + i));
+    long nanoseconds = extra.pick(1000000);
+    make_file(base + sides[side] + "k" + name, 1600000500, nanoseconds, content);
+    make_file(base + sides[side] + "z" + name + "/f", 1600000500, 0, "f");
+    make_file(base + sides[1 - side] + "z" + name, 1600000500, nanoseconds,
+              content);
+  }
+}
+
+// Leaves the tmpfs at `dir` a few inodes beyond those it uses.
+void run_short_of_inodes(const std::string& dir) {
+  struct statvfs vfs;
+  if (statvfs(dir.c_str(), &vfs) != 0 || vfs.f_files == 0) return;
+  std::string options =
+      "nr_inodes=" + std::to_string(vfs.f_files - vfs.f_ffree + 3);
+  mount("tmpfs", dir.c_str(), "tmpfs", MS_REMOUNT, options.c_str());
+}
+
 // Adds to the trees a crowd of one-sided files in nested directories that
 // files of both sides share: deletions that prune shared directories and
 // copies that make nested ones, drawn from a stream of their own.
@@ -237,8 +268,138 @@ std::string snapshot(const std::string& root) {
   return text;
 }
 
+// Another process of the machine: while a run reads a file it may reuse
+// in place of writing a copy (a file to delete, or an update's target), it
+// appends a byte and gives the file its old time back, or links it from
+// outside the trees.  fanotify holds the run's read until the change is
+// made; where it is not permitted, nothing meddles.  A copying run never
+// reads those files: each append not made during a run is made after it to
+// the file where it still stands, so that the trees end alike.
+struct Meddler {
+  int fd = -1;
+  int stop[2] = {-1, -1};
+  // Per file: 1 append or 2 link, and its path.
+  std::map<std::pair<dev_t, ino_t>, std::pair<int, std::string>> plans;
+  std::string links;        // the directory of the links, outside the trees
+  int made = 0;             // links made
+  std::map<ino_t, std::string> before;  // what each file to link held
+  std::thread thread;
+};
+
+// What a linked file holds, as the meddler checks it.
+std::string held_by(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return "gone";
+  return std::to_string(st.st_mode) + " " + std::to_string(st.st_mtim.tv_sec) +
+         "." + std::to_string(st.st_mtim.tv_nsec) + " " + read_file(path);
+}
+
+// Appends a byte to the open file `fd` of status `st`, keeping its time.
+void append_byte(int fd, const struct stat& st) {
+  if (pwrite(fd, "+", 1, st.st_size) == 1) {
+    timespec times[2] = {st.st_atim, st.st_mtim};
+    futimens(fd, times);
+  }
+}
+
+// Makes the change planned for the file `event_fd` reads, once.
+void meddle(Meddler& m, int event_fd) {
+  struct stat st;
+  if (fstat(event_fd, &st) != 0) return;
+  auto plan = m.plans.find({st.st_dev, st.st_ino});
+  if (plan == m.plans.end()) return;
+  if (plan->second.first == 1) append_byte(event_fd, st);
+  if (plan->second.first == 2) {
+    std::string link = m.links + "/" + std::to_string(m.made++);
+    linkat(event_fd, "", AT_FDCWD, link.c_str(), AT_EMPTY_PATH);
+  }
+  m.plans.erase(plan);
+}
+
+// The meddler's thread: answers each held read after its change.
+void meddle_loop(Meddler& m) {
+  alignas(fanotify_event_metadata) char buffer[4096];
+  for (;;) {
+    pollfd fds[2] = {{m.fd, POLLIN, 0}, {m.stop[0], POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN) != 0) return;
+    ssize_t n = read(m.fd, buffer, sizeof buffer);
+    auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
+    for (; n > 0 && FAN_EVENT_OK(event, n); event = FAN_EVENT_NEXT(event, n)) {
+      if (event->fd < 0) continue;
+      meddle(m, event->fd);
+      fanotify_response allow{event->fd, FAN_ALLOW};
+      if (write(m.fd, &allow, sizeof allow) < 0) return;
+      close(event->fd);
+    }
+  }
+}
+
+// Plans and starts the meddling with the files of `entries` that a run of
+// `action` may reuse below `base`, drawn from a stream of `seed`'s own.
+void start_meddling(Meddler& m, int seed, const std::string& base,
+                    const std::vector<DiffEntry>& entries, char action) {
+  m.links = base + ".links";
+  fs::create_directories(m.links);
+  m.fd = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDWR | O_LARGEFILE);
+  if (m.fd < 0 || pipe(m.stop) != 0) return;
+  struct stat links_st;
+  stat(m.links.c_str(), &links_st);
+  Case extra(seed * 7919 + 4);
+  for (const DiffEntry& entry : entries) {
+    bool reused_on_left = entry.kind == RightNewer ||
+                          (action == 'l' && entry.kind == MissingRight);
+    bool reused_on_right = entry.kind == LeftNewer ||
+                           (action == 'r' && entry.kind == MissingLeft);
+    if (!reused_on_left && !reused_on_right) continue;
+    std::string path = base + (reused_on_left ? "/L/" : "/R/") +
+                       std::string(entry.relative_path);
+    int plan = 1 + extra.pick(3);
+    struct stat st;
+    if (plan > 2 || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      continue;
+    }
+    // A link cannot reach across file systems: an append instead.
+    if (st.st_dev != links_st.st_dev) plan = 1;
+    if (plan == 2) m.before[st.st_ino] = held_by(path);  // read unmarked
+    if (fanotify_mark(m.fd, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD,
+                      path.c_str()) == 0) {
+      m.plans[{st.st_dev, st.st_ino}] = {plan, path};
+    }
+  }
+  m.thread = std::thread(meddle_loop, std::ref(m));
+}
+
+// Ends the meddling: every file linked from outside the trees holds what
+// it held, with its mode and time, whatever the run did.
+void stop_meddling(Meddler& m, int seed) {
+  if (m.thread.joinable()) {
+    if (write(m.stop[1], "x", 1) != 1) ADD_FAILURE() << "no stop";
+    m.thread.join();
+  }
+  for (int fd : {m.fd, m.stop[0], m.stop[1]}) {
+    if (fd >= 0) close(fd);
+  }
+  for (const auto& [inode, plan] : m.plans) {
+    struct stat st;
+    int fd = open(plan.second.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 && plan.first == 1 && fstat(fd, &st) == 0 &&
+        st.st_dev == inode.first && st.st_ino == inode.second) {
+      append_byte(fd, st);
+    }
+    if (fd >= 0) close(fd);
+  }
+  for (int i = 0; i < m.made; ++i) {
+    std::string link = m.links + "/" + std::to_string(i);
+    struct stat st;
+    if (lstat(link.c_str(), &st) != 0) continue;  // linked too late
+    EXPECT_EQ(held_by(link), m.before[st.st_ino]) << "seed " << seed;
+  }
+  fs::remove_all(m.links);
+}
+
 // Runs the synchronisation of `entries` in a child process with
-// `in_flight` operations at once, as nobody where `as_nobody`.
+// `in_flight` operations at once, as nobody where `as_nobody`; the trees
+// are left to the caller.
 Outcome run_child(const Case& c, const std::string& base,
                   const CompareResult& result, std::size_t in_flight,
                   bool as_nobody) {
@@ -272,7 +433,6 @@ Outcome run_child(const Case& c, const std::string& base,
   outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
   outcome.out = read_file(out);
   outcome.err = read_file(err);
-  outcome.trees = snapshot(base);
   return outcome;
 }
 
@@ -290,8 +450,13 @@ Outcome run_case(int seed, const std::string& base, CompareResult& result,
       mount("tmpfs", (base + "/R").c_str(), "tmpfs", 0, "size=2m,mode=0755") != 0) {
     c.small_disk = false;  // not permitted here: a plain directory
   }
+  // Now and then the left tree runs short of inodes, where it may.
+  fs::create_directories(base + "/L");
+  bool few_inodes = Case(seed * 7919 + 6).pick(3) == 0 &&
+                    mount("tmpfs", (base + "/L").c_str(), "tmpfs", 0,
+                          "size=16m,mode=0755") == 0;
   make_trees(c, base);
-  if (reusable) add_reusable(seed, base);
+  if (reusable) add_reusable(seed, base), add_needed_paths(seed, base);
   if (crowd) add_crowd(seed, base);
   if (result.entries.empty() && scans.left.files.empty()) {
     scans.left = scan_directory(base + "/L");
@@ -314,8 +479,14 @@ Outcome run_case(int seed, const std::string& base, CompareResult& result,
   bool as_nobody = geteuid() == 0;
   make_faults(c, base, as_nobody);
   if (crowd) add_to_crowd(seed, base);
+  if (few_inodes) run_short_of_inodes(base + "/L");
+  Meddler meddler;
+  start_meddling(meddler, seed, base, result.entries, c.action);
   Outcome outcome = run_child(c, base, result, in_flight, as_nobody);
+  stop_meddling(meddler, seed);
+  outcome.trees = snapshot(base);
   umount((base + "/R").c_str());
+  if (few_inodes) umount((base + "/L").c_str());
   fs::remove_all(base);
   return outcome;
 }
