@@ -315,7 +315,8 @@ static void restore_status(const Move& move, int fd, bool fresh) {
   struct stat now;
   if (!fresh && fstat(fd, &now) == 0 &&
       (now.st_mtim.tv_sec != move.given.tv_sec ||
-       now.st_mtim.tv_nsec != move.given.tv_nsec)) {
+       now.st_mtim.tv_nsec != move.given.tv_nsec ||
+       now.st_size != move.size)) {
     return;
   }
   timespec times[2] = {move.atime, move.mtime};
