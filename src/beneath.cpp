@@ -5,8 +5,8 @@
 // A directory is opened with openat2 (RESOLVE_BENEATH, RESOLVE_NO_SYMLINKS),
 // or component by component with O_NOFOLLOW where the kernel lacks openat2
 // and where missing parents are created with mkdirat.  Opening a root also
-// tells, once for the run, the kind of its file system and whether it lies
-// on a carried drive.
+// tells, once for the run, the kind of its file system, whether it holds
+// modes and whether it lies on a carried drive.
 
 #include "beneath.h"
 
@@ -29,6 +29,7 @@ Tree open_tree(const std::string& root) {
   if (tree.fd < 0) tree.open_error = errno;
   if (tree.fd < 0) return tree;
   tree.kind = fs_kind_of(tree.fd);
+  tree.modeless = holds_no_modes(tree.fd, tree.kind);
   DriveFacts facts = drive_facts_of(tree.fd, tree.kind);
   tree.carried = is_carried_drive(facts);
   tree.network = is_network_fs(tree.fd);

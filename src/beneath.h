@@ -17,6 +17,7 @@ struct Tree {
   int fd = -1;         // the root directory, opened as given; -1 if it failed
   int open_error = 0;  // errno of the failed opening
   FsKind kind = FsKind::Other;  // the file system the root lies on
+  bool modeless = false;  // it holds no modes: FAT, exFAT, NTFS unmapped
   bool carried = false;  // on a USB stick or memory card: copies read back
   bool network = false;  // behind a network: each request a round trip
   std::string device;    // a carried drive's block device, or "" if none

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "acl.h"
 #include "content.h"
 #include "fskind.h"
 #include "handles.h"
@@ -121,8 +122,11 @@ static int open_source(PendingCopy& copy) {
   if (!S_ISREG(st.st_mode)) return copy_failed(copy, kSourceChanged), -1;
   struct stat opened;
   int fd = open_regular(copy.source_dir, copy.name.c_str(), opened);
-  if (fd >= 0 && same_file(opened, st)) return fd;
-  int error = errno;
+  int error = fd >= 0 && same_file(opened, st) ? read_acl(fd, false, copy.acl)
+                                               : -1;
+  if (error == 0) return fd;
+  if (error > 0) return close(fd), copy_failed(copy, std::strerror(error)), -1;
+  error = errno;
   if (fd >= 0) close(fd);
   // Anything but the file whose status was read is a change.
   bool changed = fd >= 0 || error == EINVAL || error == ELOOP;
@@ -177,33 +181,34 @@ static bool set_and_check_times(PendingCopy& copy, struct stat& st) {
                                            copy.target, reason));
 }
 
-// Gives the copy's file `out`, of status `created`, the owner of the
-// replaced target (if any) or else the source's, where the process may; the
-// extended attributes and ACL of the replaced target `name` in `attrs_dir`
-// (unless -1); the source's permission bits, its set-ID bits only where the
-// owner or group is the source's, which set an ACL's mask as chmod does; and
-// the source's time.  Records its own failure.
+// Gives the copy's file `out`, of status `created`, its owner (see
+// give_copy_owner); the extended attributes and ACL of the replaced target
+// `name` in `attrs_dir` (unless -1) as far as it lends them; the source's
+// ACL; its permission bits (see copy_mode), which set an ACL's mask as
+// chmod does; and the source's time.  Records its own failure.
 static bool give_owner_mode_time(PendingCopy& copy, const struct stat& created,
                                  const struct stat* replaced,
                                  int attrs_dir = -1) {
   const struct stat& source_st = copy.source_st;
-  // An owner or mode that the file has already costs no call.
-  bool chowned = false;
-  if (replaced != nullptr && (created.st_uid != replaced->st_uid ||
-                              created.st_gid != replaced->st_gid)) {
-    chowned = fchown(copy.out, replaced->st_uid, replaced->st_gid) == 0;
+  uid_t uid;
+  gid_t gid;
+  bool chowned =
+      give_copy_owner(copy.out, created, source_st, replaced, uid, gid);
+  bool acl = !copy.acl.access.empty();
+  // FAT and exFAT hold no attributes, and their inode numbers may change.
+  if (replaced != nullptr && attrs_dir >= 0 && copy.to->kind == FsKind::Other) {
+    KeptAttributes keep{lends_owners_attributes(*replaced, source_st), !acl};
+    int error = copy_attributes(attrs_dir, copy.name, *replaced, keep,
+                                copy.out, acl);
+    if (error != 0) {
+      return copy_failed(copy,
+                         error == ESTALE ? kNotOlder : std::strerror(error));
+    }
   }
-  if (replaced == nullptr) {
-    chowned = give_source_owner(copy.out, created, source_st);
-  }
-  bool acl = false;
-  if (replaced != nullptr && attrs_dir >= 0) {
-    int error = copy_attributes(attrs_dir, copy.name, copy.out, acl);
-    if (error != 0) return copy_failed(copy, std::strerror(error));
-  }
-  const struct stat& owner =
-      !chowned ? created : replaced != nullptr ? *replaced : source_st;
-  mode_t mode = kept_mode(source_st, owner.st_uid, owner.st_gid);
+  mode_t mode = copy_mode(source_st, copy.from->modeless, replaced, uid, gid);
+  int error = give_acl(copy.out, copy.acl, mode, mode);
+  if (error != 0) return copy_failed(copy, std::strerror(error));
+  acl = acl || !copy.acl.access.empty();
   if ((chowned || acl || (created.st_mode & 07777) != mode) &&
       !set_mode_where_possible(copy.out, mode)) {
     return copy_failed(copy, std::strerror(errno));
@@ -239,7 +244,12 @@ static bool fill_temp(int in, int dir_fd, PendingCopy& copy,
 // from the open source `in`; records its own failure and leaves nothing.
 static bool write_temp(PendingCopy& copy, int dir_fd, int in,
                        const struct stat* replaced) {
-  copy.out = create_temp(dir_fd, copy.source_st.st_mode & 0777, copy.temp);
+  // Created no more open than it ends: nobody may open it before.
+  const struct stat& source_st = copy.source_st;
+  mode_t mode = copy_mode(source_st, copy.from->modeless, replaced,
+                          source_st.st_uid, source_st.st_gid);
+  mode = owning_group_mode(copy.acl.access, mode) & 0777;
+  copy.out = create_temp(dir_fd, mode, copy.temp);
   if (copy.out < 0) return copy_failed(copy, std::strerror(errno));
   // Owner and mode as created, known without a round trip: a file system
   // answers the creation with them.
@@ -277,17 +287,16 @@ static bool is_own_group(gid_t gid) {
 
 // Whether the file of status `st`, reused in directory `dir_fd` for the copy
 // instead of a file it writes, has the owner and group that file would end
-// with, so that it is never given away: for an update the replaced file's
-// where the process may give it, for a new file the source's where it may,
-// else the process's own.  On FAT and exFAT the mount gives every file its
+// with, so that it is never given away: the source's where the process may
+// give files away, else the process's own, or for an update the replaced
+// file's where it may.  On FAT and exFAT the mount gives every file its
 // owner.
 static bool has_copys_owner(const PendingCopy& copy, int dir_fd,
                             const struct stat& st) {
   if (copy.to->kind == FsKind::Fat || copy.to->kind == FsKind::Exfat) {
     return true;
   }
-  if (!copy.create && geteuid() == 0) return true;  // it is the replaced one
-  if (copy.create && may_give_away()) {
+  if (may_give_away()) {
     return st.st_uid == copy.source_st.st_uid &&
            st.st_gid == copy.source_st.st_gid;
   }
@@ -380,16 +389,23 @@ static bool has_foreign_attributes(int fd) {
   return false;
 }
 
-// Gives the reused file `copy.out`, of status `st`, the source's permission
-// bits (a file system that holds none keeps its own) and time, its status
-// afterwards in `fitted`.  False where a step failed, or another name was
-// linked to it meanwhile, with the time's failure recorded.
+// Gives the reused file `copy.out`, of status `st`, the source's ACL and
+// the permission bits of copy_mode (a file system that holds none keeps
+// its own) and time, its status afterwards in `fitted`.  False where a
+// step failed, or another name was linked to it meanwhile, with the time's
+// failure recorded.
 static bool fit_reused(PendingCopy& copy, const struct stat& st,
                        struct stat& fitted) {
-  mode_t mode = copy.source_st.st_mode & 0777;
+  mode_t mode = copy_mode(copy.source_st, copy.from->modeless,
+                          copy.create ? nullptr : &st, st.st_uid, st.st_gid) &
+                0777;
+  if (int error = give_acl(copy.out, copy.acl, mode, mode); error != 0) {
+    return errno = error, false;
+  }
   bool holds_modes =
       copy.to->kind != FsKind::Fat && copy.to->kind != FsKind::Exfat;
-  if (holds_modes && (st.st_mode & 07777) != mode &&
+  if (holds_modes &&
+      ((st.st_mode & 07777) != mode || !copy.acl.access.empty()) &&
       fchmod(copy.out, mode) != 0) {
     return false;
   }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "acl.h"
 #include "beneath.h"
 
 struct DirWork;
@@ -33,6 +34,7 @@ struct PendingCopy {
   std::uint64_t target_inode = 0;  // where it saw none
   dev_t device = 0;            // the target's file system
   struct stat source_st {};    // the source as it was copied
+  SourceAcl acl;               // the source's access list, read from it
   struct stat reused_st {};    // a target kept, as it was compared
   std::int64_t slack = 0;      // seconds that times may differ by, yet match
   std::uint64_t reserved = 0;  // bytes of room held for it in its batch

@@ -4,7 +4,9 @@
 // only says "fuse": its type in /proc/self/mountinfo names the driver
 // (fuse.fusefat), except for the block mounts of exfat-fuse and ntfs-3g,
 // which are all "fuseblk"; for those the boot sector of the device tells,
-// where this process may read it.
+// where this process may read it.  FAT and exFAT hold no modes, nor NTFS
+// through ntfs-3g without permission mapping, which alone asks the kernel
+// to check modes (default_permissions).
 
 #include "fskind.h"
 
@@ -34,29 +36,47 @@ bool parse_mount_line(const std::string& line, MountEntry& mount) {
   if (!(fields >> id >> parent >> mount.device)) return false;
   while (fields >> field && field != "-") {
   }
-  return static_cast<bool>(fields >> mount.type >> mount.source);
+  if (!(fields >> mount.type >> mount.source)) return false;
+  fields >> mount.options;
+  return true;
 }
 
-// The kind of the block device `dev` by its boot sector: opened as
+// The first sector of the block device `dev`, opened as
 // /dev/block/<major>:<minor>, or else by the mount's source `path`, and
-// only if that is the very device.
-FsKind kind_of_device(dev_t dev, const std::string& path) {
+// only if that is the very device; with `image`, `path` may name a regular
+// file too.  "" where it cannot be read.
+std::string first_sector(dev_t dev, const std::string& path, bool image) {
   std::string by_number = "/dev/block/" + std::to_string(major(dev)) + ":" +
                           std::to_string(minor(dev));
   constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   int fd = open(by_number.c_str(), kFlags);
   if (fd < 0) fd = open(path.c_str(), kFlags);
-  if (fd < 0) return FsKind::Other;
+  if (fd < 0) return "";
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != dev) {
-    close(fd);
-    return FsKind::Other;
-  }
+  bool named = fstat(fd, &st) == 0 &&
+               ((S_ISBLK(st.st_mode) && st.st_rdev == dev) ||
+                (image && S_ISREG(st.st_mode)));
   char sector[512];
-  ssize_t n = pread(fd, sector, sizeof sector, 0);
+  ssize_t n = named ? pread(fd, sector, sizeof sector, 0) : -1;
   close(fd);
-  if (n != static_cast<ssize_t>(sizeof sector)) return FsKind::Other;
-  return kind_of_boot_sector(std::string_view(sector, sizeof sector));
+  if (n != static_cast<ssize_t>(sizeof sector)) return "";
+  return std::string(sector, sizeof sector);
+}
+
+// The kind of the block device `dev` by its boot sector; see first_sector.
+FsKind kind_of_device(dev_t dev, const std::string& path) {
+  return kind_of_boot_sector(first_sector(dev, path, false));
+}
+
+// Whether `options`, separated by commas, holds `option`.
+bool has_option(std::string_view options, std::string_view option) {
+  while (!options.empty()) {
+    std::size_t comma = options.find(',');
+    if (options.substr(0, comma) == option) return true;
+    if (comma == std::string_view::npos) break;
+    options.remove_prefix(comma + 1);
+  }
+  return false;
 }
 
 }  // namespace
@@ -113,6 +133,35 @@ FsKind fs_kind_of(int fd) {
   // fuseblk.<driver>, where the driver names itself.
   std::string_view type = mount.type;
   return type.size() > 8 ? kind_of_mount_type(type.substr(8)) : FsKind::Other;
+}
+
+bool is_modeless_mount(FsKind kind, std::string_view type,
+                       std::string_view options, bool ntfs) {
+  if (kind != FsKind::Other) return true;
+  if (type == "ntfs3" || type == "ntfs") {
+    return has_option(options, "noacsrules");
+  }
+  bool fuse = type == "fuse" || type == "fuseblk" ||
+              type.starts_with("fuse.") || type.starts_with("fuseblk.");
+  return fuse && ntfs && !has_option(options, "default_permissions");
+}
+
+bool holds_no_modes(int fd, FsKind kind) {
+  if (kind != FsKind::Other) return true;
+  struct statfs fs;
+  struct stat st;
+  MountEntry mount;
+  if (fstatfs(fd, &fs) != 0 || fstat(fd, &st) != 0 ||
+      !find_mount(st.st_dev, mount)) {
+    return false;
+  }
+  bool ntfs = false;
+  if (fs.f_type == kFuseMagic &&
+      !has_option(mount.options, "default_permissions")) {
+    std::string sector = first_sector(st.st_dev, mount.source, true);
+    ntfs = sector.size() == 512 && sector.compare(3, 8, "NTFS    ") == 0;
+  }
+  return is_modeless_mount(kind, mount.type, mount.options, ntfs);
 }
 
 // Whether a file system of statfs type `f_type` serves each request

@@ -1,5 +1,5 @@
 // fskind.h: which kind of file system a tree lies on, for the clock and the
-// range of times that FAT and exFAT keep.
+// range of times that FAT and exFAT keep, and whether it holds modes.
 #pragma once
 #include <sys/types.h>
 
@@ -18,6 +18,7 @@ struct MountEntry {
   std::string device;  // major:minor
   std::string type;    // "ext4", "fuseblk", "fuse.fusefat", ...
   std::string source;  // "/dev/sdb1", "server:/export", ...
+  std::string options;  // the file system's own: "rw,user_id=0,..."
 };
 
 /// The last mount of device `dev` in /proc/self/mountinfo, the one on top;
@@ -42,6 +43,14 @@ FsKind kind_of_mount_type(std::string_view type);
 /// The kind named by the first sector of a block device, by the signature
 /// of its boot sector; Other where it has none of FAT's or exFAT's.
 FsKind kind_of_boot_sector(std::string_view sector);
+/// Whether a file system of kind `kind`, mounted as `type` with the options
+/// `options` (both from /proc/self/mountinfo), holds no modes of its own:
+/// FAT, exFAT, NTFS through FUSE (`ntfs`: its first sector says so) without
+/// permission mapping, ntfs3 with noacsrules.
+bool is_modeless_mount(FsKind kind, std::string_view type,
+                       std::string_view options, bool ntfs);
+/// is_modeless_mount for the file system of `fd`, of kind `kind`.
+bool holds_no_modes(int fd, FsKind kind);
 /// Seconds by which two times of a file may differ and still count as
 /// equal, where either tree lies on a file system of kind `a` or `b`: 1 on
 /// FAT, whose clock goes in steps of two seconds, else 0.

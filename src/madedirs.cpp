@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "acl.h"
 #include "output.h"
 #include "owners.h"
 #include "path.h"
@@ -31,22 +32,27 @@ static void remember(KnownDirs& known, std::string path) {
   }
 }
 
-// The status of directory `path` of the source's tree in `st`; false where
-// it cannot be read.
+// The status of directory `path` of the source's tree in `st`, and its
+// ACLs in `acl` if not null; false where it cannot be read.  Lists that
+// cannot be read leave `st` with no permission bit for group and others.
 static bool stat_source_dir(const Tree& from, const std::string& path,
-                            struct stat& st) {
+                            struct stat& st, SourceAcl* acl = nullptr) {
   int fd = open_beneath(from, path);
   if (fd < 0) return false;
   bool read = fstat(fd, &st) == 0;
+  if (read && acl != nullptr && read_acl(fd, true, *acl) != 0) {
+    st.st_mode &= ~mode_t{077};
+  }
   close(fd);
   return read;
 }
 
 // Gives directory `name` in `parent_fd`, made private just now as `path`
 // for `copy`, its source's owner and group where the process may give files
-// away, then its mode: at once where the owner may still write into it and
-// search it, otherwise once the copies are done.  Where it cannot be opened
-// it stays private.
+// away, its source's ACLs (kept private until it gets its mode), then its
+// mode: at once where the owner may still write into it and search it,
+// otherwise once the copies are done.  Where it cannot be opened it stays
+// private.
 static void finish_made_dir(std::vector<ClosingDir>& closing,
                             const PendingCopy& copy, int parent_fd,
                             const std::string& name, const std::string& path) {
@@ -57,7 +63,8 @@ static void finish_made_dir(std::vector<ClosingDir>& closing,
     if (fd >= 0) close(fd);
     return;
   }
-  bool has_source = stat_source_dir(*copy.from, path, source);
+  SourceAcl acl;
+  bool has_source = stat_source_dir(*copy.from, path, source, &acl);
   if (has_source && give_source_owner(fd, made, source)) {
     made.st_uid = source.st_uid;
     made.st_gid = source.st_gid;
@@ -65,9 +72,12 @@ static void finish_made_dir(std::vector<ClosingDir>& closing,
   mode_t mode = made_dir_mode(has_source ? &source : nullptr, made.st_uid,
                               made.st_gid);
   mode |= made.st_mode & S_ISGID;  // taken from its parent, as new files will
-  if ((mode & S_IWUSR) == 0 || (mode & S_IXUSR) == 0) {
+  bool later = (mode & S_IWUSR) == 0 || (mode & S_IXUSR) == 0;
+  // A list not set leaves the mode narrowed, and the directory as it is.
+  give_acl(fd, acl, later ? made.st_mode & 07777 : mode, mode);
+  if (later) {
     closing.push_back({path, mode, made.st_dev, made.st_ino});
-  } else if ((made.st_mode & 07777) != mode) {
+  } else if ((made.st_mode & 07777) != mode || !acl.access.empty()) {
     fchmod(fd, mode);  // a file system without modes keeps its own
   }
   close(fd);

@@ -1,10 +1,15 @@
 // owners.cpp: the owner, group and permission bits a copy takes.
 //
-// A new file and a new directory take the source's owner and group where
-// the process may give files away; an update keeps the target's owner.  A
-// set-user-ID or set-group-ID bit is kept only where the copy's owner or
-// group is the source's: on anyone else's file it would hand the source
-// owner's rights to whoever put the file there.
+// A copy, new file or update, and a new directory take the source's owner
+// and group where the process may give files away, as cp -a does: an
+// update that kept the target's owner would hand the source's bytes to
+// whoever put a file at its path.  Without that right an update keeps the
+// target's owner where the process may.  A set-user-ID or set-group-ID bit
+// is kept only where the copy's owner or group is the source's: on anyone
+// else's file it would hand the source owner's rights to whoever put the
+// file there.  A file system that holds no modes reports one for every
+// file, which no one chose: a new file takes it less the umask, an update
+// keeps the target's.
 
 #include "owners.h"
 
@@ -50,6 +55,14 @@ mode_t kept_mode(const struct stat& source, uid_t uid, gid_t gid) {
   return mode;
 }
 
+mode_t copy_mode(const struct stat& source, bool modeless,
+                 const struct stat* replaced, uid_t uid, gid_t gid) {
+  static const mode_t mask = process_umask() & 0777;
+  if (!modeless) return kept_mode(source, uid, gid);
+  if (replaced != nullptr) return replaced->st_mode & 0777;
+  return source.st_mode & 0777 & ~mask;
+}
+
 mode_t made_dir_mode(const struct stat* source, uid_t uid, gid_t gid) {
   static const mode_t mask = process_umask() & 0777;
   if (source == nullptr) return 0777 & ~mask;
@@ -61,4 +74,28 @@ bool give_source_owner(int fd, const struct stat& now,
   if (!may_give_away()) return false;
   if (now.st_uid == source.st_uid && now.st_gid == source.st_gid) return false;
   return fchown(fd, source.st_uid, source.st_gid) == 0;
+}
+
+bool give_copy_owner(int fd, const struct stat& created,
+                     const struct stat& source, const struct stat* replaced,
+                     uid_t& uid, gid_t& gid) {
+  const struct stat* wanted = &created;
+  if (may_give_away()) {
+    wanted = &source;
+  } else if (replaced != nullptr) {
+    wanted = replaced;
+  }
+  uid = created.st_uid;
+  gid = created.st_gid;
+  // An owner the file has already costs no call.
+  if (wanted->st_uid == uid && wanted->st_gid == gid) return false;
+  if (fchown(fd, wanted->st_uid, wanted->st_gid) != 0) return false;
+  uid = wanted->st_uid;
+  gid = wanted->st_gid;
+  return true;
+}
+
+bool lends_owners_attributes(const struct stat& replaced,
+                             const struct stat& source) {
+  return !may_give_away() || replaced.st_uid == source.st_uid;
 }

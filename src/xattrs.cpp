@@ -5,8 +5,10 @@
 // security.selinux.  What vouched for the old bytes or granted them a
 // privilege stays behind: file capabilities, the hashes and signatures of
 // IMA and EVM, and the trusted namespace, which only root sets.  The old
-// file is read through /proc, which needs no permission to read its
-// content; only where /proc is missing is it opened for reading.
+// file is read through a handle of the very file that was checked, never by
+// its name again: an O_PATH handle, read through /proc, which needs no
+// permission to read its content; only where /proc is missing is it opened
+// for reading.
 
 #include "xattrs.h"
 
@@ -17,7 +19,8 @@
 #include <cerrno>
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "handles.h"
 
 // Whether `name` holds a POSIX ACL.
 static bool is_acl(std::string_view name) {
@@ -40,61 +43,68 @@ static bool must_keep(std::string_view name) {
   return name.starts_with("user.") || is_acl(name);
 }
 
-// The replaced file: read through /proc, or where /proc is missing through
-// a descriptor opened for reading.
-struct OldFile {
-  std::string path;
-  int fd = -1;
-};
-
-// The attribute list of `old`, or the value of its attribute `name` if not
-// null, into `data` of `size` bytes; its size with no `data`.
-static ssize_t get_attribute(const OldFile& old, const char* name, char* data,
-                             size_t size) {
-  if (old.fd >= 0) {
-    return name == nullptr ? flistxattr(old.fd, data, size)
-                           : fgetxattr(old.fd, name, data, size);
-  }
-  return name == nullptr ? llistxattr(old.path.c_str(), data, size)
-                         : lgetxattr(old.path.c_str(), name, data, size);
+// Whether the replacement keeps the attribute `name` as `keep` tells.
+static bool is_kept(std::string_view name, KeptAttributes keep) {
+  if (stays_behind(name)) return false;
+  if (!keep.owners && must_keep(name)) return false;
+  return keep.access || name != "system.posix_acl_access";
 }
 
-// Reads the attribute list or the value of `name` (if not null) of `old`
+// The attribute list of `fd`, or the value of its attribute `name` if not
+// null, into `data` of `size` bytes; its size with no `data`.  An O_PATH
+// handle is read through /proc.
+static ssize_t get_attribute(int fd, const char* name, char* data,
+                             size_t size) {
+  ssize_t got = name == nullptr ? flistxattr(fd, data, size)
+                                : fgetxattr(fd, name, data, size);
+  if (got >= 0 || errno != EBADF) return got;
+  std::string path = "/proc/self/fd/" + std::to_string(fd);
+  return name == nullptr ? listxattr(path.c_str(), data, size)
+                         : getxattr(path.c_str(), name, data, size);
+}
+
+// Reads the attribute list or the value of `name` (if not null) of `fd`
 // into `data`; false with errno set.
-static bool read_attribute(const OldFile& old, const char* name,
-                           std::vector<char>& data) {
+static bool read_attribute(int fd, const char* name, std::string& data) {
   while (true) {
-    ssize_t size = get_attribute(old, name, nullptr, 0);
+    ssize_t size = get_attribute(fd, name, nullptr, 0);
     if (size <= 0) return data.clear(), size == 0;
     data.resize(static_cast<size_t>(size));
-    ssize_t got = get_attribute(old, name, data.data(), data.size());
+    ssize_t got = get_attribute(fd, name, data.data(), data.size());
     if (got >= 0) return data.resize(static_cast<size_t>(got)), true;
     if (errno != ERANGE) return false;  // ERANGE: it grew in between
   }
 }
 
-// Finds the file `name` in `dir_fd` as `old` and lists its attributes into
-// `names`; false with errno set.
-static bool list_attributes(int dir_fd, const std::string& name, OldFile& old,
-                            std::vector<char>& names) {
-  old.path = "/proc/self/fd/" + std::to_string(dir_fd) + "/" + name;
-  if (read_attribute(old, nullptr, names)) return true;
-  if (errno != ENOENT || access("/proc/self/fd", F_OK) == 0) return false;
-  old.fd = openat(dir_fd, name.c_str(),
-                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  return old.fd >= 0 && read_attribute(old, nullptr, names);
+bool read_fd_attribute(int fd, const char* name, std::string& value) {
+  return read_attribute(fd, name, value);
 }
 
-// Sets on `to` the attributes `names` of `old`, as copy_attributes does.
-static int copy_listed(const OldFile& old, const std::vector<char>& names,
-                       int to, bool& acl) {
-  std::vector<char> value;
+// Opens the file `name` in `dir_fd`, only the file of status `checked`: a
+// handle, or where /proc is missing a descriptor for reading; -1 with errno
+// set (ESTALE: another file stands there).
+static int open_checked(int dir_fd, const std::string& name,
+                        const struct stat& checked) {
+  int flags = access("/proc/self/fd", F_OK) == 0 ? O_PATH : O_RDONLY;
+  struct stat st;
+  int fd = open_regular(dir_fd, name.c_str(), st, flags);
+  if (fd < 0 && (errno == ENOENT || errno == EINVAL)) errno = ESTALE;
+  if (fd < 0 || same_file(st, checked)) return fd;
+  close(fd);
+  errno = ESTALE;
+  return -1;
+}
+
+// Sets on `to` the attributes `names` of `from`, as copy_attributes does.
+static int copy_listed(int from, const std::string& names,
+                       KeptAttributes keep, int to, bool& acl) {
+  std::string value;
   for (size_t at = 0; at < names.size();) {
-    const char* attribute = names.data() + at;
+    const char* attribute = names.c_str() + at;
     std::string_view key(attribute);
     at += key.size() + 1;
-    if (stays_behind(key)) continue;
-    if (!read_attribute(old, attribute, value)) {
+    if (!is_kept(key, keep)) continue;
+    if (!read_attribute(from, attribute, value)) {
       if (errno == ENODATA || !must_keep(key)) continue;  // gone meanwhile
       return errno;
     }
@@ -107,16 +117,19 @@ static int copy_listed(const OldFile& old, const std::vector<char>& names,
   return 0;
 }
 
-int copy_attributes(int dir_fd, const std::string& name, int to, bool& acl) {
+int copy_attributes(int dir_fd, const std::string& name,
+                    const struct stat& checked, KeptAttributes keep, int to,
+                    bool& acl) {
   acl = false;
-  OldFile old;
-  std::vector<char> names;
+  int from = open_checked(dir_fd, name, checked);
+  if (from < 0) return errno;
+  std::string names;
   int error = 0;
-  if (!list_attributes(dir_fd, name, old, names)) {
+  if (!read_attribute(from, nullptr, names)) {
     error = errno == ENOTSUP || errno == ENOSYS ? 0 : errno;
   } else {
-    error = copy_listed(old, names, to, acl);
+    error = copy_listed(from, names, keep, to, acl);
   }
-  if (old.fd >= 0) close(old.fd);
+  close(from);
   return error;
 }

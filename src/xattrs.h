@@ -2,12 +2,28 @@
 // included, carried over to the file that replaces it; those bound to the
 // old bytes or granting a privilege stay behind.
 #pragma once
+#include <sys/stat.h>
+
 #include <string>
 
+/// Which of the replaced file's attributes its replacement keeps besides
+/// its security label.
+struct KeptAttributes {
+  bool owners = true;  // the user namespace and the ACLs: its owner's own
+  bool access = true;  // its access list, which the source's may take over
+};
+
+/// Reads the attribute `name` of the open file `fd`, an O_PATH handle too
+/// (through /proc), into `value`; false with errno set (ENODATA: none).
+bool read_fd_attribute(int fd, const char* name, std::string& value);
 /// Sets on the open file `to` the extended attributes of the file `name` in
-/// the directory `dir_fd`, except security.capability, security.ima,
-/// security.evm and the trusted namespace; `acl` tells whether it got an
-/// ACL.  0, or the errno of an attribute of the user namespace or an ACL
-/// that could not be read or set; others the process may not set are
-/// passed over.
-int copy_attributes(int dir_fd, const std::string& name, int to, bool& acl);
+/// the directory `dir_fd`, which must still be the file of status `checked`
+/// and is read through a handle of it; never security.capability,
+/// security.ima, security.evm or the trusted namespace, and of the rest
+/// only those `keep` names.  `acl` tells whether it got an ACL.  0; ESTALE
+/// where another file stands at `name`; or the errno of an attribute of
+/// the user namespace or an ACL that could not be read or set; others the
+/// process may not set are passed over.
+int copy_attributes(int dir_fd, const std::string& name,
+                    const struct stat& checked, KeptAttributes keep, int to,
+                    bool& acl);

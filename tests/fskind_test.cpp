@@ -74,6 +74,46 @@ INSTANTIATE_TEST_SUITE_P(
                       NetworkRow{"Vfat", 0x4d44, "vfat", false}),
     [](const auto& info) { return info.param.name; });
 
+// The file systems that hold no modes, by kind, mount type, options and
+// whether the first sector says NTFS.
+struct ModelessRow {
+  std::string name;
+  FsKind kind;
+  std::string type;
+  std::string options;
+  bool ntfs;
+  bool expected;
+};
+
+void PrintTo(const ModelessRow& row, std::ostream* out) { *out << row.name; }
+
+class ModelessMountTest : public ::testing::TestWithParam<ModelessRow> {};
+
+TEST_P(ModelessMountTest, TellsDrivesWithoutModes) {
+  const ModelessRow& row = GetParam();
+  EXPECT_EQ(is_modeless_mount(row.kind, row.type, row.options, row.ntfs),
+            row.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Mounts, ModelessMountTest,
+    ::testing::Values(
+        ModelessRow{"Vfat", FsKind::Fat, "vfat", "rw,fmask=0022", false, true},
+        ModelessRow{"FuseExfat", FsKind::Exfat, "fuseblk", "rw", false, true},
+        ModelessRow{"Ntfs3g", FsKind::Other, "fuseblk",
+                    "rw,user_id=0,group_id=0,allow_other", true, true},
+        ModelessRow{"Ntfs3gImage", FsKind::Other, "fuse", "rw,user_id=0", true,
+                    true},
+        ModelessRow{"Ntfs3gMapped", FsKind::Other, "fuseblk",
+                    "rw,user_id=0,default_permissions", true, false},
+        ModelessRow{"Ntfs3", FsKind::Other, "ntfs3", "rw,uid=0", false, false},
+        ModelessRow{"Ntfs3NoRules", FsKind::Other, "ntfs3",
+                    "rw,noacsrules,uid=0", false, true},
+        ModelessRow{"Sshfs", FsKind::Other, "fuse.sshfs", "rw,user_id=0",
+                    false, false},
+        ModelessRow{"Ext4", FsKind::Other, "ext4", "rw", false, false}),
+    [](const auto& info) { return info.param.name; });
+
 // A boot sector of 512 bytes with `signature` at `offset` and, unless
 // `marked` is false, the closing mark 55 AA.
 std::string sector(std::size_t offset, const std::string& signature,

@@ -147,11 +147,12 @@ TEST_F(SyncTest, MadeDirectoriesGoWhileEmptyAndOnlyThoseMade) {
   }
 }
 
-TEST_F(SyncTest, ReplacementKeepsTheOwnerOfTheOldFile) {
+TEST_F(SyncTest, ReplacementTakesTheOwnerOfItsSource) {
   if (geteuid() != 0) GTEST_SKIP() << "only root may give files away";
   make_file(left + "/f", 2000, 0, "new");
   make_file(right + "/f", 1000, 0, "old");
-  ASSERT_EQ(chown((right + "/f").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chown((left + "/f").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chown((right + "/f").c_str(), 4321, 4321), 0);
   auto result = capture([&] {
     return sync_different_files({{"f", LeftNewer}}, left, right);
   });

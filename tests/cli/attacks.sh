@@ -120,7 +120,7 @@ setup_kept() {
   KEPT=$(stat -c %i R/t)
 }
 after_kept() {
-  said 'L/t -> R/t' && is R/t '%u:%g %a %h' '0:4200 4755 1' 'a program'
+  said 'L/t -> R/t' && is R/t '%u:%g %a %h' '0:0 4755 1' 'a program'
   [ "$(stat -c %i R/t)" != "$KEPT" ] || fail "$ROW: the group-writable file became set-uid"
 }
 

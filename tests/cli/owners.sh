@@ -4,7 +4,12 @@
 # files.  Each source is named for its mode and owner; owners are root (0),
 # nobody (65534) and another user (4321), each with the group of its number.
 # As root an update also leaves behind the file capability and the trusted
-# attributes of the file it replaces, and keeps its user attributes.
+# attributes of the file it replaces, and keeps its user attributes and ACL
+# only where its owner is the source's.  Access lists of the sources pass
+# to their copies; where the target's file system holds none, the group
+# bits are what the owning group's entry grants.  From drives that hold no
+# modes (exFAT, NTFS without permission mapping) new files take the mode
+# the driver reports less the umask, and updates keep the target's.
 . "$(dirname "$0")/common.sh"
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -15,9 +20,46 @@ need_tool setcap libcap2-bin
 need_tool getcap libcap2-bin
 need_tool setfattr attr
 need_tool getfattr attr
+need_tool setfacl acl
+need_tool getfacl acl
 
 ANSWERS=$HELPER_DIR/answers
 printf 'j\nb\n' >"$ANSWERS"
+
+# What this script mounts (mount points, with the daemons of FUSE mounts
+# and the loop devices), released at its end; the exit status is kept.
+MOUNTED=()
+DAEMONS=()
+LOOPS=()
+release_all() {
+  local status=$? i
+  for i in "${!MOUNTED[@]}"; do
+    umount "${MOUNTED[$i]}" 2>/dev/null || true
+    [ -z "${DAEMONS[$i]}" ] || wait "${DAEMONS[$i]}" 2>/dev/null || true
+  done
+  for i in "${LOOPS[@]}"; do losetup -d "$i" 2>/dev/null || true; done
+  (exit "$status")
+  cleanup
+}
+trap release_all EXIT
+
+# release_last: unmounts the last mount of this script.
+release_last() {
+  local last=$((${#MOUNTED[@]} - 1))
+  umount "${MOUNTED[$last]}"
+  [ -z "${DAEMONS[$last]}" ] || wait "${DAEMONS[$last]}" 2>/dev/null || true
+  unset "MOUNTED[$last]" "DAEMONS[$last]"
+}
+
+# acl_of FILE: the access and default lists of FILE, numeric, as stored.
+acl_of() { getfacl -cnE -- "$1"; }
+
+# check_acl LABEL SOURCE COPY: COPY carries the lists of SOURCE.
+check_acl() {
+  acl_of "$2" >"$HELPER_DIR/acl.source"
+  acl_of "$3" >"$HELPER_DIR/acl.copy"
+  check_same "$HELPER_DIR/acl.source" "$HELPER_DIR/acl.copy" "ACL of $1"
+}
 
 # build DIR < ROWS: makes each row "PATH MODE OWNER" below DIR, a directory
 # where PATH ends in /, else a file of time SECONDS (the fourth field); then
@@ -71,31 +113,38 @@ check_right() {
   check_same "$2" "$HELPER_DIR/got" "modes and owners $1"
 }
 
-# As root, with umask 022: new files and directories take their source's
-# owner, group and mode (a directory's less the umask; 0555 once its copies
-# are in); updates keep the target's owner, and a set-ID bit only where its
-# owner or group is the source's.  R/capprog, a program of root's with a
-# file capability, a trusted and a user attribute, is replaced by another
-# user's script: it keeps only the user attribute.
+# As root, with umask 022: new files, updates and directories take their
+# source's owner, group and mode (a directory's less the umask; 0555 once
+# its copies are in), set-ID bits included.  R/capprog, a program of
+# root's with a file capability, a trusted and a user attribute, is
+# replaced by another user's script: it keeps none of them.  R/ownattr,
+# of the source's owner, keeps its user attribute.  R/capsame holds the
+# bytes of its source, mode 0777: with its capability it is never kept.
 {
   printf '%s\n' 'd0700.nobody/ 0700 65534' 'd0700.nobody/f 0644 65534 2000' \
     'd0750.other/ 0750 4321' 'd0750.other/f 0644 4321 2000' \
     'd0755.root/ 0755 0' 'd0755.root/d0750.other/ 0750 4321' \
     'd0755.root/d0750.other/d0555.nobody/ 0555 65534' \
     'd0755.root/d0750.other/d0555.nobody/f 0644 65534 2000' \
-    'capprog 0755 4321 2000'
+    'capprog 0755 4321 2000' 'ownattr 0644 4321 2000' 'capsame 0777 0 2000'
   files 0 65534 4321
 } | build L
 {
   updated 4321
-  printf 'capprog 0755 0 1000\n'
+  printf '%s\n' 'capprog 0755 0 1000' 'ownattr 0600 4321 1000' \
+    'capsame 0755 0 1000'
 } | build R
+cat L/capsame >R/capsame
+touch -d @1000 R/capsame
 setcap cap_net_raw+ep R/capprog
+setcap cap_net_raw+ep R/capsame
 setfattr -n trusted.x -v 1 R/capprog
 setfattr -n user.keep -v 1 R/capprog
+setfattr -n user.keep -v 1 R/ownattr
 [ -n "$(getcap R/capprog)" ] || fail "R/capprog got no capability to lose"
 (umask 022 && run_kalvern --stdin "$ANSWERS" -- L R)
-check_right "as root" "$(expected '%s\n' 'capprog 755 0 0' \
+check_right "as root" "$(expected '%s\n' 'capprog 755 4321 4321' \
+  'capsame 777 0 0' \
   'd0700.nobody 700 65534 65534' 'd0700.nobody/f 644 65534 65534' \
   'd0750.other 750 4321 4321' 'd0750.other/f 644 4321 4321' \
   'd0755.root 755 0 0' 'd0755.root/d0750.other 750 4321 4321' \
@@ -107,18 +156,24 @@ check_right "as root" "$(expected '%s\n' 'capprog 755 0 0' \
   'f4755.nobody 4755 65534 65534' 'f4755.other 4755 4321 4321' \
   'f4755.root 4755 0 0' 'f6755.nobody 6755 65534 65534' \
   'f6755.other 6755 4321 4321' 'f6755.root 6755 0 0' \
-  'u0644.nobody 644 4321 4321' 'u2755.other 2755 4321 4321' \
-  'u2755.root 755 4321 4321' 'u4755.nobody 755 4321 4321' \
+  'ownattr 644 4321 4321' \
+  'u0644.nobody 644 65534 65534' 'u2755.other 2755 4321 4321' \
+  'u2755.root 2755 0 0' 'u4755.nobody 4755 65534 65534' \
   'u4755.other 4755 4321 4321' 'u6755.other 6755 4321 4321' \
-  'u6755.root 755 4321 4321')"
+  'u6755.root 6755 0 0')"
 cmp -s L/capprog R/capprog || fail "R/capprog was not replaced"
 [ -z "$(getcap R/capprog)" ] ||
   fail "R/capprog kept its capability: $(getcap R/capprog)"
 if getfattr -n trusted.x R/capprog >/dev/null 2>&1; then
   fail "R/capprog kept its trusted attribute"
 fi
-[ "$(getfattr --only-values -n user.keep R/capprog 2>/dev/null)" = 1 ] ||
-  fail "R/capprog lost its user attribute"
+if getfattr -n user.keep R/capprog >/dev/null 2>&1; then
+  fail "R/capprog kept the user attribute of another owner"
+fi
+[ "$(getfattr --only-values -n user.keep R/ownattr 2>/dev/null)" = 1 ] ||
+  fail "R/ownattr lost its user attribute"
+[ -z "$(getcap R/capsame)" ] ||
+  fail "R/capsame kept its capability: $(getcap R/capsame)"
 rm -rf L R
 
 # As nobody, with umask 027: everything new belongs to nobody; directories
@@ -129,15 +184,16 @@ rm -rf L R
     'd0750.nobody/ 0750 65534' 'd0750.nobody/f 0644 65534 2000' \
     'd0755.root/ 0755 0' 'd0755.root/f 0644 0 2000' \
     'd0755.other/ 0755 4321' 'd0755.other/d0555.nobody/ 0555 65534' \
-    'd0755.other/d0555.nobody/f 0644 65534 2000'
+    'd0755.other/d0555.nobody/f 0644 65534 2000' 'acl.nobody 0640 65534 2000'
   files 0 65534 4321
 } | build L
+setfacl -m 'g::---,u:4321:r--' L/acl.nobody
 {
   printf './ 0755 65534\n'
   updated 65534
 } | build R
 (umask 027 && run_kalvern --nobody --stdin "$ANSWERS" -- L R)
-check_right "as nobody" "$(expected '%s\n' \
+check_right "as nobody" "$(expected '%s\n' 'acl.nobody 640 65534 65534' \
   'd0700.nobody 700 65534 65534' 'd0700.nobody/f 644 65534 65534' \
   'd0750.nobody 750 65534 65534' 'd0750.nobody/f 644 65534 65534' \
   'd0755.other 750 65534 65534' 'd0755.other/d0555.nobody 550 65534 65534' \
@@ -153,3 +209,111 @@ check_right "as nobody" "$(expected '%s\n' \
   'u2755.root 755 65534 65534' 'u4755.nobody 4755 65534 65534' \
   'u4755.other 755 65534 65534' 'u6755.other 755 65534 65534' \
   'u6755.root 755 65534 65534')"
+check_acl "R/acl.nobody, as nobody" L/acl.nobody R/acl.nobody
+rm -rf L R
+
+# As root, access lists: R/acl.new and the directory R/acl.dir (with its
+# default list) carry their source's, which keeps the owning group out and
+# lets 65534 read; R/acl.upd takes its source's list in place of its own;
+# R/ownacl, of the source's owner, keeps its own, the mask from the source's
+# mode.
+ACL='u::rw-,g::---,u:65534:r--,m::r--,o::---'
+printf '%s\n' 'acl.new 0640 4321 2000' 'acl.dir/ 0750 4321' \
+  'acl.dir/f 0640 4321 2000' 'acl.upd 0640 4321 2000' \
+  'ownacl 0640 4321 2000' | build L
+printf '%s\n' 'acl.upd 0644 4321 1000' 'ownacl 0644 4321 1000' | build R
+setfacl -m "$ACL" L/acl.new L/acl.upd L/acl.dir/f
+setfacl -m 'g::---,u:65534:r-x,m::r-x' -m 'd:u:65534:r-x' L/acl.dir
+setfacl -m u:4100:rwx R/acl.upd R/ownacl
+(umask 022 && run_kalvern --stdin "$ANSWERS" -- L R)
+check_right "with access lists" "$(expected '%s\n' 'acl.dir 750 4321 4321' \
+  'acl.dir/f 640 4321 4321' 'acl.new 640 4321 4321' \
+  'acl.upd 640 4321 4321' 'ownacl 640 4321 4321')"
+for f in acl.new acl.dir acl.dir/f acl.upd; do check_acl "R/$f" "L/$f" "R/$f"; done
+acl_of R/ownacl | check_same "$(expected '%s\n' user::rw- user:4100:rwx \
+  group::r-- mask::r-- other::--- '')" - "ACL of R/ownacl"
+rm -rf L R
+
+# As root, in the sticky shared R/share: mallory's (4100) older file, with
+# her list and a user attribute, stands at the path of bob's (4300) private
+# file.  The update is bob's, private, and carries neither.
+printf '%s\n' 'share/letter 0600 4300 2000' | build L
+printf '%s\n' 'share/ 1777 0' 'share/letter 0666 4100 1000' | build R
+setfacl -m u:4100:rwx R/share/letter
+setfattr -n user.hers -v 1 R/share/letter
+run_kalvern --stdin "$ANSWERS" -- L R
+check_right "in a sticky shared directory" "$(expected '%s\n' \
+  'share 1777 0 0' 'share/letter 600 4300 4300')"
+[ -z "$(getfacl -scn R/share/letter)" ] ||
+  fail "R/share/letter kept her list: $(getfacl -scn R/share/letter)"
+if getfattr -n user.hers R/share/letter >/dev/null 2>&1; then
+  fail "R/share/letter kept her user attribute"
+fi
+rm -rf L R
+
+# As root, onto ramfs, which holds modes but no access lists: the group
+# bits are what the owning group's entry grants, never the mask.  R/g.f,
+# whose group may read and 65534 write, 0640; the others keep their group
+# out: R/acl.f and the update of R/acl.u 0600, the directory R/acl.d 0700.
+printf '%s\n' 'acl.f 0640 4321 2000' 'g.f 0640 4321 2000' 'acl.u 0640 4321 2000' \
+  'acl.d/ 0750 4321' 'acl.d/f 0644 4321 2000' | build L
+setfacl -m "$ACL" L/acl.f L/acl.u
+setfacl -m 'g::r--,u:65534:rw-' L/g.f
+setfacl -m 'g::---,u:65534:r-x' L/acl.d
+mkdir R
+if mount -t ramfs none R 2>/dev/null; then
+  MOUNTED+=("$TEST_TMP/R")
+  DAEMONS+=("")
+  printf '%s\n' 'acl.u 0644 4321 1000' | build R
+  (umask 022 && run_kalvern --stdin "$ANSWERS" -- L R)
+  check_right "onto ramfs" "$(expected '%s\n' 'acl.d 700 4321 4321' \
+    'acl.d/f 644 4321 4321' 'acl.f 600 4321 4321' 'acl.u 600 4321 4321' \
+    'g.f 640 4321 4321')"
+  release_last
+else
+  echo "SKIP: ramfs cannot be mounted here: no copy onto a file system without access lists" >&2
+fi
+rm -rf L R
+
+# modeless_source KIND: as root with umask 027, the left tree on a drive of
+# KIND (exfat, ntfs) whose driver reports 0777 for every file: new files
+# and directories are 0750, and the update of R/upd.txt keeps its 0600.
+modeless_source() {
+  local kind=$1 tool device=$TEST_TMP/$1.img
+  for tool in $([ "$kind" = exfat ] && echo mkfs.exfat mount.exfat-fuse losetup ||
+    echo mkntfs ntfs-3g); do
+    command -v "$tool" >/dev/null || { echo "SKIP: $kind source: $tool is missing" >&2; return 0; }
+  done
+  truncate -s 64M "$device"
+  mkdir -p "$TEST_TMP/mnt"
+  if [ "$kind" = exfat ]; then
+    mkfs.exfat "$device" >/dev/null
+    device=$(losetup -f --show "$device" 2>/dev/null) ||
+      { echo "SKIP: $kind source: no loop device" >&2; return 0; }
+    LOOPS+=("$device")
+    mount.exfat-fuse -d "$device" "$TEST_TMP/mnt" >/dev/null 2>&1 &
+  else
+    mkntfs -F -Q -q "$device" >/dev/null 2>&1
+    ntfs-3g -o no_detach "$device" "$TEST_TMP/mnt" >/dev/null 2>&1 &
+  fi
+  DAEMONS+=($!)
+  MOUNTED+=("$TEST_TMP/mnt")
+  wait_for_mount "$TEST_TMP/mnt" ||
+    { echo "SKIP: $kind source: mounting is not permitted here" >&2; return 0; }
+  make_file mnt/L/new.txt 2000
+  make_file mnt/L/dir/deep.txt 2000
+  make_file mnt/L/upd.txt 2000
+  make_file R/upd.txt 1000
+  chmod 0600 R/upd.txt
+  (umask 027 && run_kalvern --stdin "$ANSWERS" -- mnt/L R)
+  check_right "from $kind" "$(expected '%s\n' 'dir 750 0 0' \
+    'dir/deep.txt 750 0 0' 'new.txt 750 0 0' 'upd.txt 600 0 0')"
+  release_last
+  rm -rf R
+}
+if [ -c /dev/fuse ]; then
+  modeless_source exfat
+  modeless_source ntfs
+else
+  echo "SKIP: /dev/fuse is missing: no source on a drive without modes" >&2
+fi
