@@ -18,6 +18,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -402,12 +403,19 @@ void stop_meddling(Meddler& m, int seed) {
 // are left to the caller.
 Outcome run_child(const Case& c, const std::string& base,
                   const CompareResult& result, std::size_t in_flight,
-                  bool as_nobody) {
+                  bool as_nobody, const std::function<void()>& forked) {
   std::string out = base + ".out", err = base + ".err";
   int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // The child waits until `forked` has run: a thread it starts is not
+  // forked along, with whatever lock it might hold.
+  int go[2];
+  if (pipe(go) != 0) return {};
   pid_t pid = fork();
   if (pid == 0) {
+    char byte;
+    close(go[1]);
+    if (read(go[0], &byte, 1) != 1) _exit(97);
     if (as_nobody && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 ||
                       setuid(kNobody) != 0)) {
       _exit(99);
@@ -427,6 +435,10 @@ Outcome run_child(const Case& c, const std::string& base,
   }
   close(out_fd);
   close(err_fd);
+  close(go[0]);
+  forked();
+  if (write(go[1], "g", 1) != 1) ADD_FAILURE() << "the child was not started";
+  close(go[1]);
   Outcome outcome;
   int status = 0;
   waitpid(pid, &status, 0);
@@ -481,8 +493,9 @@ Outcome run_case(int seed, const std::string& base, CompareResult& result,
   if (crowd) add_to_crowd(seed, base);
   if (few_inodes) run_short_of_inodes(base + "/L");
   Meddler meddler;
-  start_meddling(meddler, seed, base, result.entries, c.action);
-  Outcome outcome = run_child(c, base, result, in_flight, as_nobody);
+  Outcome outcome = run_child(c, base, result, in_flight, as_nobody, [&] {
+    start_meddling(meddler, seed, base, result.entries, c.action);
+  });
   stop_meddling(meddler, seed);
   outcome.trees = snapshot(base);
   umount((base + "/R").c_str());
