@@ -32,6 +32,8 @@
 #include "interrupt.h"
 #include "output.h"
 #include "path.h"
+#include "readback.h"
+#include "runstatus.h"
 
 namespace {
 
@@ -148,6 +150,7 @@ static void remove_failed_dirs(Copier& copier, PendingCopy& copy) {
 // Makes the batch durable and visible and starts the next one.
 static void end_batch(Copier& copier) {
   bool ok = finish_batch(copier.batch, copier.workers);
+  count_read_backs_done();
   if (stop_requested()) stop_copies(copier);
   // A file still open on a FUSE file system may stand in its directory
   // under another name until it is closed.
@@ -172,11 +175,19 @@ static void stat_again(Copier& copier, PendingCopy& copy) {
   stat_copy_source(copy);
 }
 
+// Counts `copy`, written or failed, as dealt with on the status line.
+static void count_done(const PendingCopy& copy) {
+  count_copy_done(static_cast<std::uint64_t>(copy.source_st.st_size),
+                  kReadBack && copy.to->carried, copy.ok && is_read_back(copy));
+}
+
 // Step 3 for `copy`: a worker writes its temporary file.
 static void start_write(Copier& copier, PendingCopy& copy) {
   copy.started = true;
   run_job(copier.workers, copy.running, [&copy] {
-    if (!stop_requested()) write_copy(copy);
+    if (stop_requested()) return;
+    write_copy(copy);
+    count_done(copy);
   });
 }
 
@@ -250,6 +261,7 @@ static void take_dirs(Copier& copier, PendingCopy& copy) {
     start_write(copier, copy);
   } else {
     copy.started = true;
+    count_done(copy);
     close_copy(copy);
   }
   for (std::size_t i = 0; i < copier.placed; ++i) {
@@ -294,7 +306,12 @@ static bool place_copy(Copier& copier, PendingCopy& copy) {
     if (copier.placed > 0) return false;
     stat_again(copier, copy);
   }
-  if (!copy.ok) return copy.started = true, close_copy(copy), true;
+  if (!copy.ok) {
+    copy.started = true;
+    count_done(copy);
+    close_copy(copy);
+    return true;
+  }
   copier.batch.changed = copier.moves.tree;
   copier.batch.room_change = copier.moves.room_change;
   Fit fit = fits_in_batch(copier.batch, copy);
@@ -452,6 +469,7 @@ void finish_made_dirs(Copier& copier) {
 
 void stop_copies(Copier& copier) {
   wait_idle(copier.workers);
+  end_run_status();
   for (auto& copy : copier.window) {
     if (copy->ok) drop_temp(*copy);
   }

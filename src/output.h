@@ -2,6 +2,7 @@
 // standard error, and the one status line, written by one thread at a time.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "progress.h"
@@ -28,3 +29,14 @@ bool failed(const char* action, const std::string& path, int error);
 void show_copy_status(CopyStatus& status, std::uint64_t copied);
 /// Ends a copy's status, erasing its line if it owns it.
 void end_shown_status(CopyStatus& status);
+/// From here on the copies' statuses count their bytes in `live`, which
+/// must outlive end_run_line, and the line of a whole synchronisation
+/// takes the place of their own.
+void begin_run_line(LiveWork& live);
+/// Draws the line of a whole synchronisation, made by `text` from the copy
+/// to name on it (null if none runs long); unchanged, it is not drawn again.
+void show_run_status(
+    const std::function<std::string(const CopyStatus* current)>& text);
+/// Erases the line of a whole synchronisation for good; the copies'
+/// statuses count no more.
+void end_run_line();

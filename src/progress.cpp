@@ -1,21 +1,27 @@
-// progress.cpp: the status line of the scan and of a long copy.
+// progress.cpp: the status line of the scan and of a long copy, and the
+// text of the line of a whole synchronisation.
 //
 // The line lives on standard error and only while that is a terminal.  It is
 // written as "\r", the text, "\x1b[K" (erase to the end of the line), so each
 // rewrite replaces the last one in place, and erased with "\r\x1b[K" before
 // the program writes anything else.  The scan's line is drawn by a ticker
 // thread that reads the scan's counters; a copy's line (and that of its
-// read-back) is drawn from the copy loop itself, one call per chunk.  Both go straight to the descriptor with
-// write(2), so no stream buffer holds a piece of the line back.
+// read-back) is drawn from the copy loop itself, one call per chunk.  Within
+// a synchronisation the line of the whole run takes its place, drawn by a
+// thread of its own (see runstatus.h), and the copies only record their
+// progress for it.  All go straight to the descriptor with write(2), so no
+// stream buffer holds a piece of the line back.
 
 #include "progress.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <exception>
+#include <iterator>
 #include <mutex>
 #include <utility>
 
@@ -78,14 +84,18 @@ std::string scan_status_text(std::uint64_t left, std::uint64_t right,
                     "", "", width);
 }
 
-// ": <done> von <total> Bytes (<percent> %)", the end of a copy's text.
-static std::string bytes_done(std::uint64_t done, std::uint64_t total) {
-  auto percent = static_cast<std::uint64_t>(
+// The whole percent that `done` is of `total`, rounded down; 100 of none.
+static std::string percent(std::uint64_t done, std::uint64_t total) {
+  return std::to_string(static_cast<std::uint64_t>(
       total == 0
           ? 100.0
-          : 100.0 * static_cast<double>(done) / static_cast<double>(total));
+          : 100.0 * static_cast<double>(done) / static_cast<double>(total)));
+}
+
+// ": <done> von <total> Bytes (<percent> %)", the end of a copy's text.
+static std::string bytes_done(std::uint64_t done, std::uint64_t total) {
   return ": " + std::to_string(done) + " von " + std::to_string(total) +
-         " Bytes (" + std::to_string(percent) + " %)";
+         " Bytes (" + percent(done, total) + " %)";
 }
 
 std::string copy_status_text(const std::string& path, std::uint64_t copied,
@@ -162,10 +172,11 @@ CopyStatus start_copy_status(const std::string& path, std::uint64_t total) {
   return status;
 }
 
-CopyStatus start_read_back_status(const std::string& path,
-                                  std::uint64_t total) {
+CopyStatus start_read_back_status(const std::string& path, std::uint64_t total,
+                                  bool from_drive) {
   CopyStatus status = start_copy_status(path, total);
   status.reading_back = true;
+  status.work = from_drive ? StatusWork::ReadBack : StatusWork::None;
   return status;
 }
 
@@ -182,3 +193,81 @@ void update_copy_status(CopyStatus& status, std::uint64_t copied) {
 }
 
 void end_copy_status(CopyStatus& status) { erase_status(status.line); }
+
+bool track_copy_status(CopyStatus& status, std::uint64_t done, LiveWork& live) {
+  status.done = done;
+  if (status.work != StatusWork::None && done > status.counted) {
+    std::uint64_t more = done - status.counted;
+    if (status.work == StatusWork::Written) live.written += more;
+    live.work += more;
+    status.counted = done;
+  }
+  return Clock::now() - status.start >= kCopyDelay;
+}
+
+void untrack_copy_status(CopyStatus& status, LiveWork& live) {
+  if (status.work == StatusWork::Written) live.written -= status.counted;
+  live.work -= status.counted;
+  status.counted = 0;
+}
+
+// `amount` in tenths of `unit`, rounded half up, as "12,3".
+static std::string tenths(std::uint64_t amount, std::uint64_t unit) {
+  std::uint64_t tenth = unit / 10;
+  std::uint64_t count = amount / tenth + (amount % tenth >= tenth / 2 ? 1 : 0);
+  return std::to_string(count / 10) + "," + std::to_string(count % 10);
+}
+
+std::string byte_amounts(std::uint64_t done, std::uint64_t total) {
+  if (total < 1000) {
+    return std::to_string(done) + " von " + std::to_string(total) + " Bytes";
+  }
+  static const char* const kUnits[] = {"kB", "MB", "GB", "TB"};
+  std::uint64_t unit = 1000;
+  std::size_t step = 0;
+  for (; step + 1 < std::size(kUnits) && total / 1000 >= unit; ++step) {
+    unit *= 1000;
+  }
+  return tenths(done, unit) + " von " + tenths(total, unit) + " " +
+         kUnits[step];
+}
+
+std::string time_left_text(std::uint64_t seconds) {
+  // Seconds in steps of five, up to a minute; then whole minutes.
+  if (seconds < 58) {
+    return "noch etwa " +
+           std::to_string(std::max<std::uint64_t>(5, (seconds + 4) / 5 * 5)) +
+           " s";
+  }
+  std::uint64_t minutes = (seconds + 30) / 60;
+  if (minutes < 60) return "noch etwa " + std::to_string(minutes) + " min";
+  std::string text = "noch etwa " + std::to_string(minutes / 60) + " h";
+  if (minutes % 60 != 0) text += " " + std::to_string(minutes % 60) + " min";
+  return text;
+}
+
+std::string run_status_text(const RunFigures& figures,
+                            const CopyStatus* current, std::uint64_t width) {
+  std::string run = "Abgleich: " + std::to_string(figures.files_done) +
+                    " von " + std::to_string(figures.files) + " Dateien";
+  if (figures.sized) {
+    // Of files without bytes, the share is that of the files.
+    run += ", " + byte_amounts(figures.bytes_done, figures.bytes) + " (" +
+           (figures.bytes == 0 ? percent(figures.files_done, figures.files)
+                               : percent(figures.bytes_done, figures.bytes)) +
+           " %)";
+  }
+  if (figures.seconds_left >= 0) {
+    run +=
+        ", " + time_left_text(static_cast<std::uint64_t>(figures.seconds_left));
+  }
+  if (current == nullptr) return fit_status(run, "", "", width);
+  std::string head =
+      run + " – " + (current->reading_back ? "Prüfe " : "Kopiere ");
+  std::string tail = " (" + percent(current->done, current->total) + " %)";
+  // Room for at least "..." and a character of the path.
+  if (utf8_chars(head) + utf8_chars(tail) + 4 > width) {
+    return fit_status(run, "", "", width);
+  }
+  return fit_status(head, shown_path(current->path, 2), tail, width);
+}

@@ -107,7 +107,7 @@ int open_from_drive(int dir_fd, const std::string& name) {
 std::string read_back_file(int dir_fd, const std::string& name, int source_fd,
                            off_t size, const std::string& target) {
   CopyStatus status =
-      start_read_back_status(target, static_cast<std::uint64_t>(size));
+      start_read_back_status(target, static_cast<std::uint64_t>(size), true);
   int fd = open_from_drive(dir_fd, name);
   auto shown = [&](std::uint64_t done) { show_copy_status(status, done); };
   int same = fd < 0 ? -1 : read_back(fd, source_fd, size, shown);

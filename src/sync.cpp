@@ -35,6 +35,7 @@
 #include "path.h"
 #include "prune.h"
 #include "readback.h"
+#include "runstatus.h"
 
 namespace {
 
@@ -71,11 +72,32 @@ static std::size_t in_flight_or_default(std::size_t in_flight,
   return in_flight == 0 ? default_in_flight(left, right) : in_flight;
 }
 
+// The copies that a call makes of `entries`, in the listing's order, for
+// the status line, where one is wanted: with `action` 0 the updates, else
+// the one-sided files that the answer `action` copies.
+static std::vector<PlannedCopy> planned_copies(
+    const std::vector<DiffEntry>& entries, const Tree& left, const Tree& right,
+    char action) {
+  std::vector<PlannedCopy> copies;
+  if (!status_line_wanted()) return copies;
+  for (const DiffEntry& entry : entries) {
+    bool from_left = entry.kind == LeftNewer || entry.kind == MissingRight;
+    bool update = entry.kind == LeftNewer || entry.kind == RightNewer;
+    bool deleted = action == (from_left ? 'l' : 'r');
+    if (update != (action == 0) || deleted) continue;
+    const Tree& to = from_left ? right : left;
+    copies.push_back({from_left ? &left : &right, entry.relative_path,
+                      kReadBack && to.carried});
+  }
+  return copies;
+}
+
 bool sync_different_files(const std::vector<DiffEntry>& entries,
                           const Tree& left, const Tree& right,
                           std::size_t in_flight, bool reuse) {
   install_interrupt_handlers();
   begin_changes();
+  start_run_status(planned_copies(entries, left, right, 0));
   bool ok;
   {
     Copier copier(in_flight_or_default(in_flight, left, right));
@@ -97,6 +119,7 @@ bool sync_different_files(const std::vector<DiffEntry>& entries,
     }
     ok = finish_copies(copier);
   }
+  end_run_status();
   end_changes();
   return ok;
 }
@@ -371,6 +394,7 @@ static bool resolve_missing(Copier& copier,
       say(shown_path(source, 1) + " -> " + shown_path(target, 1) + "\n");
       report(copy_failure_line(
           source, target, case_clash_reason(full_path(other.root, clash))));
+      count_copy_done(0, false, false);
       ok = false;
       continue;
     }
@@ -392,6 +416,7 @@ bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
   if (action != 'l' && action != 'r' && action != 'b') return true;
   install_interrupt_handlers();
   begin_changes();
+  start_run_status(planned_copies(entries, left, right, action));
   bool ok;
   {
     Copier copier(in_flight_or_default(in_flight, left, right));
@@ -402,6 +427,7 @@ bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
     ok = resolve_missing(copier, entries, left, right, action, cases);
     finish_made_dirs(copier);
   }
+  end_run_status();
   if (action == 'l') ok = make_tree_durable(left) && ok;
   if (action == 'r') ok = make_tree_durable(right) && ok;
   end_changes();

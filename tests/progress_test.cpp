@@ -1,13 +1,17 @@
-// Tests of the status line's text, fitted to the terminal's width.  Standard
-// error is no terminal here, so paths go out as stored.
+// Tests of the status line's text, fitted to the terminal's width, and of
+// the pace that gives the time left.  Standard error is no terminal here, so
+// paths go out as stored.
 
 #include "progress.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
 #include <ostream>
 #include <string>
+
+#include "runstatus.h"
 
 namespace {
 
@@ -53,6 +57,129 @@ TEST(StatusText, ScanCopyAndReadBack) {
             "Prüfe ...aub.mkv: 10 von 10 Bytes (100 %)");
   EXPECT_EQ(read_back_status_text("R/leer.txt", 0, 0, 100),
             "Prüfe R/leer.txt: 0 von 0 Bytes (100 %)");
+}
+
+struct AmountRow {
+  std::uint64_t done;
+  std::uint64_t total;
+  std::string expected;
+};
+
+class ByteAmountsTest : public ::testing::TestWithParam<AmountRow> {};
+
+TEST_P(ByteAmountsTest, UnitOfTheTotalOneDecimal) {
+  EXPECT_EQ(byte_amounts(GetParam().done, GetParam().total),
+            GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ByteAmountsTest,
+    ::testing::Values(AmountRow{0, 0, "0 von 0 Bytes"},
+                      AmountRow{512, 999, "512 von 999 Bytes"},
+                      AmountRow{0, 1000, "0,0 von 1,0 kB"},
+                      AmountRow{1049, 1050,
+                                "1,0 von 1,1 kB"},  // a half goes up
+                      AmountRow{3145728, 3145728, "3,1 von 3,1 MB"},
+                      AmountRow{999949, 999999, "999,9 von 1000,0 kB"},
+                      AmountRow{12345678901, 300000000000, "12,3 von 300,0 GB"},
+                      AmountRow{1500000000000, 4000000000000, "1,5 von 4,0 TB"},
+                      AmountRow{0, std::numeric_limits<std::uint64_t>::max(),
+                                "0,0 von 18446744,1 TB"}));
+
+struct TimeRow {
+  std::uint64_t seconds;
+  std::string expected;
+};
+
+class TimeLeftTest : public ::testing::TestWithParam<TimeRow> {};
+
+TEST_P(TimeLeftTest, FiveSecondStepsThenMinutesThenHours) {
+  EXPECT_EQ(time_left_text(GetParam().seconds), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, TimeLeftTest,
+    ::testing::Values(
+        TimeRow{0, "noch etwa 5 s"}, TimeRow{40, "noch etwa 40 s"},
+        TimeRow{41, "noch etwa 45 s"}, TimeRow{57, "noch etwa 60 s"},
+        TimeRow{58, "noch etwa 1 min"}, TimeRow{89, "noch etwa 1 min"},
+        TimeRow{1500, "noch etwa 25 min"}, TimeRow{3569, "noch etwa 59 min"},
+        TimeRow{3570, "noch etwa 1 h"}, TimeRow{7500, "noch etwa 2 h 5 min"}));
+
+struct RunRow {
+  std::string name;
+  RunFigures figures;
+  bool copying;  // a copy of R/Urlaub.mkv runs long: 24 % written, or read back
+  bool reading_back;
+  std::uint64_t width;
+  std::string expected;
+};
+
+void PrintTo(const RunRow& row, std::ostream* out) { *out << row.name; }
+
+class RunStatusTextTest : public ::testing::TestWithParam<RunRow> {};
+
+TEST_P(RunStatusTextTest, FilePartGivesWayFirst) {
+  const RunRow& row = GetParam();
+  CopyStatus copy = row.reading_back
+                        ? start_read_back_status("R/Urlaub.mkv", 400, true)
+                        : start_copy_status("R/Urlaub.mkv", 400);
+  copy.done = 96;
+  EXPECT_EQ(
+      run_status_text(row.figures, row.copying ? &copy : nullptr, row.width),
+      row.expected);
+}
+
+const RunFigures kUnsized{3, 10, false, 0, 0, -1};
+const RunFigures kNoBytes{5, 20, true, 0, 0, 40};
+const RunFigures kSized{1234, 5678, true, 12345678901, 300000000000, -1};
+const RunFigures kEstimated{1234, 5678, true, 12345678901, 300000000000, 1500};
+const std::string kRun =
+    "Abgleich: 1234 von 5678 Dateien, 12,3 von 300,0 GB (4 %), "
+    "noch etwa 25 min";  // 74 characters
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RunStatusTextTest,
+    ::testing::Values(
+        RunRow{"NotSizedYet", kUnsized, false, false, 100,
+               "Abgleich: 3 von 10 Dateien"},
+        RunRow{"NoEstimateYet", kSized, false, false, 100,
+               "Abgleich: 1234 von 5678 Dateien, 12,3 von 300,0 GB (4 %)"},
+        RunRow{"NoBytesShareOfFiles", kNoBytes, false, false, 100,
+               "Abgleich: 5 von 20 Dateien, 0 von 0 Bytes (25 %), "
+               "noch etwa 40 s"},
+        RunRow{"Everything", kEstimated, true, false, 104,
+               kRun + " – Kopiere R/Urlaub.mkv (24 %)"},
+        RunRow{"ReadBack", kEstimated, true, true, 102,
+               kRun + " – Prüfe R/Urlaub.mkv (24 %)"},
+        RunRow{"PathGivesWay", kEstimated, true, false, 103,
+               kRun + " – Kopiere ...laub.mkv (24 %)"},
+        RunRow{"PathDownToOneCharacter", kEstimated, true, false, 96,
+               kRun + " – Kopiere ...v (24 %)"},
+        RunRow{"FilePartGoes", kEstimated, true, false, 95, kRun},
+        RunRow{"RunCutAtTheEnd", kEstimated, true, false, 40,
+               "Abgleich: 1234 von 5678 Dateien, 12,3 vo"}));
+
+// A pace of 1000 a second over `seconds`, sampled ten times a second, then
+// of `later` a second for `more` seconds.
+RateWindow paced(double seconds, std::uint64_t later = 1000, double more = 0) {
+  RateWindow window;
+  std::uint64_t work = 0;
+  for (int tick = 0; tick <= static_cast<int>(10 * (seconds + more)); ++tick) {
+    add_rate_sample(window, tick / 10.0, work);
+    work += tick < 10 * seconds ? 100 : later / 10;
+  }
+  return window;
+}
+
+TEST(RateWindow, EstimateFromThePaceOfTheLastSeconds) {
+  EXPECT_EQ(estimate_seconds_left(paced(2.9), 5000), -1);  // too early
+  EXPECT_EQ(estimate_seconds_left(paced(3), 5000), 5);
+  EXPECT_EQ(estimate_seconds_left(paced(60), 90000), 90);
+  // Only the last twenty seconds count: 10 a second since the 40th.
+  EXPECT_EQ(estimate_seconds_left(paced(40, 10, 30), 300), 30);
+  EXPECT_EQ(estimate_seconds_left(paced(40, 0, 20), 300), -1);  // stalled
+  EXPECT_LE(paced(40, 10, 30).samples.size(), 202U);
 }
 
 }  // namespace

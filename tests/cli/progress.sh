@@ -1,9 +1,10 @@
 # progress.sh: the status line on standard error.  On a terminal it shows the
-# files found during the scan and the bytes of a long copy, fits the width and
-# is erased before any other output; standard output stays as it is, and with
+# files found during the scan, and during a synchronisation the files and
+# bytes done of all, the time left and a long copy; it fits the width and is
+# erased before any other output; standard output stays as it is, and with
 # standard error in a pipe nothing appears there.  strace holds each listing
-# of a directory (or each read of the copy) back, so that the work takes
-# seconds on any machine.
+# of a directory (each read of the copy, each write) back, so that the work
+# takes seconds on any machine.
 . "$(dirname "$0")/common.sh"
 need_tool strace strace
 
@@ -14,6 +15,9 @@ SLOW_SCAN="strace -o /dev/null -f -e trace=getdents64 -e inject=getdents64:delay
 SLOW_COPY="strace -o /dev/null -f -e trace=copy_file_range,read,pread64"
 SLOW_COPY+=" -e inject=copy_file_range:error=EXDEV"
 SLOW_COPY+=" -e inject=read,pread64:delay_exit=40000"
+# 40 ms per write: a synchronisation of many small files goes at the pace of
+# its lines.
+SLOW_LINES="strace -o /dev/null -f -e trace=write -e inject=write:delay_enter=40000"
 
 # slow_run COLS STDOUT SLOW ARGS...: runs the binary in the current directory
 # under SLOW.  COLS 0: standard error to a pipe, which lands in $ERR.  Else
@@ -80,6 +84,39 @@ cp -a copy copy2
 check_same "$EMPTY" "$ERR" "stderr of $LAST_RUN"
 cd copy
 slow_run 100 - "$SLOW_COPY" -y -c 30 L R
-check_status_lines '^Kopiere R/big\.bin: [0-9]+ von 3145728 Bytes \([0-9]+ %\)$' 99
+check_status_lines '^Abgleich: 0 von 1 Dateien, [0-9],[0-9] von 3,1 MB \([0-9]+ %\) \x{2013} Kopiere R/big\.bin \([0-9]+ %\)$' 99
 check_same ../pipe.out "$HELPER_DIR/rest" "stdout of $LAST_RUN"
 cmp -s L/big.bin R/big.bin || fail "$LAST_RUN: the copy differs"
+cd ..
+
+# 80 files of 100000 bytes: the files and bytes done rise, the time left
+# appears from the third second on, and every line is one of the run's.
+mkdir -p many/L many/R
+for f in $(seq 1 80); do
+  head -c 100000 /dev/zero >many/L/f$f.bin
+  make_file many/R/f$f.bin 1000 old
+done
+touch -d @2000 many/L/*
+cp -a many many2
+(cd many2 && slow_run 0 ../pipe.out "$SLOW_LINES" -y -c 30 L R)
+check_same "$EMPTY" "$ERR" "stderr of $LAST_RUN"
+cd many
+slow_run 100 ../terminal.out "$SLOW_LINES" -y -c 30 L R
+check_status_lines '^Abgleich: [1-9][0-9]* von 80 Dateien, [0-9]+,[0-9] von 8,0 MB \([0-9]+ %\), noch etwa [0-9]+ (s|min)$' 99
+check_same "$EMPTY" "$HELPER_DIR/rest" "terminal of $LAST_RUN"
+check_same ../pipe.out ../terminal.out "stdout of $LAST_RUN"
+perl -CSD -0777 -ne '
+  my @drawn = grep { $_ ne "" } /\r([^\r\n]*?)\e\[K/g;
+  for (@drawn) {
+    print "not the run: $_\n"
+      unless /^Abgleich: \d+ von 80 Dateien, \d+,\d von 8,0 MB \(\d+ %\)(, noch|$)/;
+  }
+  my @files = map { /^Abgleich: (\d+)/ } @drawn;
+  my @bytes = map { /, (\d+,\d) von/ ? $1 =~ tr/,/./r : () } @drawn;
+  print "files fall\n" if grep { $files[$_] < $files[$_ - 1] } 1 .. $#files;
+  print "bytes fall\n" if grep { $bytes[$_] < $bytes[$_ - 1] } 1 .. $#bytes;
+  print "no rise\n" unless @files && $files[-1] > $files[0] && $bytes[-1] > $bytes[0];
+  print "estimated at once\n" if $drawn[0] =~ /noch etwa/;
+' "$OUT" >"$HELPER_DIR/problems"
+check_same "$EMPTY" "$HELPER_DIR/problems" "counts of $LAST_RUN"
+cmp -s L/f80.bin R/f80.bin || fail "$LAST_RUN: the copy differs"
