@@ -29,9 +29,11 @@
 
 #include <atomic>
 
+#include "filecopy.h"
 #include "interrupt.h"
 #include "output.h"
 #include "path.h"
+#include "putback.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "batch.h"
 #include "beneath.h"
-#include "filecopy.h"
+#include "pendingcopy.h"
 #include "madedirs.h"
 #include "moves.h"
 #include "workers.h"
