@@ -95,6 +95,33 @@ static void keep_needed_paths(Moves& moves,
   }
 }
 
+// Adds to `all` the record of the scanned file `file` of `tree`.
+static Move& add_move(std::deque<Move>& all, const Tree& tree,
+                      const ScannedFile& file) {
+  Move& move = all.emplace_back();
+  move.tree = &tree;
+  move.own_path = move.path = file.path;
+  move.seconds = file.seconds;
+  move.inode = file.inode;
+  return move;
+}
+
+// Adds to `all` the records of the files of `files` in `tree` whose time
+// is within the slack of one of `times`, and reads their sizes on
+// `workers`.
+static void add_sized(std::deque<Move>& all, Workers& workers,
+                      const Tree& tree, const std::vector<ScannedFile>& files,
+                      const std::unordered_set<std::int64_t>& times,
+                      std::int64_t slack) {
+  for (const ScannedFile& file : files) {
+    if (!has_time(times, file.seconds, slack)) continue;
+    Move& move = add_move(all, tree, file);
+    run_job(workers, move.running,
+            [&move] { read_size(*move.tree, move.path, move.size); });
+  }
+  wait_idle(workers);
+}
+
 void plan_takes(Moves& moves, Workers& workers, const Tree& tree,
                 const std::vector<ScannedFile>& deleted, const Tree& from,
                 const std::vector<ScannedFile>& copied) {
@@ -103,16 +130,7 @@ void plan_takes(Moves& moves, Workers& workers, const Tree& tree,
   for (const ScannedFile& file : copied) copied_times.insert(file.seconds);
   // The sources of copies with the time of a file to delete, sized.
   std::deque<Move> sources;
-  for (const ScannedFile& file : copied) {
-    if (!has_time(deleted_times, file.seconds, moves.slack)) continue;
-    Move& source = sources.emplace_back();
-    source.tree = &from;
-    source.own_path = file.path;
-    source.seconds = file.seconds;
-    run_job(workers, source.running,
-            [&source] { read_size(*source.tree, source.own_path, source.size); });
-  }
-  wait_idle(workers);
+  add_sized(sources, workers, from, copied, deleted_times, moves.slack);
   for (const Move& source : sources) {
     if (source.size <= 0) continue;
     moves.sources.insert(key_of(source.size, source.seconds));
@@ -120,17 +138,7 @@ void plan_takes(Moves& moves, Workers& workers, const Tree& tree,
   }
   if (moves.keep_deleted || moves.sources.empty()) return;
   // The files to delete that copies may take, sized.
-  for (const ScannedFile& file : deleted) {
-    if (!has_time(copied_times, file.seconds, moves.slack)) continue;
-    Move& move = moves.all.emplace_back();
-    move.tree = &tree;
-    move.own_path = move.path = file.path;
-    move.seconds = file.seconds;
-    move.inode = file.inode;
-    run_job(workers, move.running,
-            [&move] { read_size(*move.tree, move.path, move.size); });
-  }
-  wait_idle(workers);
+  add_sized(moves.all, workers, tree, deleted, copied_times, moves.slack);
   keep_needed_paths(moves, copied);
   for (Move& move : moves.all) {
     if (is_wanted(moves, move.size, move.seconds)) offer_move(moves, move);
@@ -142,12 +150,7 @@ Move* keepable(Moves& moves, const Tree& tree, const ScannedFile& file) {
       !has_time(moves.source_times, file.seconds, moves.slack)) {
     return nullptr;
   }
-  Move& move = moves.all.emplace_back();
-  move.tree = &tree;
-  move.own_path = move.path = file.path;
-  move.seconds = file.seconds;
-  move.inode = file.inode;
-  return &move;
+  return &add_move(moves.all, tree, file);
 }
 
 // Whether files may be held in a directory at the root `fd`: entries of
