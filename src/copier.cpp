@@ -56,10 +56,11 @@ std::size_t default_in_flight(const Tree& left, const Tree& right) {
   return KALVERN_COPIES_IN_FLIGHT;
 }
 
-Copier::Copier(std::size_t in_flight)
+Copier::Copier(std::size_t in_flight, bool reuse)
     : in_flight(in_flight < 1 ? 1 : in_flight),
       ahead(2 * this->in_flight),
-      workers(this->in_flight) {}
+      workers(this->in_flight),
+      reuse(reuse) {}
 
 // Whether another copy may be queued now.
 static bool has_room(const Copier& copier) {

@@ -74,12 +74,10 @@ static std::size_t in_flight_or_default(std::size_t in_flight,
 bool sync_different_files(const std::vector<DiffEntry>& entries,
                           const Tree& left, const Tree& right,
                           std::size_t in_flight, bool reuse) {
-  install_interrupt_handlers();
   begin_changes();
   bool ok;
   {
-    Copier copier(in_flight_or_default(in_flight, left, right));
-    copier.reuse = reuse;
+    Copier copier(in_flight_or_default(in_flight, left, right), reuse);
     // Targets are compared as their drive returns them.
     for (const Tree* tree : {&left, &right}) {
       if (reuse && tree->carried) drop_device_cache(tree->device);
@@ -390,12 +388,10 @@ bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
   char action = static_cast<char>(
       std::tolower(static_cast<unsigned char>(missing_action)));
   if (action != 'l' && action != 'r' && action != 'b') return true;
-  install_interrupt_handlers();
   begin_changes();
   bool ok;
   {
-    Copier copier(in_flight_or_default(in_flight, left, right));
-    copier.reuse = reuse;
+    Copier copier(in_flight_or_default(in_flight, left, right), reuse);
     if (scanned != nullptr) {
       copier.scanned = {{&left, &scanned->left}, {&right, &scanned->right}};
     }
