@@ -15,6 +15,7 @@
 
 #include <cerrno>
 
+#include "content.h"
 #include "handles.h"
 #include "path.h"
 #include "placing.h"
@@ -23,9 +24,10 @@
 // `fresh`, a taken file written since the copy gave it its time keeps the
 // time of that write, so that its deletion tells the change.
 static void restore_status(const Move& move, int fd, bool fresh) {
+  const struct stat& taken = move.taken_st;
   // Owner first: a change of owner clears set-ID bits.
-  if (fchown(fd, move.uid, move.gid) != 0 && errno != EPERM) return;
-  fchmod(fd, move.mode & 07777);
+  if (fchown(fd, taken.st_uid, taken.st_gid) != 0 && errno != EPERM) return;
+  fchmod(fd, taken.st_mode & 07777);
   struct stat now;
   if (!fresh && fstat(fd, &now) == 0 &&
       (now.st_mtim.tv_sec != move.given.tv_sec ||
@@ -33,7 +35,7 @@ static void restore_status(const Move& move, int fd, bool fresh) {
        now.st_size != move.size)) {
     return;
   }
-  timespec times[2] = {move.atime, move.mtime};
+  timespec times[2] = {taken.st_atim, taken.st_mtim};
   futimens(fd, times);
 }
 
@@ -78,22 +80,6 @@ void put_back(Move& move, int fd) {
   move.stuck = true;  // its deletion removes it where it stands
   move.path = move.at_parent.empty() ? move.at_name
                                      : move.at_parent + "/" + move.at_name;
-}
-
-// Copies the bytes of `in` to `out`; false with errno set on failure.
-static bool copy_bytes(int in, int out) {
-  char buffer[64 * 1024];
-  for (off_t at = 0;;) {
-    ssize_t n = pread(in, buffer, sizeof buffer, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n == 0;
-    for (ssize_t done = 0; done < n;) {
-      ssize_t written = pwrite(out, buffer + done, n - done, at + done);
-      if (written < 0 && errno != EINTR) return false;
-      if (written > 0) done += written;
-    }
-    at += n;
-  }
 }
 
 // Writes the file `move` was taken from anew at its own path, from the copy

@@ -2,6 +2,7 @@
 // where it fails or the run stops: its temporary file goes, and a file it
 // took goes back where it stood, with its owner, mode and times.
 #pragma once
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -31,10 +32,7 @@ struct Move {
   std::string at_parent, at_name;
   std::string created;       // the topmost directory made for that copy,
                              // told when the run stops
-  uid_t uid = 0;             // its owner, group, mode and times when taken
-  gid_t gid = 0;
-  mode_t mode = 0;
-  timespec atime{}, mtime{};
+  struct stat taken_st {};   // its owner, group, mode and times when taken
   timespec given{};          // the time a copy gives it once taken
   std::atomic<bool> running{false};
 };

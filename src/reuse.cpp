@@ -251,11 +251,7 @@ bool take_deleted_file(PendingCopy& copy, int dir_fd, int in) {
     if (fd >= 0) close(fd);
     return false;
   }
-  move.uid = st.st_uid;
-  move.gid = st.st_gid;
-  move.mode = st.st_mode;
-  move.atime = st.st_atim;
-  move.mtime = st.st_mtim;
+  move.taken_st = st;
   move.device = st.st_dev;
   move.inode = st.st_ino;
   move.at_parent = copy.parent;
