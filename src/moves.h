@@ -1,5 +1,7 @@
-// moves.h: one-sided files that the answer deletes, renamed into the place
-// of a copy of the same bytes into their tree instead of writing them again.
+// moves.h: the planning of takes: which one-sided file that the answer
+// deletes a copy of the same bytes into its tree may take instead of
+// writing them again, the files held for copies, and what is left of them
+// at the end.
 #pragma once
 #include <sys/stat.h>
 #include <sys/types.h>
