@@ -24,11 +24,13 @@
 #include <limits>
 #include <utility>
 
+#include "filecopy.h"
 #include "handles.h"
 #include "interrupt.h"
 #include "output.h"
 #include "placed.h"
 #include "progress.h"
+#include "putback.h"
 #include "readback.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "filecopy.h"
+#include "pendingcopy.h"
 #include "workers.h"
 
 /// Room on one file system, as the batch's copies hold it.

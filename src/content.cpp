@@ -110,3 +110,14 @@ bool source_changed(int in, int source_dir, const std::string& name,
   }
   return !same_state(now, before) || !same_state(at_path, now);
 }
+
+bool copy_bytes(int in, int out) {
+  char buffer[64 * 1024];
+  for (off_t at = 0;;) {
+    ssize_t n = pread(in, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n == 0;
+    if (!write_at(out, buffer, n, at)) return false;
+    at += n;
+  }
+}

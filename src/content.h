@@ -18,3 +18,7 @@ off_t copy_content(int in, int out, const struct stat& in_st,
 /// had when the copy began, or its name in `source_dir` names another file.
 bool source_changed(int in, int source_dir, const std::string& name,
                     const struct stat& before);
+/// Copies every byte of `in` to `out`, holes written out, with no status
+/// line and even where a signal asked the run to stop; false with errno
+/// set on failure.
+bool copy_bytes(int in, int out);

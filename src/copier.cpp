@@ -29,9 +29,11 @@
 
 #include <atomic>
 
+#include "filecopy.h"
 #include "interrupt.h"
 #include "output.h"
 #include "path.h"
+#include "putback.h"
 #include "readback.h"
 #include "runstatus.h"
 
@@ -56,10 +58,11 @@ std::size_t default_in_flight(const Tree& left, const Tree& right) {
   return KALVERN_COPIES_IN_FLIGHT;
 }
 
-Copier::Copier(std::size_t in_flight)
+Copier::Copier(std::size_t in_flight, bool reuse)
     : in_flight(in_flight < 1 ? 1 : in_flight),
       ahead(2 * this->in_flight),
-      workers(this->in_flight) {}
+      workers(this->in_flight),
+      reuse(reuse) {}
 
 // Whether another copy may be queued now.
 static bool has_room(const Copier& copier) {
@@ -478,25 +481,17 @@ void stop_copies(Copier& copier) {
   // latest copy's first.
   for (auto& copy : copier.window) close_copy(*copy);
   for (auto& copy : copier.batch.copies) close_copy(*copy);
-  for (auto copy = copier.window.rbegin(); copy != copier.window.rend(); ++copy) {
-    if (!(*copy)->renamed) {
-      remove_made_dirs(*(*copy)->to, (*copy)->parent, (*copy)->created);
+  auto unmake = [](auto first, auto last) {
+    for (; first != last; ++first) {
+      PendingCopy& copy = **first;
+      if (!copy.renamed) remove_made_dirs(*copy.to, copy.parent, copy.created);
+      // A file it took goes back, and the directories made for it with it.
+      if (copy.moved) copy.move->created = copy.created;
     }
-  }
-  auto& copies = copier.batch.copies;
-  for (auto copy = copies.rbegin(); copy != copies.rend(); ++copy) {
-    if (!(*copy)->renamed) {
-      remove_made_dirs(*(*copy)->to, (*copy)->parent, (*copy)->created);
-    }
-  }
-  // Files taken before their deletion line go back, and the directories
-  // made for their copies go; held ones go.
-  for (auto& copy : copier.window) {
-    if (copy->moved) copy->move->created = copy->created;
-  }
-  for (auto& copy : copier.batch.copies) {
-    if (copy->moved) copy->move->created = copy->created;
-  }
+  };
+  unmake(copier.window.rbegin(), copier.window.rend());
+  unmake(copier.batch.copies.rbegin(), copier.batch.copies.rend());
+  // Files taken before their deletion line go back; held ones go.
   undo_moves(copier.moves);
   finish_made_dirs(copier);
   exit_on_signal();

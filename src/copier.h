@@ -10,7 +10,7 @@
 
 #include "batch.h"
 #include "beneath.h"
-#include "filecopy.h"
+#include "pendingcopy.h"
 #include "madedirs.h"
 #include "moves.h"
 #include "workers.h"
@@ -25,7 +25,7 @@ struct DirChange {
 /// The copies of one synchronisation call, from their progress lines to
 /// their renames.
 struct Copier {
-  explicit Copier(std::size_t in_flight);
+  Copier(std::size_t in_flight, bool reuse);
   std::size_t in_flight;  // most system calls carried out at once
   std::size_t ahead;      // most copies queued and not yet given a batch
   Workers workers;

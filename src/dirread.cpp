@@ -62,32 +62,21 @@ static unsigned char query_type(int dir_fd, const char* name, int& error) {
   return DT_UNKNOWN;
 }
 
-// Settles a regular file: its time, or why it has none.
-static void settle_file(int dir_fd, const char* name, Item& item) {
+// Settles a regular file, or a symbolic link where `link` is set, by what
+// it leads to: its time, or why it has none.  A link that leads nowhere or
+// to anything but a regular file is passed over.
+static void settle_target(int dir_fd, const char* name, bool link,
+                          Item& item) {
   struct stat st;
   if (fstatat(dir_fd, name, &st, 0) != 0) {
-    bool gone = errno == ENOENT || errno == ENOTDIR;
+    bool gone = errno == ENOENT || errno == ENOTDIR || (link && errno == ELOOP);
+    if (gone && link) return;
     item.kind = gone ? ItemKind::TimeFailed : ItemKind::AccessFailed;
     item.error = errno;
     return;
   }
-  item.kind = ItemKind::File;
-  item.seconds = st.st_mtim.tv_sec;
-  item.ino = st.st_ino;
-}
-
-// Settles a symbolic link: a link to a regular file is kept with its
-// target's time, one that leads nowhere is passed over.
-static void settle_link(int dir_fd, const char* name, Item& item) {
-  struct stat st;
-  if (fstatat(dir_fd, name, &st, 0) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return;
-    item.kind = ItemKind::AccessFailed;
-    item.error = errno;
-    return;
-  }
-  if (!S_ISREG(st.st_mode)) return;
-  item.kind = ItemKind::Link;
+  if (link && !S_ISREG(st.st_mode)) return;
+  item.kind = link ? ItemKind::Link : ItemKind::File;
   item.seconds = st.st_mtim.tv_sec;
   item.ino = st.st_ino;
 }
@@ -107,9 +96,9 @@ static void settle(int dir_fd, const char* name, Item& item) {
   } else if (type == DT_DIR) {
     if (!is_excluded(name)) item.kind = ItemKind::Directory;
   } else if (type == DT_REG) {
-    settle_file(dir_fd, name, item);
+    settle_target(dir_fd, name, false, item);
   } else if (type == DT_LNK) {
-    settle_link(dir_fd, name, item);
+    settle_target(dir_fd, name, true, item);
   }
 }
 

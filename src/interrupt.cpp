@@ -78,6 +78,7 @@ void install_interrupt_handlers() {
 }
 
 void begin_changes() {
+  install_interrupt_handlers();
   std::lock_guard lock(mutex);
   ++changing;
 }

@@ -7,7 +7,8 @@
 /// during changes it asks them to stop.  SIGXFSZ is ignored, so that a file
 /// size limit makes a write fail.  Threads started later inherit this.
 void install_interrupt_handlers();
-/// Marks the start of changes to the trees.
+/// Marks the start of changes to the trees, the signals taken by their
+/// thread from here on (see install_interrupt_handlers).
 void begin_changes();
 /// Marks their end; ends the program if a signal asked them to stop.
 void end_changes();

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "beneath.h"
-#include "filecopy.h"
+#include "pendingcopy.h"
 
 /// A directory made without its owner's write or search permission, which
 /// gets its mode only once the copies into it are done.

@@ -3,7 +3,7 @@
 // Where the answer deletes one-sided files of a tree and copies others into
 // it, a copy whose source has the size and time of a file to delete is made
 // by renaming that file into the copy's place, once their bytes have been
-// compared (see filecopy.cpp).  The planning thread decides which file a
+// compared (see reuse.cpp).  The planning thread decides which file a
 // copy may take; no file serves two copies.  Two orders occur:
 //   - the deletions come first (l): a file of the size and time of a later
 //     copy's source is not deleted but renamed to a temporary name at the
@@ -29,12 +29,13 @@
 #include <cerrno>
 
 #include "casefold.h"
-#include "filecopy.h"
 #include "fskind.h"
 #include "handles.h"
 #include "madedirs.h"
 #include "output.h"
 #include "path.h"
+#include "placing.h"
+#include "putback.h"
 
 // Free inodes below which no file is held: copies may need them all.
 constexpr std::uint64_t kHoldInodes = 1024;
@@ -94,6 +95,33 @@ static void keep_needed_paths(Moves& moves,
   }
 }
 
+// Adds to `all` the record of the scanned file `file` of `tree`.
+static Move& add_move(std::deque<Move>& all, const Tree& tree,
+                      const ScannedFile& file) {
+  Move& move = all.emplace_back();
+  move.tree = &tree;
+  move.own_path = move.path = file.path;
+  move.seconds = file.seconds;
+  move.inode = file.inode;
+  return move;
+}
+
+// Adds to `all` the records of the files of `files` in `tree` whose time
+// is within the slack of one of `times`, and reads their sizes on
+// `workers`.
+static void add_sized(std::deque<Move>& all, Workers& workers,
+                      const Tree& tree, const std::vector<ScannedFile>& files,
+                      const std::unordered_set<std::int64_t>& times,
+                      std::int64_t slack) {
+  for (const ScannedFile& file : files) {
+    if (!has_time(times, file.seconds, slack)) continue;
+    Move& move = add_move(all, tree, file);
+    run_job(workers, move.running,
+            [&move] { read_size(*move.tree, move.path, move.size); });
+  }
+  wait_idle(workers);
+}
+
 void plan_takes(Moves& moves, Workers& workers, const Tree& tree,
                 const std::vector<ScannedFile>& deleted, const Tree& from,
                 const std::vector<ScannedFile>& copied) {
@@ -102,16 +130,7 @@ void plan_takes(Moves& moves, Workers& workers, const Tree& tree,
   for (const ScannedFile& file : copied) copied_times.insert(file.seconds);
   // The sources of copies with the time of a file to delete, sized.
   std::deque<Move> sources;
-  for (const ScannedFile& file : copied) {
-    if (!has_time(deleted_times, file.seconds, moves.slack)) continue;
-    Move& source = sources.emplace_back();
-    source.tree = &from;
-    source.own_path = file.path;
-    source.seconds = file.seconds;
-    run_job(workers, source.running,
-            [&source] { read_size(*source.tree, source.own_path, source.size); });
-  }
-  wait_idle(workers);
+  add_sized(sources, workers, from, copied, deleted_times, moves.slack);
   for (const Move& source : sources) {
     if (source.size <= 0) continue;
     moves.sources.insert(key_of(source.size, source.seconds));
@@ -119,17 +138,7 @@ void plan_takes(Moves& moves, Workers& workers, const Tree& tree,
   }
   if (moves.keep_deleted || moves.sources.empty()) return;
   // The files to delete that copies may take, sized.
-  for (const ScannedFile& file : deleted) {
-    if (!has_time(copied_times, file.seconds, moves.slack)) continue;
-    Move& move = moves.all.emplace_back();
-    move.tree = &tree;
-    move.own_path = move.path = file.path;
-    move.seconds = file.seconds;
-    move.inode = file.inode;
-    run_job(workers, move.running,
-            [&move] { read_size(*move.tree, move.path, move.size); });
-  }
-  wait_idle(workers);
+  add_sized(moves.all, workers, tree, deleted, copied_times, moves.slack);
   keep_needed_paths(moves, copied);
   for (Move& move : moves.all) {
     if (is_wanted(moves, move.size, move.seconds)) offer_move(moves, move);
@@ -141,12 +150,7 @@ Move* keepable(Moves& moves, const Tree& tree, const ScannedFile& file) {
       !has_time(moves.source_times, file.seconds, moves.slack)) {
     return nullptr;
   }
-  Move& move = moves.all.emplace_back();
-  move.tree = &tree;
-  move.own_path = move.path = file.path;
-  move.seconds = file.seconds;
-  move.inode = file.inode;
-  return &move;
+  return &add_move(moves.all, tree, file);
 }
 
 // Whether files may be held in a directory at the root `fd`: entries of
@@ -303,108 +307,6 @@ bool holds_taken(const Moves& moves, const Tree& tree, const std::string& dir) {
   if (moves.tree != &tree) return false;
   auto found = moves.taken_below.find(dir);
   return found != moves.taken_below.end() && found->second > 0;
-}
-
-// Gives the open file `fd` the owner, mode and times `move` had; unless
-// `fresh`, a taken file written since the copy gave it its time keeps the
-// time of that write, so that its deletion tells the change.
-static void restore_status(const Move& move, int fd, bool fresh) {
-  // Owner first: a change of owner clears set-ID bits.
-  if (fchown(fd, move.uid, move.gid) != 0 && errno != EPERM) return;
-  fchmod(fd, move.mode & 07777);
-  struct stat now;
-  if (!fresh && fstat(fd, &now) == 0 &&
-      (now.st_mtim.tv_sec != move.given.tv_sec ||
-       now.st_mtim.tv_nsec != move.given.tv_nsec ||
-       now.st_size != move.size)) {
-    return;
-  }
-  timespec times[2] = {move.atime, move.mtime};
-  futimens(fd, times);
-}
-
-// Opens the file `name` of `dir_fd` where it is still the file of `move`;
-// -1 otherwise.
-static int open_moved(const Move& move, int dir_fd, const std::string& name) {
-  struct stat st;
-  int fd = dir_fd < 0 ? -1 : open_regular(dir_fd, name.c_str(), st);
-  if (fd >= 0 && (st.st_dev != move.device || st.st_ino != move.inode)) {
-    close(fd);
-    errno = EBUSY;
-    return -1;
-  }
-  return fd;
-}
-
-// Renames the taken file of `move`, open as `fd` (or -1), back to its own
-// path with its old status, given through a handle of the file checked;
-// false with errno set where it stays.
-static bool rename_back(Move& move, int fd) {
-  int from = open_beneath(*move.tree, move.at_parent);
-  int to = open_beneath(*move.tree, parent_of(move.own_path));
-  std::string name = name_of(move.own_path);
-  int own = fd >= 0 ? fd : open_moved(move, from, move.at_name);
-  bool back = own >= 0 && to >= 0 &&
-              rename_without_replacing(from, move.at_name, to, name);
-  int error = errno;
-  if (back) restore_status(move, own, false);
-  for (int opened : {from, to, own == fd ? -1 : own}) {
-    if (opened >= 0) close(opened);
-  }
-  errno = error;
-  return back;
-}
-
-void put_back(Move& move, int fd) {
-  if (!move.taken || move.held || move.reported) return;
-  if (rename_back(move, fd)) {
-    move.taken = false;
-    return;
-  }
-  move.stuck = true;  // its deletion removes it where it stands
-  move.path = move.at_parent.empty() ? move.at_name
-                                     : move.at_parent + "/" + move.at_name;
-}
-
-// Copies the bytes of `in` to `out`; false with errno set on failure.
-static bool copy_bytes(int in, int out) {
-  char buffer[64 * 1024];
-  for (off_t at = 0;;) {
-    ssize_t n = pread(in, buffer, sizeof buffer, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n == 0;
-    for (ssize_t done = 0; done < n;) {
-      ssize_t written = pwrite(out, buffer + done, n - done, at + done);
-      if (written < 0 && errno != EINTR) return false;
-      if (written > 0) done += written;
-    }
-    at += n;
-  }
-}
-
-// Writes the file `move` was taken from anew at its own path, from the copy
-// in place, with its owner, mode and times; false with errno set.
-static bool write_back(const Move& move) {
-  int from = open_beneath(*move.tree, move.at_parent);
-  int to = open_beneath(*move.tree, parent_of(move.own_path));
-  int in = open_moved(move, from, move.at_name);
-  std::string temp;
-  int out = to < 0 || in < 0 ? -1 : create_temp(to, 0600, temp);
-  bool ok = out >= 0 && copy_bytes(in, out) && fsync(out) == 0;
-  int error = errno;
-  if (ok) restore_status(move, out, true);
-  if (out >= 0) close(out);
-  std::string name = name_of(move.own_path);
-  if (ok) {
-    ok = rename_without_replacing(to, temp, to, name);
-    error = errno;
-  }
-  if (out >= 0 && !ok) unlinkat(to, temp.c_str(), 0);
-  for (int fd : {from, to, in}) {
-    if (fd >= 0) close(fd);
-  }
-  errno = error;
-  return ok;
 }
 
 // Deletes the held file of `move`, which no copy took, from the directory

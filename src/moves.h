@@ -1,10 +1,11 @@
-// moves.h: one-sided files that the answer deletes, renamed into the place
-// of a copy of the same bytes into their tree instead of writing them again.
+// moves.h: the planning of takes: which one-sided file that the answer
+// deletes a copy of the same bytes into its tree may take instead of
+// writing them again, the files held for copies, and what is left of them
+// at the end.
 #pragma once
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -13,34 +14,8 @@
 #include <vector>
 
 #include "beneath.h"
+#include "putback.h"
 #include "workers.h"
-
-/// A file that the answer deletes and a copy into its tree may take.
-struct Move {
-  const Tree* tree = nullptr;
-  std::string own_path;      // its path below the root, as the scan saw it
-  std::string path;          // where it stands: `own_path`, or its held name
-  std::int64_t seconds = 0;  // its time as the scan saw it
-  std::uint64_t inode = 0;   // its inode as the scan saw it; once taken or
-  dev_t device = 0;          // held, the file's own, on this device
-  off_t size = -1;           // its size; -1 while unknown
-  bool held = false;         // deleted and reported, kept at the root
-  bool reported = false;     // its deletion line is written
-  bool reserved = false;     // a copy in flight may take it
-  bool taken = false;        // a copy took it: at `at_parent`/`at_name`
-  bool installed = false;    // that copy stands at its target
-  bool stuck = false;        // its copy failed and it could not go back
-  int error = 0;             // errno of a held file that could not go
-  std::string at_parent, at_name;
-  std::string created;       // the topmost directory made for that copy,
-                             // told when the run stops
-  uid_t uid = 0;             // its owner, group, mode and times when taken
-  gid_t gid = 0;
-  mode_t mode = 0;
-  timespec atime{}, mtime{};
-  timespec given{};          // the time a copy gives it once taken
-  std::atomic<bool> running{false};
-};
 
 /// A file of the listing: its path, and its time and inode as scanned.
 struct ScannedFile {
@@ -118,10 +93,6 @@ void note_reported(Moves& moves, Move& move);
 /// Whether a file taken from directory `dir` of `tree` or below it waits
 /// for its deletion line, so that the directory counts as holding it.
 bool holds_taken(const Moves& moves, const Tree& tree, const std::string& dir);
-/// Puts a taken file, open as `fd` (or -1), back at its own path with its
-/// old owner, mode and times after its copy failed, while its deletion is
-/// not reported; where it cannot, its deletion removes it where it stands.
-void put_back(Move& move, int fd);
 /// Deletes the held files that no copy took or may take, many at once;
 /// false after a reported failure.
 bool drop_held(Moves& moves, Workers& workers);

@@ -18,7 +18,7 @@
 #include <ctime>
 
 #include "beneath.h"
-#include "filecopy.h"
+#include "pendingcopy.h"
 #include "handles.h"
 #include "interrupt.h"
 #include "output.h"

@@ -26,7 +26,6 @@
 
 #include "output.h"
 #include "path.h"
-#include "sync.h"
 
 // Whether directory `path_fd` holds no entry at all; -1 with errno set if
 // it cannot be read.
@@ -197,17 +196,4 @@ void write_lines(std::vector<Line>& lines) {
     else say(line.text);
   }
   lines.clear();
-}
-
-bool remove_empty_parents(const Tree& tree, std::string directory) {
-  Workers workers(1);
-  std::deque<PruneWalk> walks(1);
-  walks[0].tree = &tree;
-  walks[0].dir = std::move(directory);
-  bool ok = run_walks(
-      walks, 0, 1, workers,
-      [](std::size_t, const std::string&) { return Block::Free; },
-      [](const Tree&, const std::string&) {});
-  write_lines(walks[0].lines);
-  return ok;
 }

@@ -51,24 +51,25 @@ std::string format_right(const std::string& text, std::uint64_t width) {
 static void print_entry(const DiffEntry& entry, std::uint64_t width) {
   static const std::string missing = "--- fehlt ---";
   std::string path = shown_path(entry.relative_path, 1);
+  const std::string* left = &path;
+  const std::string* right = &path;
+  const char* sign = "  -  ";
   switch (entry.kind) {
     case LeftNewer:
-      std::cout << format_left(path, width) << "  ->  "
-                << format_right(path, width) << '\n';
+      sign = "  ->  ";
       break;
     case RightNewer:
-      std::cout << format_left(path, width) << "  <-  "
-                << format_right(path, width) << '\n';
+      sign = "  <-  ";
       break;
     case MissingLeft:
-      std::cout << format_left(missing, width) << "  -  "
-                << format_right(path, width) << '\n';
+      left = &missing;
       break;
     case MissingRight:
-      std::cout << format_left(path, width) << "  -  "
-                << format_right(missing, width) << '\n';
+      right = &missing;
       break;
   }
+  std::cout << format_left(*left, width) << sign << format_right(*right, width)
+            << '\n';
 }
 
 void print_results(const CompareResult& result, std::uint64_t width) {

@@ -95,13 +95,11 @@ static std::vector<PlannedCopy> planned_copies(
 bool sync_different_files(const std::vector<DiffEntry>& entries,
                           const Tree& left, const Tree& right,
                           std::size_t in_flight, bool reuse) {
-  install_interrupt_handlers();
   begin_changes();
   start_run_status(planned_copies(entries, left, right, 0));
   bool ok;
   {
-    Copier copier(in_flight_or_default(in_flight, left, right));
-    copier.reuse = reuse;
+    Copier copier(in_flight_or_default(in_flight, left, right), reuse);
     // Targets are compared as their drive returns them.
     for (const Tree* tree : {&left, &right}) {
       if (reuse && tree->carried) drop_device_cache(tree->device);
@@ -414,13 +412,11 @@ bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
   char action = static_cast<char>(
       std::tolower(static_cast<unsigned char>(missing_action)));
   if (action != 'l' && action != 'r' && action != 'b') return true;
-  install_interrupt_handlers();
   begin_changes();
   start_run_status(planned_copies(entries, left, right, action));
   bool ok;
   {
-    Copier copier(in_flight_or_default(in_flight, left, right));
-    copier.reuse = reuse;
+    Copier copier(in_flight_or_default(in_flight, left, right), reuse);
     if (scanned != nullptr) {
       copier.scanned = {{&left, &scanned->left}, {&right, &scanned->right}};
     }

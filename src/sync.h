@@ -28,6 +28,3 @@ bool handle_missing(const std::vector<DiffEntry>& entries, const Tree& left,
                     const Tree& right, char missing_action,
                     std::size_t in_flight = 0, CaseIndexes* cases = nullptr,
                     bool reuse = true, const ScannedDirs* scanned = nullptr);
-/// Removes `directory` (below the root of `tree`) and its ancestors while
-/// they are empty, never the root itself; false if a step failed.
-bool remove_empty_parents(const Tree& tree, std::string directory);

@@ -8,12 +8,16 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <utility>
 
 #include "beneath.h"
+#include "prune.h"
 #include "sync.h"
+#include "workers.h"
 
 namespace fs = std::filesystem;
 
@@ -149,5 +153,18 @@ bool handle_missing(const std::vector<DiffEntry>& entries,
   bool ok = handle_missing(entries, left, right, missing_action);
   close_tree(left);
   close_tree(right);
+  return ok;
+}
+
+bool remove_empty_parents(const Tree& tree, std::string directory) {
+  Workers workers(1);
+  std::deque<PruneWalk> walks(1);
+  walks[0].tree = &tree;
+  walks[0].dir = std::move(directory);
+  bool ok = run_walks(
+      walks, 0, 1, workers,
+      [](std::size_t, const std::string&) { return Block::Free; },
+      [](const Tree&, const std::string&) {});
+  write_lines(walks[0].lines);
   return ok;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "beneath.h"
 #include "compare.h"
 
 /// A directory made with mkdtemp in `base`, or in the temporary directory
@@ -55,6 +56,10 @@ bool sync_different_files(const std::vector<DiffEntry>& entries,
 bool handle_missing(const std::vector<DiffEntry>& entries,
                     const std::string& left_root, const std::string& right_root,
                     char missing_action);
+/// Removes `directory` (below the root of `tree`) and its ancestors while
+/// they are empty, never the root itself, as a deletion's walk does; false
+/// if a step failed.
+bool remove_empty_parents(const Tree& tree, std::string directory);
 /// `text` with every character that is special in an extended regular
 /// expression preceded by a backslash.
 std::string regex_escape(const std::string& text);

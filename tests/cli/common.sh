@@ -460,6 +460,7 @@ stop_moving() {
   for i in $(seq 1 50); do
     pid=$(pgrep -P "$tracer" -x kalvern || true)
     [ -n "$pid" ] && break
+    kill -0 "$tracer" 2>/dev/null || break  # the run has ended already
     sleep 0.02
   done
   [ -n "$pid" ] && kill -INT "$pid" 2>/dev/null

@@ -1,0 +1,127 @@
+// putback.cpp: what a copy undoes.
+//
+// A copy that fails removes its temporary file; one that took a file the
+// answer deletes renames it back to its own path instead, while its
+// deletion is not yet reported, and gives it its old owner, mode and times
+// through a handle of the file checked.  After a signal, a taken file whose
+// copy stands already is written anew at its own path from that copy, so
+// that every file gone has its deletion line and every copy made stays.
+
+#include "putback.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "content.h"
+#include "handles.h"
+#include "path.h"
+#include "placing.h"
+
+// Gives the open file `fd` the owner, mode and times `move` had; unless
+// `fresh`, a taken file written since the copy gave it its time keeps the
+// time of that write, so that its deletion tells the change.
+static void restore_status(const Move& move, int fd, bool fresh) {
+  const struct stat& taken = move.taken_st;
+  // Owner first: a change of owner clears set-ID bits.
+  if (fchown(fd, taken.st_uid, taken.st_gid) != 0 && errno != EPERM) return;
+  fchmod(fd, taken.st_mode & 07777);
+  struct stat now;
+  if (!fresh && fstat(fd, &now) == 0 &&
+      (now.st_mtim.tv_sec != move.given.tv_sec ||
+       now.st_mtim.tv_nsec != move.given.tv_nsec ||
+       now.st_size != move.size)) {
+    return;
+  }
+  timespec times[2] = {taken.st_atim, taken.st_mtim};
+  futimens(fd, times);
+}
+
+// Opens the file `name` of `dir_fd` where it is still the file of `move`;
+// -1 otherwise.
+static int open_moved(const Move& move, int dir_fd, const std::string& name) {
+  struct stat st;
+  int fd = dir_fd < 0 ? -1 : open_regular(dir_fd, name.c_str(), st);
+  if (fd >= 0 && (st.st_dev != move.device || st.st_ino != move.inode)) {
+    close(fd);
+    errno = EBUSY;
+    return -1;
+  }
+  return fd;
+}
+
+// Renames the taken file of `move`, open as `fd` (or -1), back to its own
+// path with its old status, given through a handle of the file checked;
+// false with errno set where it stays.
+bool rename_back(Move& move, int fd) {
+  int from = open_beneath(*move.tree, move.at_parent);
+  int to = open_beneath(*move.tree, parent_of(move.own_path));
+  std::string name = name_of(move.own_path);
+  int own = fd >= 0 ? fd : open_moved(move, from, move.at_name);
+  bool back = own >= 0 && to >= 0 &&
+              rename_without_replacing(from, move.at_name, to, name);
+  int error = errno;
+  if (back) restore_status(move, own, false);
+  for (int opened : {from, to, own == fd ? -1 : own}) {
+    if (opened >= 0) close(opened);
+  }
+  errno = error;
+  return back;
+}
+
+void put_back(Move& move, int fd) {
+  if (!move.taken || move.held || move.reported) return;
+  if (rename_back(move, fd)) {
+    move.taken = false;
+    return;
+  }
+  move.stuck = true;  // its deletion removes it where it stands
+  move.path = move.at_parent.empty() ? move.at_name
+                                     : move.at_parent + "/" + move.at_name;
+}
+
+// Writes the file `move` was taken from anew at its own path, from the copy
+// in place, with its owner, mode and times; false with errno set.
+bool write_back(const Move& move) {
+  int from = open_beneath(*move.tree, move.at_parent);
+  int to = open_beneath(*move.tree, parent_of(move.own_path));
+  int in = open_moved(move, from, move.at_name);
+  std::string temp;
+  int out = to < 0 || in < 0 ? -1 : create_temp(to, 0600, temp);
+  bool ok = out >= 0 && copy_bytes(in, out) && fsync(out) == 0;
+  int error = errno;
+  if (ok) restore_status(move, out, true);
+  if (out >= 0) close(out);
+  std::string name = name_of(move.own_path);
+  if (ok) {
+    ok = rename_without_replacing(to, temp, to, name);
+    error = errno;
+  }
+  if (out >= 0 && !ok) unlinkat(to, temp.c_str(), 0);
+  for (int fd : {from, to, in}) {
+    if (fd >= 0) close(fd);
+  }
+  errno = error;
+  return ok;
+}
+
+void discard_copy(PendingCopy& copy, const std::string& reason) {
+  copy_failed(copy, reason);
+  drop_temp(copy);
+}
+
+void drop_temp(PendingCopy& copy) {
+  if (copy.renamed || copy.same || copy.out < 0) return;
+  if (copy.moved && !copy.move->held) {
+    put_back(*copy.move, copy.out);
+  } else {
+    // Closed first: a FUSE driver keeps a file removed while open under a
+    // hidden name until the close reaches it, which may come after the
+    // removal of the directory that the copy made.
+    close(copy.out);
+    copy.out = -1;
+    unlinkat(copy.dir_fd, copy.temp.c_str(), 0);
+  }
+}
