@@ -32,8 +32,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kScanDelay = std::chrono::milliseconds(500);
-constexpr auto kCopyDelay = std::chrono::seconds(1);
-constexpr auto kRedrawPause = std::chrono::milliseconds(100);
 
 }  // namespace
 

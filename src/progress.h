@@ -7,6 +7,11 @@
 #include <stop_token>
 #include <string>
 
+/// How long a copy runs before its line appears, and the least time
+/// between two drawings of a line: at most ten a second.
+inline constexpr auto kCopyDelay = std::chrono::seconds(1);
+inline constexpr auto kRedrawPause = std::chrono::milliseconds(100);
+
 /// A status line on the terminal of standard error.
 struct StatusLine {
   bool shown = false;                           // a line stands there now

@@ -37,9 +37,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The line appears once the call has run this long, as a copy's does.
-constexpr auto kRunDelay = std::chrono::seconds(1);
-constexpr auto kTick = std::chrono::milliseconds(100);
 // The pace is taken over this many seconds, the first estimate after the
 // third.
 constexpr double kRateWindow = 20;
@@ -106,7 +103,7 @@ static void tick(RunStatus& run) {
   add_rate_sample(run.rate,
                   std::chrono::duration<double>(now - run.start).count(),
                   run.work_seen);
-  if (now - run.start < kRunDelay) return;
+  if (now - run.start < kCopyDelay) return;
   RunFigures figures;
   figures.files = run.copies.size();
   figures.files_done = std::min<std::uint64_t>(run.files_done, figures.files);
@@ -156,7 +153,7 @@ static bool size_sources(std::stop_token stop, RunStatus& run) {
     run.work += size * (run.copies[i].read_back ? 2 : 1) + kFileWork;
     if (Clock::now() >= next) {
       tick(run);
-      next = Clock::now() + kTick;
+      next = Clock::now() + kRedrawPause;
     }
   }
   if (dir_fd >= 0) close(dir_fd);
@@ -174,7 +171,7 @@ static void draw_run_status(std::stop_token stop, RunStatus& run) {
     if (!size_sources(stop, run)) return;
     while (!stop.stop_requested()) {
       tick(run);
-      wake.wait_for(lock, stop, kTick, [] { return false; });
+      wake.wait_for(lock, stop, kRedrawPause, [] { return false; });
     }
   } catch (const std::exception&) {
     // Out of memory for a line of text: the copies go on without it.
