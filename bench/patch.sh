@@ -31,9 +31,9 @@
 # bytes written to the loop device (its sectors written in
 # /sys/block/loopN/stat, counted until the file system is unmounted after
 # the run), and the time against the floor: both files read once with cat,
-# on cold caches.  Targets on xfs and btrfs: scattered at most 2 % of the
-# file's bytes written, grown at most 2 MiB; the time at most 1.1 times the
-# floor.
+# on cold caches, in the same round (the median of the rounds' ratios).
+# Targets on xfs and btrfs: scattered at most 2 % of the file's bytes
+# written, grown at most 2 MiB; the time at most 1.1 times the floor.
 #
 # Runs as root (loop devices, mounts) and installs with apt-get what is
 # missing (xfsprogs, btrfs-progs).
@@ -50,7 +50,6 @@ WORK=${WORK:-$bench_dir/work-patch}
 KALVERN=${KALVERN:-}
 BASE=${BASE:-}
 FSES=${FSES:-xfs btrfs ext4}
-SEED=1
 
 while [ $# -gt 0 ]; do
   case $1 in
@@ -183,15 +182,17 @@ printf '%-6s %-10s %-5s %10s %16s %9s %10s\n' fs case build "time [s]" \
   "bytes written" "of file" "x floor"
 for fs in $FSES; do
   for case in scattered grown; do
-    declare -A times=() written=()
+    declare -A times=() written=() ratios=()
     # The floor and the builds take turns, so that a slow spell of the disk
     # hits each of them.
     for (( round = 0; round < ROUNDS; round++ )); do
-      times[floor]+="$(floor_us "$fs" "$case") "
+      floor=$(floor_us "$fs" "$case")
+      times[floor]+="$floor "
       for build in "${builds[@]}"; do
         run_case "$fs" "$case" "$build"
         times[$build]+="$run_us "
         written[$build]+="$run_written "
+        ratios[$build]+="$(calc '%.4f' "$run_us / $floor") "
       done
     done
     # shellcheck disable=SC2086
@@ -201,12 +202,14 @@ for fs in $FSES; do
       t=$(median ${times[$build]})
       # shellcheck disable=SC2086
       w=$(median ${written[$build]})
+      # shellcheck disable=SC2086
+      r=$(median ${ratios[$build]})
       printf '%-6s %-10s %-5s %10s %16s %8s%% %10s\n' "$fs" "$case" "$build" \
         "$(calc '%.2f' "$t / 1e6")" "$w" "$(calc '%.2f' "100 * $w / $bytes")" \
-        "$(calc '%.2f' "$t / $floor")"
+        "$(calc '%.2f' "$r")"
     done
     printf '%-6s %-10s %-5s %10s\n' "$fs" "$case" floor "$(calc '%.2f' "$floor / 1e6")"
-    unset times written
+    unset times written ratios
   done
 done
 echo

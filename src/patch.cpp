@@ -43,6 +43,9 @@ namespace {
 
 // Bytes read of each file per step.
 constexpr off_t kChunk = 1 << 20;
+// Bytes of each file asked of the disk ahead of the step, so that both
+// files are read at once while the step compares.
+constexpr off_t kAhead = 8 * kChunk;
 // A smaller source is copied whole: its few blocks cost less to write than
 // the clone's calls and the reading of the old file.
 constexpr off_t kSmallest = 64 << 10;
@@ -200,10 +203,10 @@ static off_t patch_range(Patch& p, off_t start, off_t end) {
   while (at < end) {
     if (stop_requested()) return errno = EINTR, -1;
     off_t want = std::min(kChunk, end - at);
-    // The next chunk of both files is read from the disk meanwhile.
-    posix_fadvise(p.in, at, 2 * kChunk, POSIX_FADV_WILLNEED);
+    // The chunks ahead of both files are read from the disk meanwhile.
+    posix_fadvise(p.in, at, kAhead, POSIX_FADV_WILLNEED);
     if (!p.whole && at < p.old_size) {
-      posix_fadvise(p.clone, at, 2 * kChunk, POSIX_FADV_WILLNEED);
+      posix_fadvise(p.clone, at, kAhead, POSIX_FADV_WILLNEED);
     }
     ssize_t n = read_fully(p.in, p.source, static_cast<std::size_t>(want), at);
     if (n < 0) return -1;

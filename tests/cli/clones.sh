@@ -126,7 +126,7 @@ test_stopped() {
     sleep 0.05
   done
   pid=$(pgrep -P "$tracer" -x kalvern || true)
-  [ -n "$pid" ] && kill -INT "$pid" || fail "$kind: no update to stop"
+  if [ -n "$pid" ]; then kill -INT "$pid"; else fail "$kind: no update to stop"; fi
   wait "$tracer" && STATUS=0 || STATUS=$?
   check_status 130 "$kind: kalvern -y stopped"
   cmp -s "$TEST_TMP/old" "$dir/R/file" || fail "$kind: the old file changed"
