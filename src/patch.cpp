@@ -43,8 +43,7 @@ namespace {
 
 // Bytes read of each file per step.
 constexpr off_t kChunk = 1 << 20;
-// Bytes of each file asked of the disk ahead of the step, so that both
-// files are read at once while the step compares.
+// Bytes of each file asked of the disk ahead of the step.
 constexpr off_t kAhead = 8 * kChunk;
 // A smaller source is copied whole: its few blocks cost less to write than
 // the clone's calls and the reading of the old file.
@@ -61,14 +60,16 @@ Refusals refusals;
 
 // One update being built as a patched clone.
 struct Patch {
-  int in = -1;           // the source
-  int clone = -1;        // the temporary file, open for reading
-  int out = -1;          // the temporary file, open for writing
-  off_t size = 0;        // the source's size
-  off_t old_size = 0;    // the old file's bytes in the clone, up to `size`
-  off_t block = kBlock;  // the step of the comparison
-  off_t written = 0;     // bytes that differ, found so far or past the old end
-  bool whole = false;    // more than half differs: the rest is written
+  int in = -1;            // the source
+  int clone = -1;         // the temporary file, open for reading
+  int out = -1;           // the temporary file, open for writing
+  off_t size = 0;         // the source's size
+  off_t old_size = 0;     // the old file's bytes in the clone, up to `size`
+  off_t block = kBlock;   // the step of the comparison
+  off_t written = 0;      // bytes that differ, found so far or past the old end
+  bool whole = false;     // more than half differs: the rest is written
+  off_t in_asked = 0;     // the source's bytes asked of the disk so far
+  off_t clone_asked = 0;  // the clone's bytes asked of the disk so far
   char* source = nullptr;  // a chunk of the source
   char* old = nullptr;     // the same chunk of the clone
   CopyStatus* status = nullptr;
@@ -137,8 +138,9 @@ static int start_patch(Patch& p, const ReplacedFile& replaced) {
       ftruncate(p.out, p.size) == 0) {
     p.old_size = std::min<off_t>(st.st_size, p.size);
     p.written = p.size - p.old_size;
-    if (st.st_blksize > 0 && kChunk % st.st_blksize == 0)
+    if (st.st_blksize > 0 && kChunk % st.st_blksize == 0) {
       p.block = st.st_blksize;
+    }
     posix_fadvise(p.in, 0, 0, POSIX_FADV_SEQUENTIAL);
     posix_fadvise(p.clone, 0, 0, POSIX_FADV_SEQUENTIAL);
     return 1;
@@ -167,6 +169,16 @@ static bool punch(Patch& p, off_t from, off_t to) {
     if (!write_at(p.out, p.old, std::min(kChunk, to - at), at)) return false;
   }
   return true;
+}
+
+// Asks the disk for the bytes of `fd` up to kAhead past `at`, those not
+// asked for yet (up to `asked`), so that both files are read at once while
+// a chunk is compared.
+static void ask_ahead(int fd, off_t at, off_t& asked) {
+  off_t from = std::max(at, asked);
+  if (from - at > kAhead / 2) return;  // asked for in larger steps
+  asked = at + kAhead;
+  posix_fadvise(fd, from, asked - from, POSIX_FADV_WILLNEED);
 }
 
 // Writes the source's bytes [from, to) of the chunk at `at` over the clone;
@@ -203,11 +215,8 @@ static off_t patch_range(Patch& p, off_t start, off_t end) {
   while (at < end) {
     if (stop_requested()) return errno = EINTR, -1;
     off_t want = std::min(kChunk, end - at);
-    // The chunks ahead of both files are read from the disk meanwhile.
-    posix_fadvise(p.in, at, kAhead, POSIX_FADV_WILLNEED);
-    if (!p.whole && at < p.old_size) {
-      posix_fadvise(p.clone, at, kAhead, POSIX_FADV_WILLNEED);
-    }
+    ask_ahead(p.in, at, p.in_asked);
+    if (!p.whole && at < p.old_size) ask_ahead(p.clone, at, p.clone_asked);
     ssize_t n = read_fully(p.in, p.source, static_cast<std::size_t>(want), at);
     if (n < 0) return -1;
     // Compared only as far as the old file reaches.
