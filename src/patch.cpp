@@ -21,8 +21,11 @@
 #include "patch.h"
 
 #include <fcntl.h>
+#include <linux/btrfs.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -90,15 +93,34 @@ static void refuse_clones(dev_t device) {
   refusals.devices.push_back(device);
 }
 
-// Whether the source of status `in_st` is worth building from a clone of
-// `replaced`: not small, at most half of it past the old file's end, and on
-// another file system (on the same one, copy_content clones the source).
-static bool worth_patching(const ReplacedFile& replaced,
-                           const struct stat& in_st) {
+// Reads into `info` which btrfs file system the open file `fd` lies on;
+// false where it lies on another kind.
+static bool btrfs_of(int fd, btrfs_ioctl_fs_info_args& info) {
+  struct statfs fs;
+  return fstatfs(fd, &fs) == 0 && fs.f_type == BTRFS_SUPER_MAGIC &&
+         ioctl(fd, BTRFS_IOC_FS_INFO, &info) == 0;
+}
+
+// Whether the source `in`, of status `in_st`, lies on the file system of
+// the new file `out`, which copy_content then clones whole: the same
+// device, or another subvolume of the same btrfs.
+static bool on_one_file_system(int in, const struct stat& in_st, int out,
+                               const struct stat& out_st) {
+  if (in_st.st_dev == out_st.st_dev) return true;
+  btrfs_ioctl_fs_info_args source{}, target{};
+  return btrfs_of(in, source) && btrfs_of(out, target) &&
+         std::memcmp(source.fsid, target.fsid, sizeof source.fsid) == 0;
+}
+
+// Whether the source `in` of status `in_st` is worth building into `out`
+// from a clone of `replaced`: not small, at most half of it past the old
+// file's end, and on another file system.
+static bool worth_patching(int in, const struct stat& in_st, int out,
+                           const ReplacedFile& replaced) {
   off_t size = in_st.st_size;
   return size >= kSmallest && replaced.st.st_size >= size - size / 2 &&
-         in_st.st_dev != replaced.st.st_dev &&
-         !refused_clone(replaced.st.st_dev);
+         !refused_clone(replaced.st.st_dev) &&
+         !on_one_file_system(in, in_st, out, replaced.st);
 }
 
 // Makes the empty file `out` a clone of the replaced file, where that is
@@ -250,7 +272,7 @@ static off_t patch_clone(Patch& p) {
 off_t patch_content(int in, int out, const ReplacedFile& replaced,
                     const struct stat& in_st, CopyStatus& status) {
   std::unique_ptr<char[]> buffers;
-  if (worth_patching(replaced, in_st)) {
+  if (worth_patching(in, in_st, out, replaced)) {
     buffers.reset(new (std::nothrow) char[2 * kChunk]);
   }
   if (!buffers) return copy_content(in, out, in_st, status);

@@ -4,7 +4,8 @@
 # afterwards, and the bytes written to the device stay within the row's
 # bound (few where little changed, a whole file where all of it did).  A
 # hole of the source stays a hole.  SIGINT while an update is patched
-# leaves the old file whole and no temporary file.  Needs root, losetup,
+# leaves the old file whole and no temporary file.  A source in another
+# subvolume of the same btrfs is cloned whole.  Needs root, losetup,
 # mkfs.xfs and mkfs.btrfs; a file system that cannot be mounted here is
 # skipped with a message.
 . "$(dirname "$0")/common.sh"
@@ -78,8 +79,8 @@ mount_fs() {
   }
 }
 
-# Bytes written to the device LOOP since it was set up.
-written() { echo $(( $(awk '{ print $7 }' "/sys/block/${LOOP#/dev/}/stat") * 512 )); }
+# Bytes written to (read from: with 3) the device LOOP since it was set up.
+written() { echo $(( $(awk "{ print \$${1:-7} }" "/sys/block/${LOOP#/dev/}/stat") * 512 )); }
 
 # test_changes KIND DIR: each row of the table as one update onto DIR, from
 # a source outside it.
@@ -133,12 +134,33 @@ test_stopped() {
   [ -z "$(find "$dir/R" -name '.kalvern-*')" ] || fail "$kind: temporary file left"
 }
 
+# test_subvolumes DIR: a source in another subvolume of the btrfs on DIR is
+# cloned whole, as before, and the old file is not read from the device.
+test_subvolumes() {
+  local dir=$1/subvolumes before bytes
+  mkdir "$dir"
+  btrfs subvolume create "$dir/L" >/dev/null
+  btrfs subvolume create "$dir/R" >/dev/null
+  make_source grown "$dir/L/file"
+  cp "$TEST_TMP/old" "$dir/R/file"
+  touch -d @1600000000 "$dir/R/file"
+  sync
+  echo 3 >/proc/sys/vm/drop_caches
+  before=$(written 3)
+  run_kalvern -- -y "$dir/L" "$dir/R"
+  bytes=$(( $(written 3) - before ))
+  check_status 0 "btrfs subvolumes: $LAST_RUN"
+  cmp -s "$dir/L/file" "$dir/R/file" || fail "btrfs subvolumes: other bytes"
+  [ "$bytes" -lt "$MIB" ] || fail "btrfs subvolumes: $bytes bytes read"
+}
+
 TESTED=0
 for kind in xfs btrfs; do
   mount_fs "$kind" "$TEST_TMP/$kind" || continue
   TESTED=$((TESTED + 1))
   test_changes "$kind" "$TEST_TMP/$kind"
   test_stopped "$kind" "$TEST_TMP/$kind"
+  if [ "$kind" = btrfs ]; then test_subvolumes "$TEST_TMP/$kind"; fi
 done
 if [ "$TESTED" -eq 0 ]; then
   echo "SKIP: neither xfs nor btrfs could be mounted here" >&2
