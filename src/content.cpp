@@ -68,8 +68,7 @@ static off_t copy_range(int in, int out, off_t start, off_t end,
   return start;
 }
 
-bool next_data(int in, off_t from, off_t size, off_t& data,
-                      off_t& hole) {
+bool next_data(int in, off_t from, off_t size, off_t& data, off_t& hole) {
   data = lseek(in, from, SEEK_DATA);
   if (data < 0 && errno == ENXIO) return false;
   if (data < 0) data = from;

@@ -40,8 +40,7 @@ constexpr std::size_t kAlign = 4096;
 
 }  // namespace
 
-ssize_t read_fully(int fd, char* buffer, std::size_t size,
-                          off_t offset) {
+ssize_t read_fully(int fd, char* buffer, std::size_t size, off_t offset) {
   std::size_t done = 0;
   while (done < size) {
     ssize_t n = pread(fd, buffer + done, size - done,
