@@ -27,8 +27,7 @@ constexpr std::size_t kKernelChunk = 64 << 20;
 
 }  // namespace
 
-// Writes `n` bytes of `buffer` at `offset` of `out`; false with errno set.
-static bool write_at(int out, const char* buffer, ssize_t n, off_t offset) {
+bool write_at(int out, const char* buffer, ssize_t n, off_t offset) {
   for (ssize_t done = 0; done < n;) {
     ssize_t written = pwrite(out, buffer + done, n - done, offset + done);
     if (written < 0 && errno != EINTR) return false;
@@ -69,11 +68,7 @@ static off_t copy_range(int in, int out, off_t start, off_t end,
   return start;
 }
 
-// The next region of data in `in` at or after `from`, as [data, hole);
-// false when none is left before `size`.  A file system that cannot tell
-// holes counts the rest as data.
-static bool next_data(int in, off_t from, off_t size, off_t& data,
-                      off_t& hole) {
+bool next_data(int in, off_t from, off_t size, off_t& data, off_t& hole) {
   data = lseek(in, from, SEEK_DATA);
   if (data < 0 && errno == ENXIO) return false;
   if (data < 0) data = from;

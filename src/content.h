@@ -14,6 +14,12 @@
 /// with errno set (EINTR where a signal asked the run to stop).
 off_t copy_content(int in, int out, const struct stat& in_st,
                    CopyStatus& status);
+/// Writes `n` bytes of `buffer` at `offset` of `out`; false with errno set.
+bool write_at(int out, const char* buffer, ssize_t n, off_t offset);
+/// The next region of data in `in` at or after `from`, as [data, hole);
+/// false when none is left before `size`.  A file system that cannot tell
+/// holes counts the rest as data.
+bool next_data(int in, off_t from, off_t size, off_t& data, off_t& hole);
 /// Whether the open source `in` is no longer in the state `before` its path
 /// had when the copy began, or its name in `source_dir` names another file.
 bool source_changed(int in, int source_dir, const std::string& name,

@@ -27,6 +27,7 @@
 #include "handles.h"
 #include "output.h"
 #include "owners.h"
+#include "patch.h"
 #include "path.h"
 #include "placing.h"
 #include "progress.h"
@@ -121,7 +122,14 @@ static bool fill_temp(int in, int dir_fd, PendingCopy& copy,
                       const struct stat& created, const struct stat* replaced) {
   const struct stat& source_st = copy.source_st;
   CopyStatus status = start_copy_status(copy.target, source_st.st_size);
-  off_t copied = copy_content(in, copy.out, source_st, status);
+  off_t copied;
+  if (replaced != nullptr && copy.reuse) {
+    // An update may begin as a clone of the file it replaces.
+    ReplacedFile old{dir_fd, copy.name, copy.temp, *replaced};
+    copied = patch_content(in, copy.out, old, source_st, status);
+  } else {
+    copied = copy_content(in, copy.out, source_st, status);
+  }
   end_shown_status(status);
   if (copied < 0) return copy_failed(copy, std::strerror(errno));
   if (copied != source_st.st_size ||

@@ -40,10 +40,7 @@ constexpr std::size_t kAlign = 4096;
 
 }  // namespace
 
-// Reads `size` bytes at `offset` of `fd`, fewer only where the file ends;
-// the bytes read, or -1 with errno set.
-static ssize_t read_fully(int fd, char* buffer, std::size_t size,
-                          off_t offset) {
+ssize_t read_fully(int fd, char* buffer, std::size_t size, off_t offset) {
   std::size_t done = 0;
   while (done < size) {
     ssize_t n = pread(fd, buffer + done, size - done,

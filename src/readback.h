@@ -3,6 +3,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -17,6 +18,9 @@ constexpr bool kReadBack = KALVERN_READ_BACK != 0;
 /// The reason given for a copy that the drive returns other bytes of.
 inline constexpr char kDiffers[] = "Kopie auf dem Ziel weicht von der Quelle ab";
 
+/// Reads `size` bytes at `offset` of `fd`, fewer only where the file ends;
+/// the bytes read, or -1 with errno set.
+ssize_t read_fully(int fd, char* buffer, std::size_t size, off_t offset);
 /// Drops the cached pages of the synced copy `copy_fd` (open for reading,
 /// with O_DIRECT or without)
 /// and compares its bytes as the drive returns them with `size` bytes of
