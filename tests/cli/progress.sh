@@ -74,16 +74,19 @@ for case in '100 ^Suche: links [1-9][0-9]* Dateien, rechts [0-9]+ Dateien$' \
 done
 cd ..
 
-# A copy of 3 MiB, both streams on the terminal.
+# A copy of 3 MiB, both streams on the terminal.  Here and below, the run
+# with standard error in a pipe goes on beside the one on a terminal: each
+# waits on strace alone.
 mkdir -p copy/L copy/R
 head -c 3145728 /dev/zero >copy/L/big.bin
 touch -d @2000 copy/L/big.bin
 make_file copy/R/big.bin 1000 old
 cp -a copy copy2
-(cd copy2 && slow_run 0 ../pipe.out "$SLOW_COPY" -y -c 30 L R)
-check_same "$EMPTY" "$ERR" "stderr of $LAST_RUN"
+(cd copy2 && slow_run 0 ../pipe.out "$SLOW_COPY" -y -c 30 L R) &
 cd copy
 slow_run 100 - "$SLOW_COPY" -y -c 30 L R
+wait
+check_same "$EMPTY" "$ERR" "stderr of the copy slowed down, standard error in a pipe"
 check_status_lines '^Abgleich: 0 von 1 Dateien, [0-9],[0-9] von 3,1 MB \([0-9]+ %\) \x{2013} Kopiere R/big\.bin \([0-9]+ %\)$' 99
 check_same ../pipe.out "$HELPER_DIR/rest" "stdout of $LAST_RUN"
 cmp -s L/big.bin R/big.bin || fail "$LAST_RUN: the copy differs"
@@ -98,10 +101,11 @@ for f in $(seq 1 80); do
 done
 touch -d @2000 many/L/*
 cp -a many many2
-(cd many2 && slow_run 0 ../pipe.out "$SLOW_LINES" -y -c 30 L R)
-check_same "$EMPTY" "$ERR" "stderr of $LAST_RUN"
+(cd many2 && slow_run 0 ../pipe.out "$SLOW_LINES" -y -c 30 L R) &
 cd many
 slow_run 100 ../terminal.out "$SLOW_LINES" -y -c 30 L R
+wait
+check_same "$EMPTY" "$ERR" "stderr of the 80 files slowed down, standard error in a pipe"
 check_status_lines '^Abgleich: [1-9][0-9]* von 80 Dateien, [0-9]+,[0-9] von 8,0 MB \([0-9]+ %\), noch etwa [0-9]+ (s|min)$' 99
 check_same "$EMPTY" "$HELPER_DIR/rest" "terminal of $LAST_RUN"
 check_same ../pipe.out ../terminal.out "stdout of $LAST_RUN"
