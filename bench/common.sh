@@ -88,3 +88,28 @@ pair_stats() {
   pair_files=$(( pair_left + pair_right ))
   pair_dirs=$(wc -l <"$1/lists/dirs")
 }
+
+# install_missing COMMAND PACKAGE ...: installs with apt-get each PACKAGE
+# whose COMMAND is missing.
+install_missing() {
+  local packages=()
+  while [ $# -gt 1 ]; do
+    command -v "$1" >/dev/null 2>&1 || packages+=("$2")
+    shift 2
+  done
+  [ ${#packages[@]} -gt 0 ] || return 0
+  apt-get update >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+    "${packages[@]}" >/dev/null
+}
+
+# build_release: unless $KALVERN names a binary, builds kalvern (Release) in
+# $WORK/build and sets KALVERN to it.
+build_release() {
+  [ -z "$KALVERN" ] || return 0
+  echo "Building kalvern (Release) in $WORK/build ..."
+  cmake -S "$repo_dir" -B "$WORK/build" -DCMAKE_BUILD_TYPE=Release \
+    -DBUILD_TESTING=OFF >/dev/null
+  cmake --build "$WORK/build" -j"$(nproc)" --target kalvern >/dev/null
+  KALVERN=$WORK/build/kalvern
+}

@@ -70,29 +70,16 @@ if [ "$(id -u)" != 0 ]; then
   echo "patch.sh: run it as root (it makes loop devices and mounts)" >&2
   exit 1
 fi
-packages=()
-command -v mkfs.xfs >/dev/null 2>&1 || packages+=(xfsprogs)
-command -v mkfs.btrfs >/dev/null 2>&1 || packages+=(btrfs-progs)
-if [ ${#packages[@]} -gt 0 ]; then
-  apt-get update >/dev/null
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-    "${packages[@]}" >/dev/null
-fi
 
 # shellcheck source=bench/common.sh
 . "$bench_dir/common.sh"
+install_missing mkfs.xfs xfsprogs mkfs.btrfs btrfs-progs
 
 mkdir -p "$WORK"
 WORK=$(cd "$WORK" && pwd)
 mnt=$WORK/mnt
 mkdir -p "$mnt"
-if [ -z "$KALVERN" ]; then
-  echo "Building kalvern (Release) in $WORK/build ..."
-  cmake -S "$repo_dir" -B "$WORK/build" -DCMAKE_BUILD_TYPE=Release \
-    -DBUILD_TESTING=OFF >/dev/null
-  cmake --build "$WORK/build" -j"$(nproc)" --target kalvern >/dev/null
-  KALVERN=$WORK/build/kalvern
-fi
+build_release
 builds=(new)
 declare -A binary=([new]=$KALVERN)
 if [ -n "$BASE" ]; then builds+=(base); binary[base]=$BASE; fi

@@ -75,31 +75,17 @@ if [ "$(id -u)" != 0 ]; then
   echo "reuse.sh: run it as root (it makes loop devices and mounts)" >&2
   exit 1
 fi
-packages=()
-command -v mount.exfat-fuse >/dev/null 2>&1 || packages+=(exfat-fuse)
-command -v mkfs.exfat >/dev/null 2>&1 || packages+=(exfatprogs)
-command -v fusefat >/dev/null 2>&1 || packages+=(fusefat)
-command -v mkfs.vfat >/dev/null 2>&1 || packages+=(dosfstools)
-if [ ${#packages[@]} -gt 0 ]; then
-  apt-get update >/dev/null
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-    "${packages[@]}" >/dev/null
-fi
 
 # shellcheck source=bench/common.sh
 . "$bench_dir/common.sh"
+install_missing mount.exfat-fuse exfat-fuse mkfs.exfat exfatprogs fusefat fusefat \
+  mkfs.vfat dosfstools
 
 mkdir -p "$WORK"
 WORK=$(cd "$WORK" && pwd)
 mnt=$WORK/mnt
 mkdir -p "$mnt"
-if [ -z "$KALVERN" ]; then
-  echo "Building kalvern (Release) in $WORK/build ..."
-  cmake -S "$repo_dir" -B "$WORK/build" -DCMAKE_BUILD_TYPE=Release \
-    -DBUILD_TESTING=OFF >/dev/null
-  cmake --build "$WORK/build" -j"$(nproc)" --target kalvern >/dev/null
-  KALVERN=$WORK/build/kalvern
-fi
+build_release
 builds=(new)
 declare -A binary=([new]=$KALVERN)
 if [ -n "$BASE" ]; then builds+=(base); binary[base]=$BASE; fi
