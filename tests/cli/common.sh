@@ -474,15 +474,25 @@ stop_moving() {
     comm -23 "$HELPER_DIR/all" - >"$HELPER_DIR/gone"
   sed -n "s|^'$dir/$side/$gone/\(.*\)' wurde entfernt\$|\1|p" "$dir/out" | sort >"$HELPER_DIR/said"
   check_same "$HELPER_DIR/gone" "$HELPER_DIR/said" "$dir $answer: files deleted and reported"
-  for file in $(cd "$dir" && find L R -type f); do
-    [ "$(cat "$dir/$file")" = "${file#*/*/}" ] || fail "$dir $answer: $file holds other bytes"
-  done
+  # Each file holds its path below its folder, checked in one pass.
+  (cd "$dir" && find L R -type f -print0 | perl -0 -ne '
+    chomp; my $want = s{^[^/]*/[^/]*/}{}r;
+    my $got;
+    if (open my $f, "<", $_) { local $/; $got = <$f> // "" }
+    print "$_\n" unless defined $got && $got =~ s/\n+\z//r eq $want;
+  ') >"$HELPER_DIR/other"
+  while read -r file; do
+    fail "$dir $answer: $file holds other bytes"
+  done <"$HELPER_DIR/other"
   # With r every copy is in place before the first deletion.
   if [ "$answer" = r ] && grep -q "wurde entfernt\$" "$dir/out"; then
     (cd "$dir/R/alt" 2>/dev/null && find . -type f -printf '%P\n' | sort) >"$HELPER_DIR/copied"
     check_same "$HELPER_DIR/all" "$HELPER_DIR/copied" "$dir $answer: copies in place at the deletions"
   fi
-  for file in $(cd "$dir/$side" && find . -path "./$gone" -prune -o -type f -printf '%P\n'); do
-    grep -q -- "-> $dir/$side/$file\$" "$dir/out" || fail "$dir $answer: $file without progress line"
-  done
+  (cd "$dir/$side" && find . -path "./$gone" -prune -o -type f -printf '%P\n') |
+    sort >"$HELPER_DIR/placed"
+  sed -n "s|.* -> $dir/$side/||p" "$dir/out" | sort >"$HELPER_DIR/lines"
+  while read -r file; do
+    fail "$dir $answer: $file without progress line"
+  done < <(comm -23 "$HELPER_DIR/placed" "$HELPER_DIR/lines")
 }
