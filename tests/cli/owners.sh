@@ -43,10 +43,15 @@ release_all() {
 }
 trap release_all EXIT
 
-# release_last: unmounts the last mount of this script.
+# release_last: unmounts the last mount of this script; a FUSE mount may be
+# busy for a moment after the run that used it has ended.
 release_last() {
-  local last=$((${#MOUNTED[@]} - 1))
-  umount "${MOUNTED[$last]}"
+  local last=$((${#MOUNTED[@]} - 1)) try
+  for try in 1 2 3 4 5 6 7 8 9 10; do
+    umount "${MOUNTED[$last]}" 2>/dev/null && break
+    sleep 0.2
+  done
+  mountpoint -q "${MOUNTED[$last]}" && umount -l "${MOUNTED[$last]}"
   [ -z "${DAEMONS[$last]}" ] || wait "${DAEMONS[$last]}" 2>/dev/null || true
   unset "MOUNTED[$last]" "DAEMONS[$last]"
 }
