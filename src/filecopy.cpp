@@ -125,7 +125,7 @@ static bool fill_temp(int in, int dir_fd, PendingCopy& copy,
   off_t copied;
   if (replaced != nullptr && copy.reuse) {
     // An update may begin as a clone of the file it replaces.
-    ReplacedFile old{dir_fd, copy.name, copy.temp, *replaced};
+    ReplacedFile old{dir_fd, copy.name, *replaced};
     copied = patch_content(in, copy.out, old, source_st, status);
   } else {
     copied = copy_content(in, copy.out, source_st, status);

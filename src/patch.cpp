@@ -64,8 +64,7 @@ Refusals refusals;
 // One update being built as a patched clone.
 struct Patch {
   int in = -1;            // the source
-  int clone = -1;         // the temporary file, open for reading
-  int out = -1;           // the temporary file, open for writing
+  int out = -1;           // the temporary file, the clone
   off_t size = 0;         // the source's size
   off_t old_size = 0;     // the old file's bytes in the clone, up to `size`
   off_t block = kBlock;   // the step of the comparison
@@ -139,24 +138,12 @@ static bool clone_replaced(int out, const ReplacedFile& replaced) {
   return error == 0;
 }
 
-// Opens the temporary file `out` once more, for reading, through its name;
-// -1 where that leads to another file.
-static int open_for_reading(int out, const ReplacedFile& replaced) {
-  struct stat st, out_st;
-  int fd = open_regular(replaced.dir_fd, replaced.temp.c_str(), st);
-  if (fd >= 0 && fstat(out, &out_st) == 0 && same_file(st, out_st)) return fd;
-  if (fd >= 0) close(fd);
-  return -1;
-}
-
-// Makes `p.out` a clone of the replaced file, cut to the source's size and
-// open for reading in `p.clone`: 1 where it is, 0 where it is not and
-// `p.out` is empty again, -1 with errno set where it cannot be emptied.
+// Makes `p.out` a clone of the replaced file, cut to the source's size: 1
+// where it is, 0 where it is not and `p.out` is empty again, -1 with errno
+// set where it cannot be emptied.
 static int start_patch(Patch& p, const ReplacedFile& replaced) {
-  p.clone =
-      clone_replaced(p.out, replaced) ? open_for_reading(p.out, replaced) : -1;
   struct stat st;
-  if (p.clone >= 0 && fstat(p.clone, &st) == 0 &&
+  if (clone_replaced(p.out, replaced) && fstat(p.out, &st) == 0 &&
       ftruncate(p.out, p.size) == 0) {
     p.old_size = std::min<off_t>(st.st_size, p.size);
     p.written = p.size - p.old_size;
@@ -164,11 +151,9 @@ static int start_patch(Patch& p, const ReplacedFile& replaced) {
       p.block = st.st_blksize;
     }
     posix_fadvise(p.in, 0, 0, POSIX_FADV_SEQUENTIAL);
-    posix_fadvise(p.clone, 0, 0, POSIX_FADV_SEQUENTIAL);
+    posix_fadvise(p.out, 0, 0, POSIX_FADV_SEQUENTIAL);
     return 1;
   }
-  if (p.clone >= 0) close(p.clone);
-  p.clone = -1;
   // A clone made in part goes, so that the copy begins on an empty file.
   return ftruncate(p.out, 0) == 0 ? 0 : -1;
 }
@@ -178,7 +163,7 @@ static int start_patch(Patch& p, const ReplacedFile& replaced) {
 static bool punch(Patch& p, off_t from, off_t to) {
   to = std::min(to, p.old_size);
   if (from >= to) return true;
-  off_t data = lseek(p.clone, from, SEEK_DATA);
+  off_t data = lseek(p.out, from, SEEK_DATA);
   if ((data < 0 && errno == ENXIO) || data >= to) return true;
   if (fallocate(p.out, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, from,
                 to - from) == 0) {
@@ -238,14 +223,14 @@ static off_t patch_range(Patch& p, off_t start, off_t end) {
     if (stop_requested()) return errno = EINTR, -1;
     off_t want = std::min(kChunk, end - at);
     ask_ahead(p.in, at, p.in_asked);
-    if (!p.whole && at < p.old_size) ask_ahead(p.clone, at, p.clone_asked);
+    if (!p.whole && at < p.old_size) ask_ahead(p.out, at, p.clone_asked);
     ssize_t n = read_fully(p.in, p.source, static_cast<std::size_t>(want), at);
     if (n < 0) return -1;
     // Compared only as far as the old file reaches.
     off_t compared = p.whole ? 0 : std::clamp<off_t>(p.old_size - at, 0, n);
     ssize_t held = compared == 0
                        ? 0
-                       : read_fully(p.clone, p.old,
+                       : read_fully(p.out, p.old,
                                     static_cast<std::size_t>(compared), at);
     if (held < 0 || !write_differing(p, at, n, held)) return -1;
     p.whole = p.whole || p.written > p.size / 2;
@@ -286,9 +271,5 @@ off_t patch_content(int in, int out, const ReplacedFile& replaced,
   int started = start_patch(p, replaced);
   if (started < 0) return -1;
   if (started == 0) return copy_content(in, out, in_st, status);
-  off_t reached = patch_clone(p);
-  int error = errno;
-  close(p.clone);
-  errno = error;
-  return reached;
+  return patch_clone(p);
 }

@@ -12,7 +12,6 @@
 struct ReplacedFile {
   int dir_fd = -1;    // the directory of both
   std::string name;   // the replaced file's name in it
-  std::string temp;   // the temporary file's name in it
   struct stat st {};  // the replaced file's status, as checked
 };
 

@@ -42,7 +42,7 @@ int create_temp(int dir_fd, mode_t mode, std::string& name) {
   for (;;) {
     name = next_temp_name();
     int fd = openat(dir_fd, name.c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
 }

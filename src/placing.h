@@ -12,7 +12,7 @@
 /// A fresh name for a temporary file of this run.
 std::string next_temp_name();
 /// A new temporary file in `dir_fd` with the permission bits `mode`, open
-/// for writing, its name in `name`; -1 with errno set on failure.
+/// for reading and writing, its name in `name`; -1 with errno set on failure.
 int create_temp(int dir_fd, mode_t mode, std::string& name);
 /// Renames `from` of `from_dir` to `to` of `to_dir` only where nothing
 /// stands at `to`; false with errno set on failure.
