@@ -302,3 +302,39 @@ left=$(find L R -name '.kalvern-*' | xargs)
 check_marker
 cd "$TEST_TMP"
 
+# Root, with umask 002, copies bob's letter (0640) and his set-uid program
+# into R/team, set-gid to staff and seen by the scan; each copy is held once its bytes are in.
+# Meanwhile she tries to read and to write every temporary file there.
+ROW=private
+mkdir "$TEST_TMP/$ROW" && cd "$TEST_TMP/$ROW"
+mkdir -p L/team R/team && chown 0:4200 R/team && chmod 2775 R/team
+make_file L/team/letter $T "bob's letter" && make_file L/team/prog $T "bob's program"
+make_file L/team/seen $T && cp -p L/team/seen R/team/seen
+chown 4300:4300 L/team/* && chmod 0640 L/team/letter && chmod 4775 L/team/prog
+printf 'r\n' >"$HELPER_DIR/answers"
+(umask 002 && strace -o /dev/null -f -e trace=copy_file_range,pwrite64 \
+  -e inject=copy_file_range,pwrite64:delay_exit=1500000 "$REAL_KALVERN" -y -c 30 L R \
+  <"$HELPER_DIR/answers" >"$OUT" 2>"$ERR" || echo $? >"$HELPER_DIR/status") &
+tracer=$!
+tried=0 opened=
+while kill -0 "$tracer" 2>/dev/null; do
+  for file in R/team/.kalvern-*; do
+    [ -f "$file" ] || continue
+    tried=$((tried + 1))
+    mallory cat "$file" >/dev/null 2>&1 && opened+=" read $file"
+    mallory dd of="$file" conv=nocreat,notrunc oflag=append status=none <<<evil 2>/dev/null &&
+      opened+=" wrote $file"
+  done
+  sleep 0.05
+done
+wait "$tracer"
+[ -z "$opened" ] || fail "$ROW: she opened a temporary file:$opened"
+[ "$tried" -gt 0 ] || fail "$ROW: no temporary file seen"
+[ ! -e "$HELPER_DIR/status" ] || fail "$ROW: status $(cat "$HELPER_DIR/status")"
+check_same "$EMPTY" "$ERR" "stderr of $ROW"
+said 'L/team/letter -> R/team/letter' && said 'L/team/prog -> R/team/prog'
+is R/team/letter '%u:%g %a %h' '4300:4300 640 1' "bob's letter"
+is R/team/prog '%u:%g %a %h' '4300:4300 4775 1' "bob's program"
+[ "$(ls -A R/team | xargs)" = 'letter prog seen' ] || fail "$ROW: R/team holds $(ls -A R/team | xargs)"
+check_marker
+cd "$TEST_TMP"
