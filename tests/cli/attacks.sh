@@ -199,20 +199,20 @@ after_crowded() {
 # she moves it to a temporary name at R's root before the scan, or below R
 # in place of a file of hers that the scan passed over while the question
 # waits.  It is no run's: it stays, with his letter.
-setup_bob() {
+make_bobs_dir() {
   mkdir -p L R/staff S && chown 0:4200 R R/staff S && chmod 0775 R R/staff S
   make_file L/f $T 'the file' && make_file S/bob/letter $T "bob's letter"
   chown -R 4300:4200 S/bob && chmod 1775 S/bob && chmod 0600 S/bob/letter
 }
-setup_hold() { setup_bob && mallory mv S/bob R/.kalvern-1-1.tmp; }
-after_hold() {
+setup_notours() { make_bobs_dir && mallory mv S/bob R/.kalvern-1-1.tmp; }
+after_notours() {
   said 'L/f -> R/f' && is R/f '%u:%g %a' '0:0 644' 'the file'
   is "${HOLD:-R}/.kalvern-1-1.tmp" '%u:%g %a' '4300:4200 1775'
   is "${HOLD:-R}/.kalvern-1-1.tmp/letter" '%u %a' '4300 600' "bob's letter"
 }
-setup_exchanged() { setup_bob && mallory sh -c 'printf mine >R/staff/.kalvern-1-1.tmp'; }
-at_exchanged() { mallory sh -c 'rm R/staff/.kalvern-1-1.tmp && mv S/bob R/staff/.kalvern-1-1.tmp'; }
-after_exchanged() { HOLD=R/staff after_hold; }
+setup_notours_at() { make_bobs_dir && mallory sh -c 'printf mine >R/staff/.kalvern-1-1.tmp'; }
+at_notours_at() { mallory sh -c 'rm R/staff/.kalvern-1-1.tmp && mv S/bob R/staff/.kalvern-1-1.tmp'; }
+after_notours_at() { HOLD=R/staff after_notours; }
 
 # The rows: name, the answer to the second question ("-": none is asked),
 # the exit status, the message on standard error ("-": none; "@": after_NAME
@@ -230,8 +230,8 @@ ROWS=(
   "madedir r 2 EXISTS|R/share/bob only-left:share/bob/f"
   "planted r 2 @ only-left:f"
   "crowded r 0 - only-left:f"
-  "hold b 2 NO_LEFTOVER|R/.kalvern-1-1.tmp only-left:f"
-  "exchanged b 2 NO_LEFTOVER|R/staff/.kalvern-1-1.tmp only-left:f"
+  "notours b 2 NO_LEFTOVER|R/.kalvern-1-1.tmp only-left:f"
+  "notours_at b 2 NO_LEFTOVER|R/staff/.kalvern-1-1.tmp only-left:f"
 )
 for row in "${ROWS[@]}"; do
   read -r ROW answer status error listed <<<"$row"
@@ -303,38 +303,29 @@ check_marker
 cd "$TEST_TMP"
 
 # Root, with umask 002, copies bob's letter (0640) and his set-uid program
-# into R/team, set-gid to staff and seen by the scan; each copy is held once its bytes are in.
-# Meanwhile she tries to read and to write every temporary file there.
+# into R/team, set-gid to staff; each copy is held once its bytes are in,
+# while she tries to read and to write every temporary file there.
 ROW=private
 mkdir "$TEST_TMP/$ROW" && cd "$TEST_TMP/$ROW"
 mkdir -p L/team R/team && chown 0:4200 R/team && chmod 2775 R/team
+make_file L/team/seen $T && cp -p L/team/seen R/team/seen  # the scan saw R/team
 make_file L/team/letter $T "bob's letter" && make_file L/team/prog $T "bob's program"
-make_file L/team/seen $T && cp -p L/team/seen R/team/seen
 chown 4300:4300 L/team/* && chmod 0640 L/team/letter && chmod 4775 L/team/prog
-printf 'r\n' >"$HELPER_DIR/answers"
-(umask 002 && strace -o /dev/null -f -e trace=copy_file_range,pwrite64 \
-  -e inject=copy_file_range,pwrite64:delay_exit=1500000 "$REAL_KALVERN" -y -c 30 L R \
-  <"$HELPER_DIR/answers" >"$OUT" 2>"$ERR" || echo $? >"$HELPER_DIR/status") &
-tracer=$!
-tried=0 opened=
-while kill -0 "$tracer" 2>/dev/null; do
-  for file in R/team/.kalvern-*; do
-    [ -f "$file" ] || continue
-    tried=$((tried + 1))
-    mallory cat "$file" >/dev/null 2>&1 && opened+=" read $file"
-    mallory dd of="$file" conv=nocreat,notrunc oflag=append status=none <<<evil 2>/dev/null &&
-      opened+=" wrote $file"
-  done
-  sleep 0.05
-done
-wait "$tracer"
-[ -z "$opened" ] || fail "$ROW: she opened a temporary file:$opened"
-[ "$tried" -gt 0 ] || fail "$ROW: no temporary file seen"
-[ ! -e "$HELPER_DIR/status" ] || fail "$ROW: status $(cat "$HELPER_DIR/status")"
-check_same "$EMPTY" "$ERR" "stderr of $ROW"
+printf '#!/bin/bash\numask 002\nexec strace -o /dev/null -f -e %s -e %s "$REAL_KALVERN" "$@"\n' \
+  trace=copy_file_range,pwrite64 inject=copy_file_range,pwrite64:delay_exit=1500000 >"$HELPER_DIR/held"
+chmod 0755 "$HELPER_DIR/held" && printf 'r\n' >"$HELPER_DIR/answers"
+(while :; do for file in R/team/.kalvern-*; do
+  [ ! -f "$file" ] || echo seen
+  mallory cat "$file" >/dev/null 2>&1 && echo "read $file"
+  mallory dd of="$file" conv=nocreat,notrunc oflag=append status=none <<<evil 2>/dev/null && echo "wrote $file"
+done; sleep 0.05; done >"$HELPER_DIR/tries") &
+spy=$!
+KALVERN=$HELPER_DIR/held run_kalvern --stdin "$HELPER_DIR/answers" -- -y -c 30 L R
+kill "$spy" && check_status 0 "$ROW" && check_same "$EMPTY" "$ERR" "stderr of $ROW"
+grep -q seen "$HELPER_DIR/tries" || fail "$ROW: no temporary file seen"
+! grep -v seen "$HELPER_DIR/tries" || fail "$ROW: she opened a temporary file"
 said 'L/team/letter -> R/team/letter' && said 'L/team/prog -> R/team/prog'
 is R/team/letter '%u:%g %a %h' '4300:4300 640 1' "bob's letter"
 is R/team/prog '%u:%g %a %h' '4300:4300 4775 1' "bob's program"
 [ "$(ls -A R/team | xargs)" = 'letter prog seen' ] || fail "$ROW: R/team holds $(ls -A R/team | xargs)"
 check_marker
-cd "$TEST_TMP"
