@@ -312,15 +312,15 @@ make_file L/team/seen $T && cp -p L/team/seen R/team/seen  # the scan saw R/team
 make_file L/team/letter $T "bob's letter" && make_file L/team/prog $T "bob's program"
 chown 4300:4300 L/team/* && chmod 0640 L/team/letter && chmod 4775 L/team/prog
 printf '#!/bin/bash\numask 002\nexec strace -o /dev/null -f -e %s -e %s "$REAL_KALVERN" "$@"\n' \
-  trace=copy_file_range,pwrite64 inject=copy_file_range,pwrite64:delay_exit=1500000 >"$HELPER_DIR/held"
-chmod 0755 "$HELPER_DIR/held" && printf 'r\n' >"$HELPER_DIR/answers"
+  trace=copy_file_range,pwrite64 inject=copy_file_range,pwrite64:delay_exit=1500000 >"$HELPER_DIR/slowed"
+chmod 0755 "$HELPER_DIR/slowed" && printf 'r\n' >"$HELPER_DIR/answers"
 (while :; do for file in R/team/.kalvern-*; do
   [ ! -f "$file" ] || echo seen
   mallory cat "$file" >/dev/null 2>&1 && echo "read $file"
   mallory dd of="$file" conv=nocreat,notrunc oflag=append status=none <<<evil 2>/dev/null && echo "wrote $file"
 done; sleep 0.05; done >"$HELPER_DIR/tries") &
 spy=$!
-KALVERN=$HELPER_DIR/held run_kalvern --stdin "$HELPER_DIR/answers" -- -y -c 30 L R
+KALVERN=$HELPER_DIR/slowed run_kalvern --stdin "$HELPER_DIR/answers" -- -y -c 30 L R
 kill "$spy" && check_status 0 "$ROW" && check_same "$EMPTY" "$ERR" "stderr of $ROW"
 grep -q seen "$HELPER_DIR/tries" || fail "$ROW: no temporary file seen"
 ! grep -v seen "$HELPER_DIR/tries" || fail "$ROW: she opened a temporary file"
