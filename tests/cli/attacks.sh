@@ -311,7 +311,7 @@ mkdir -p L/team R/team && chown 0:4200 R/team && chmod 2775 R/team
 make_file L/team/seen $T && cp -p L/team/seen R/team/seen  # the scan saw R/team
 make_file L/team/letter $T "bob's letter" && make_file L/team/prog $T "bob's program"
 chown 4300:4300 L/team/* && chmod 0640 L/team/letter && chmod 4775 L/team/prog
-printf '#!/bin/bash\numask 002\nexec strace -o /dev/null -f -e %s -e %s "$REAL_KALVERN" "$@"\n' \
+printf '#!/bin/bash\numask 002\nexec timeout -k 5 20 strace -o /dev/null -f -e %s -e %s "$REAL_KALVERN" "$@"\n' \
   trace=copy_file_range,pwrite64 inject=copy_file_range,pwrite64:delay_exit=1500000 >"$HELPER_DIR/slowed"
 chmod 0755 "$HELPER_DIR/slowed" && printf 'r\n' >"$HELPER_DIR/answers"
 (while :; do for file in R/team/.kalvern-*; do
@@ -321,7 +321,7 @@ chmod 0755 "$HELPER_DIR/slowed" && printf 'r\n' >"$HELPER_DIR/answers"
 done; sleep 0.05; done >"$HELPER_DIR/tries") &
 spy=$!
 KALVERN=$HELPER_DIR/slowed run_kalvern --stdin "$HELPER_DIR/answers" -- -y -c 30 L R
-kill "$spy" && check_status 0 "$ROW" && check_same "$EMPTY" "$ERR" "stderr of $ROW"
+kill "$spy"; check_status 0 "$ROW"; check_same "$EMPTY" "$ERR" "stderr of $ROW"
 grep -q seen "$HELPER_DIR/tries" || fail "$ROW: no temporary file seen"
 ! grep -v seen "$HELPER_DIR/tries" || fail "$ROW: she opened a temporary file"
 said 'L/team/letter -> R/team/letter' && said 'L/team/prog -> R/team/prog'
