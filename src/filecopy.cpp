@@ -1,8 +1,9 @@
 // filecopy.cpp: the steps of one copy, each run by a worker.
 //
-// A copy writes a temporary file beside the target, gives it the source's
-// permission bits and modification time and renames it into place, so a
-// copy that fails leaves the old target byte for byte as it was.  An update
+// A copy writes a temporary file beside the target, private to the run's
+// user while its bytes are written, then gives it its owner, the source's
+// ACL, permission bits and modification time and renames it into place, so
+// a copy that fails leaves the old target byte for byte as it was.  An update
 // replaces the target only while it is still older than the source, in whole
 // seconds; a copy of a one-sided file never replaces anything that stands at
 // the target path.  A source that changed while it was copied, or ended
@@ -26,7 +27,6 @@
 #include "fskind.h"
 #include "handles.h"
 #include "output.h"
-#include "owners.h"
 #include "patch.h"
 #include "path.h"
 #include "placing.h"
@@ -146,12 +146,10 @@ static bool fill_temp(int in, int dir_fd, PendingCopy& copy,
 // from the open source `in`; records its own failure and leaves nothing.
 static bool write_temp(PendingCopy& copy, int dir_fd, int in,
                        const struct stat* replaced) {
-  // Created no more open than it ends: nobody may open it before.
-  const struct stat& source_st = copy.source_st;
-  mode_t mode = copy_mode(source_st, copy.from->modeless, replaced,
-                          source_st.st_uid, source_st.st_gid);
-  mode = owning_group_mode(copy.acl.access, mode) & 0777;
-  copy.out = create_temp(dir_fd, mode, copy.temp);
+  // Private while its bytes are written, whatever group or default ACL
+  // its directory hands down: no one but the run's user may open it before
+  // it has its owner, ACL and mode.
+  copy.out = create_temp(dir_fd, 0600, copy.temp);
   if (copy.out < 0) return copy_failed(copy, std::strerror(errno));
   // Owner and mode as created, known without a round trip: a file system
   // answers the creation with them.

@@ -3,8 +3,11 @@
 // A copy, written or reused, is given its owner, mode and time on an open
 // handle, under a temporary name that no one else may have taken, and
 // renamed to its target's name only where that rename replaces nothing it
-// must not.  A file system that cannot hold a mode is no failure; one that
-// keeps another time than the source's is.
+// must not.  A file written anew is made with mode 0600 and gets, once its
+// bytes are in, its owner and group, then its ACL, then its mode, then its
+// time: a change of owner clears set-ID bits, and setting an ACL may, so
+// the mode comes after both.  A file system that cannot hold a mode is no
+// failure; one that keeps another time than the source's is.
 
 #include "placing.h"
 
@@ -95,11 +98,12 @@ bool move_to_temp(int from_dir, const std::string& name, int dir_fd,
 }
 
 // Gives the file `out`, which this run has just created, the permission bits
-// `mode`; a file system that cannot hold them is no failure.  False with
-// errno set otherwise.
-static bool set_mode_where_possible(int out, mode_t mode) {
+// `mode`; a file system that cannot hold them (`modeless`, or one without
+// the call) is no failure.  False with errno set otherwise: the file would
+// keep the mode it was made with.
+static bool set_mode_where_possible(int out, mode_t mode, bool modeless) {
   if (fchmod(out, mode) == 0) return true;
-  return errno == ENOSYS || errno == EOPNOTSUPP || errno == EPERM;
+  return errno == ENOSYS || errno == EOPNOTSUPP || (modeless && errno == EPERM);
 }
 
 // Whether a stored modification second keeps the source's: the same second,
@@ -127,8 +131,9 @@ bool set_and_check_times(PendingCopy& copy, struct stat& st) {
 // Gives the copy's file `out`, of status `created`, its owner (see
 // give_copy_owner); the extended attributes and ACL of the replaced target
 // `name` in `attrs_dir` (unless -1) as far as it lends them; the source's
-// ACL; its permission bits (see copy_mode), which set an ACL's mask as
-// chmod does; and the source's time.  Records its own failure.
+// ACL; its permission bits (see copy_mode), set set-ID bits and all after
+// the owner and the ACL, which set an ACL's mask as chmod does; and the
+// source's time.  Records its own failure.
 bool give_owner_mode_time(PendingCopy& copy, const struct stat& created,
                           const struct stat* replaced, int attrs_dir) {
   const struct stat& source_st = copy.source_st;
@@ -152,7 +157,7 @@ bool give_owner_mode_time(PendingCopy& copy, const struct stat& created,
   if (error != 0) return copy_failed(copy, std::strerror(error));
   acl = acl || !copy.acl.access.empty();
   if ((chowned || acl || (created.st_mode & 07777) != mode) &&
-      !set_mode_where_possible(copy.out, mode)) {
+      !set_mode_where_possible(copy.out, mode, copy.to->modeless)) {
     return copy_failed(copy, std::strerror(errno));
   }
   struct stat out_st;

@@ -23,6 +23,7 @@ bob() { setpriv --reuid=4300 --regid=4300 --groups=4200 -- "$@"; }
 NOT_OLDER='Fehler beim Kopieren von "%s" nach "%s": Ziel ist nicht älter als die Quelle\n'
 CHANGED='Fehler beim Kopieren von "%s" nach "%s": Quelle wurde während des Kopierens geändert\n'
 EXISTS='Fehler beim Erstellen von "%s": File exists\n'
+NO_LEFTOVER='Fehler beim Löschen von "%s": kein Überbleibsel eines Abgleichs\n'
 T=1500000000
 
 # No run may hang: each ends after 20 seconds at the latest (status 124).
@@ -176,11 +177,16 @@ after_madedir() { is R/share/bob '%u %a' '4100 777' && empty R/share/bob; }
 # She fills the target directory with temporary names of the run's process
 # id, more than a run would try in turn: before the scan, when the run must
 # clear them, or while the question waits, when it must still copy.
+# Her files go before the scan; her links and FIFOs, which no run leaves,
+# stay and are reported.
 setup_planted() { mkdir L R && chmod 1777 R && make_file L/f $T 'the file'; }
 after_planted() {
   after_crowded
+  # shellcheck disable=SC2046
+  printf "$NO_LEFTOVER" $(find R -name '.kalvern-*' ! -type f) | sort >"$HELPER_DIR/left"
+  sort "$ERR" | check_same "$HELPER_DIR/left" - "stderr of $ROW"
   left=$(find L R -name '.kalvern-*' -printf '%y\n' | sort | uniq -c | xargs)
-  [ -z "$left" ] || fail "$ROW: temporary names left (count and type: $left)"
+  [ "$left" = '50 l 50 p' ] || fail "$ROW: temporary names left (count and type: $left)"
 }
 setup_crowded() { setup_planted; }
 at_crowded() { "$PLANT" "$(run_pid)"; }
@@ -189,11 +195,31 @@ after_crowded() {
   said 'L/f -> R/f' && is R/f '%u:%g %a' '0:0 644' 'the file'
 }
 
+# Bob's directory, writable by staff and sticky, lies outside the trees;
+# she moves it to a temporary name at R's root before the scan, or below R
+# in place of a file of hers that the scan passed over while the question
+# waits.  It is no run's: it stays, with his letter.
+make_bobs_dir() {
+  mkdir -p L R/staff S && chown 0:4200 R R/staff S && chmod 0775 R R/staff S
+  make_file L/f $T 'the file' && make_file S/bob/letter $T "bob's letter"
+  chown -R 4300:4200 S/bob && chmod 1775 S/bob && chmod 0600 S/bob/letter
+}
+setup_notours() { make_bobs_dir && mallory mv S/bob R/.kalvern-1-1.tmp; }
+after_notours() {
+  said 'L/f -> R/f' && is R/f '%u:%g %a' '0:0 644' 'the file'
+  is "${HOLD:-R}/.kalvern-1-1.tmp" '%u:%g %a' '4300:4200 1775'
+  is "${HOLD:-R}/.kalvern-1-1.tmp/letter" '%u %a' '4300 600' "bob's letter"
+}
+setup_notours_at() { make_bobs_dir && mallory sh -c 'printf mine >R/staff/.kalvern-1-1.tmp'; }
+at_notours_at() { mallory sh -c 'rm R/staff/.kalvern-1-1.tmp && mv S/bob R/staff/.kalvern-1-1.tmp'; }
+after_notours_at() { HOLD=R/staff after_notours; }
+
 # The rows: name, the answer to the second question ("-": none is asked),
-# the exit status, the message on standard error ("-": none; else its format
-# and paths, separated by "|") and the entries listed (as listed_entries
-# prints them, ":" for the space, "," between them).  Functions: setup_NAME
-# before the run, at_NAME (if any) at the first question, after_NAME.
+# the exit status, the message on standard error ("-": none; "@": after_NAME
+# checks it; else its format and paths, separated by "|") and the entries
+# listed (as listed_entries prints them, ":" for the space, "," between
+# them).  Functions: setup_NAME before the run, at_NAME (if any) at the
+# first question, after_NAME.
 ROWS=(
   "taken r 0 - only-left:share/prog,only-right:share/planted"
   "setgid r 0 - only-left:share/tool,only-right:share/mine"
@@ -202,8 +228,10 @@ ROWS=(
   "source r 2 CHANGED|L/pub/x|R/pub/x only-left:pub/x"
   "fifo b 2 CHANGED|L/pub/x|R/pub/x only-left:pub/x"
   "madedir r 2 EXISTS|R/share/bob only-left:share/bob/f"
-  "planted r 0 - only-left:f"
+  "planted r 2 @ only-left:f"
   "crowded r 0 - only-left:f"
+  "notours b 2 NO_LEFTOVER|R/.kalvern-1-1.tmp only-left:f"
+  "notours_at b 2 NO_LEFTOVER|R/staff/.kalvern-1-1.tmp only-left:f"
 )
 for row in "${ROWS[@]}"; do
   read -r ROW answer status error listed <<<"$row"
@@ -222,7 +250,11 @@ for row in "${ROWS[@]}"; do
   unset BEFORE_SCAN
   check_status "$status" "$ROW"
   IFS='|' read -r -a words <<<"$error"
-  [ "$error" = - ] && message=$EMPTY || message=$(expected "${!words[0]}" "${words[@]:1}")
+  case $error in
+    -) message=$EMPTY ;;
+    @) message=$ERR ;;
+    *) message=$(expected "${!words[0]}" "${words[@]:1}") ;;
+  esac
   check_same "$message" "$ERR" "stderr of $ROW"
   listed_entries "$OUT" | sort >"$HELPER_DIR/listed"
   tr ':,' ' \n' <<<"$listed" | sort >"$HELPER_DIR/listed.expected"
@@ -269,3 +301,31 @@ left=$(find L R -name '.kalvern-*' | xargs)
 [ -z "$left" ] || fail "$ROW: temporary names left: $left"
 check_marker
 cd "$TEST_TMP"
+
+# Root, with umask 002, copies bob's letter (0640) and his set-uid program
+# into R/team, set-gid to staff; each copy is held once its bytes are in,
+# while she tries to read and to write every temporary file there.
+ROW=private
+mkdir "$TEST_TMP/$ROW" && cd "$TEST_TMP/$ROW"
+mkdir -p L/team R/team && chown 0:4200 R/team && chmod 2775 R/team
+make_file L/team/seen $T && cp -p L/team/seen R/team/seen  # the scan saw R/team
+make_file L/team/letter $T "bob's letter" && make_file L/team/prog $T "bob's program"
+chown 4300:4300 L/team/* && chmod 0640 L/team/letter && chmod 4775 L/team/prog
+printf '#!/bin/bash\numask 002\nexec timeout -k 5 20 strace -o /dev/null -f -e %s -e %s "$REAL_KALVERN" "$@"\n' \
+  trace=copy_file_range,pwrite64 inject=copy_file_range,pwrite64:delay_exit=1500000 >"$HELPER_DIR/slowed"
+chmod 0755 "$HELPER_DIR/slowed" && printf 'r\n' >"$HELPER_DIR/answers"
+(while :; do for file in R/team/.kalvern-*; do
+  [ ! -f "$file" ] || echo seen
+  mallory cat "$file" >/dev/null 2>&1 && echo "read $file"
+  mallory dd of="$file" conv=nocreat,notrunc oflag=append status=none <<<evil 2>/dev/null && echo "wrote $file"
+done; sleep 0.05; done >"$HELPER_DIR/tries") &
+spy=$!
+KALVERN=$HELPER_DIR/slowed run_kalvern --stdin "$HELPER_DIR/answers" -- -y -c 30 L R
+kill "$spy"; check_status 0 "$ROW"; check_same "$EMPTY" "$ERR" "stderr of $ROW"
+grep -q seen "$HELPER_DIR/tries" || fail "$ROW: no temporary file seen"
+! grep -v seen "$HELPER_DIR/tries" || fail "$ROW: she opened a temporary file"
+said 'L/team/letter -> R/team/letter' && said 'L/team/prog -> R/team/prog'
+is R/team/letter '%u:%g %a %h' '4300:4300 640 1' "bob's letter"
+is R/team/prog '%u:%g %a %h' '4300:4300 4775 1' "bob's program"
+[ "$(ls -A R/team | xargs)" = 'letter prog seen' ] || fail "$ROW: R/team holds $(ls -A R/team | xargs)"
+check_marker
