@@ -33,14 +33,18 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kScanDelay = std::chrono::milliseconds(500);
 
+std::mutex terminal_mutex;  // guards the two below and the writes
+bool line_standing = false;  // a status line stands on the terminal
+bool lines_closed = false;   // the program ends: no more lines
+
 }  // namespace
 
 bool status_line_wanted() { return isatty(2) == 1; }
 
 std::uint64_t status_width() {
   winsize size{};
-  if (ioctl(2, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 79;
-  return size.ws_col - 1;
+  if (ioctl(2, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 77;
+  return size.ws_col < 3 ? 0 : size.ws_col - 3;
 }
 
 // The first `n` characters of `text`.
@@ -123,8 +127,11 @@ static void write_all(const std::string& text) {
 
 void draw_status(StatusLine& line, const std::string& text) {
   int error = errno;
-  write_all("\r" + text + "\x1b[K");
-  line.shown = true;
+  std::lock_guard lock(terminal_mutex);
+  if (!lines_closed) {
+    write_all("\r" + text + "\x1b[K");
+    line.shown = line_standing = true;
+  }
   line.drawn = Clock::now();
   errno = error;
 }
@@ -132,8 +139,18 @@ void draw_status(StatusLine& line, const std::string& text) {
 void erase_status(StatusLine& line) {
   if (!line.shown) return;
   int error = errno;
-  write_all("\r\x1b[K");
-  line.shown = false;
+  std::lock_guard lock(terminal_mutex);
+  if (line_standing) write_all("\r\x1b[K");
+  line.shown = line_standing = false;
+  errno = error;
+}
+
+void close_status_lines() {
+  int error = errno;
+  std::lock_guard lock(terminal_mutex);
+  if (line_standing) write_all("\r\x1b[K");
+  line_standing = false;
+  lines_closed = true;
   errno = error;
 }
 
