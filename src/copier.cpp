@@ -149,7 +149,7 @@ static void remove_failed_dirs(Copier& copier, PendingCopy& copy) {
 // Makes the batch durable and visible and starts the next one.
 static void end_batch(Copier& copier) {
   bool ok = finish_batch(copier.batch, copier.workers);
-  count_read_backs_done();
+  count_batch_done();
   if (stop_requested()) stop_copies(copier);
   // A file still open on a FUSE file system may stand in its directory
   // under another name until it is closed.

@@ -114,7 +114,8 @@ std::string byte_amounts(std::uint64_t done, std::uint64_t total);
 std::string time_left_text(std::uint64_t seconds);
 /// The line of a whole synchronisation: files and bytes done of all, the
 /// share and the time left as far as known, then the copy or check
-/// `current` (null: none) shown terminal-safe with its share; its path
-/// gives way first, then its whole part, then the end of the rest.
+/// `current` (null: none) shown terminal-safe with its share.  Where the
+/// width is short, the copy's path gives way first, then its whole part,
+/// then the byte counts and the words; the share and the time left stay.
 std::string run_status_text(const RunFigures& figures,
                             const CopyStatus* current, std::uint64_t width);
