@@ -11,7 +11,8 @@
 // count with its batch, and the read-back so far by its status.
 //
 // The time left comes from two costs measured apart: the time of a file's
-// steps (a copy's writing and placing, a deletion) and the time of a byte
+// steps (a copy's writing and its placing count one each, a deletion, a
+// request or two, half of one) and the time of a byte
 // written or read back, fitted by least squares to the samples of the last
 // part of the run.  Many small files on a drive whose every request waits
 // are then foretold by their count, a few large ones on a slow disk by
@@ -58,7 +59,7 @@ struct RunStatus {
   // The copies and deletions dealt with.
   std::atomic<std::uint64_t> files_done{0};
   std::atomic<std::uint64_t> bytes_done{0};
-  std::atomic<std::uint64_t> steps_done{0};
+  std::atomic<std::uint64_t> steps_done{0};  // in halves
   std::atomic<std::uint64_t> work_done{0};  // bytes written or read back
   // Counted when their batch is finished.
   std::atomic<std::uint64_t> steps_pending{0};
@@ -169,7 +170,7 @@ static void tick(RunStatus& run) {
   std::uint64_t work = run.work_done.load();
   work += run.live.work.load();
   run.seen.steps =
-      std::max(run.seen.steps, static_cast<double>(run.steps_done.load()));
+      std::max(run.seen.steps, run.steps_done.load() / 2.0);
   run.seen.bytes = std::max(run.seen.bytes, static_cast<double>(work));
   add_rate_sample(run.rate, seconds, run.seen);
   if (now - run.start < kCopyDelay) return;
@@ -212,7 +213,7 @@ static bool size_sources(std::stop_token stop, RunStatus& run) {
   for (std::size_t i = 0; i < run.copies.size() && !stop.stop_requested();
        ++i) {
     if (run.copies[i].deletion) {
-      run.all.steps += 1;
+      run.all.steps += 0.5;
       continue;
     }
     std::string path(run.copies[i].path);
@@ -283,8 +284,8 @@ void count_copy_done(std::uint64_t size, bool read_back, bool read_back_later) {
   if (read_back_later) run->read_backs_pending += back;
   run->bytes_done += size;
   run->work_done += size + (read_back_later ? 0 : back);
-  ++run->steps_pending;
-  ++run->steps_done;
+  run->steps_pending += 2;
+  run->steps_done += 2;
   ++run->files_done;
 }
 

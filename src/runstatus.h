@@ -19,7 +19,8 @@ struct PlannedCopy {
 };
 
 /// Work of a synchronisation: a file's steps (a copy's writing and its
-/// placing count one each, a deletion one) and bytes written or read back.
+/// placing count one each, a deletion half of one) and bytes written or
+/// read back.
 struct Work {
   double steps = 0;
   double bytes = 0;
