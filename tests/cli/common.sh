@@ -443,15 +443,12 @@ make_moved() {
 # DIR/err, T not holding them; DIR/err holds nothing else, its lines in the
 # order of the copy lines.
 check_told() {
-  local dir=$1 source target
-  : >"$HELPER_DIR/told"
-  while IFS=$'\t' read -r source target; do
-    cmp -s "$source" "$target" && continue
-    printf 'Fehler beim Kopieren von "%s" nach "%s": Abgleich abgebrochen\n' \
-      "$source" "$target" >>"$HELPER_DIR/told"
-  done < <(DIR=$dir/ perl -ne 'print "$1\t$2\n" if
-    index($_, $ENV{DIR}) == 0 && /^(.*) -> (.*)$/' "$dir/out")
-  check_same "$HELPER_DIR/told" "$dir/err" "$2: copies told undone"
+  DIR=$1/ perl -MFile::Compare -ne '
+    next unless index($_, $ENV{DIR}) == 0 && /^(.*) -> (.*)$/;
+    print "Fehler beim Kopieren von \"$1\" nach \"$2\": Abgleich abgebrochen\n"
+      if compare($1, $2) != 0;
+  ' "$1/out" >"$HELPER_DIR/told"
+  check_same "$HELPER_DIR/told" "$1/err" "$2: copies told undone"
 }
 
 # stop_moving DIR ANSWER DELAY: DIR/L/alt and DIR/R/neu hold one folder

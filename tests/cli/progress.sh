@@ -114,6 +114,7 @@ for copy in many2 narrow stopped; do cp -a many $copy; done
 # echo of ^C, and it is erased before the program ends.
 (cd stopped && OUT=../stopped.out slow_run 40 ../stopped.stdout "$SLOW_LINES" -y -c 30 L R ||
   true) &
+(cd many && slow_run 100 ../terminal.out "$SLOW_LINES" -y -c 30 L R) &
 for i in $(seq 1 300); do
   [ -f stopped.stdout ] && [ "$(grep -c '^L/.* -> R/' stopped.stdout)" -ge 40 ] && break
   sleep 0.05
@@ -122,7 +123,7 @@ for pid in $(pgrep -x kalvern); do
   [ "$(readlink "/proc/$pid/cwd")" = "$PWD/stopped" ] && kill -INT "$pid"
 done
 cd many
-slow_run 100 ../terminal.out "$SLOW_LINES" -y -c 30 L R
+LAST_RUN="$(describe -y -c 30 L R) slowed down, 100 columns"
 wait
 check_same "$EMPTY" "$ERR" "stderr of the 80 files slowed down, standard error in a pipe"
 OUT=../narrow.out LAST_RUN="80 files on 30 columns" check_status_lines \
