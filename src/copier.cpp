@@ -37,8 +37,6 @@
 #include "readback.h"
 #include "runstatus.h"
 
-namespace {
-
 // Copies whose steps are carried out at once, by as many threads: a local
 // disk gains nothing from more.  Can be set when building, for
 // measurements and tests.
@@ -50,8 +48,6 @@ namespace {
 #ifndef KALVERN_NETWORK_IN_FLIGHT
 #define KALVERN_NETWORK_IN_FLIGHT 64
 #endif
-
-}  // namespace
 
 std::size_t default_in_flight(const Tree& left, const Tree& right) {
   if (left.network || right.network) return KALVERN_NETWORK_IN_FLIGHT;
@@ -153,7 +149,7 @@ static void remove_failed_dirs(Copier& copier, PendingCopy& copy) {
 // Makes the batch durable and visible and starts the next one.
 static void end_batch(Copier& copier) {
   bool ok = finish_batch(copier.batch, copier.workers);
-  count_read_backs_done();
+  count_batch_done();
   if (stop_requested()) stop_copies(copier);
   // A file still open on a FUSE file system may stand in its directory
   // under another name until it is closed.
@@ -494,5 +490,10 @@ void stop_copies(Copier& copier) {
   // Files taken before their deletion line go back; held ones go.
   undo_moves(copier.moves);
   finish_made_dirs(copier);
+  // Every copy whose line stands but which is not in place says so.
+  std::string undone;
+  for (auto& copy : copier.batch.copies) undone += undone_line(*copy);
+  for (auto& copy : copier.window) undone += undone_line(*copy);
+  report(undone);
   exit_on_signal();
 }

@@ -70,5 +70,6 @@ void forget_removed_dir(Copier& copier, const Tree& tree,
 /// once no more copies go into them.
 void finish_made_dirs(Copier& copier);
 /// After a signal: waits for the system calls in flight, removes every
-/// temporary file of the copier and ends the program.
+/// temporary file of the copier, tells of each copy whose line stands but
+/// which is not in place that it was not made, and ends the program.
 [[noreturn]] void stop_copies(Copier& copier);

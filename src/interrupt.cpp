@@ -6,11 +6,14 @@
 // changed it only records the signal: the thread that plans the changes
 // sees it at its next step, waits for the system calls in flight, removes
 // every temporary file, reports what was done and then ends the program,
-// so that no temporary file is left and no deletion goes unreported.
+// so that no temporary file is left and no deletion goes unreported.  The
+// program ends by the signal itself, raised again with its default action,
+// so that a shell running it as one command of many stops as well.
 
 #include "interrupt.h"
 
 #include <pthread.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +22,8 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+
+#include "progress.h"
 
 namespace {
 
@@ -37,6 +42,24 @@ sigset_t ending_signals() {
   return set;
 }
 
+// Ends the program by `signal_number`, with the status line erased.
+[[noreturn]] void die_by(int signal_number) {
+  close_status_lines();
+  // The clean-up is done: a core dump would only tell of it.
+  if (signal_number == SIGQUIT) {
+    rlimit none{0, 0};
+    setrlimit(RLIMIT_CORE, &none);
+  }
+  signal(signal_number, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal_number);
+  // The signal's thread takes it, or any other if raised elsewhere.
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  raise(signal_number);
+  _exit(128 + signal_number);  // not reached: the signal ends the program
+}
+
 // Body of the signal thread.
 void wait_for_signals(sigset_t set) {
   while (true) {
@@ -45,7 +68,7 @@ void wait_for_signals(sigset_t set) {
     std::lock_guard lock(mutex);
     int none = 0;
     stop_signal.compare_exchange_strong(none, signal_number);
-    if (changing == 0) _exit(128 + stop_signal.load());
+    if (changing == 0) die_by(stop_signal.load());
   }
 }
 
@@ -97,5 +120,5 @@ bool stop_requested() {
 
 void exit_on_signal() {
   std::cout.flush();
-  _exit(128 + stop_signal.load());
+  die_by(stop_signal.load());
 }

@@ -3,8 +3,8 @@
 #pragma once
 
 /// From here on the four signals go to one thread that waits for them:
-/// outside of changes it ends the program with 128 + the signal's number,
-/// during changes it asks them to stop.  SIGXFSZ is ignored, so that a file
+/// outside of changes it ends the program by the signal, during changes it
+/// asks them to stop.  SIGXFSZ is ignored, so that a file
 /// size limit makes a write fail.  Threads started later inherit this.
 void install_interrupt_handlers();
 /// Marks the start of changes to the trees, the signals taken by their
@@ -14,6 +14,8 @@ void begin_changes();
 void end_changes();
 /// Whether a signal has asked the running changes to stop.
 bool stop_requested();
-/// Ends the program with 128 + the number of the signal that asked to stop,
-/// once standard output is written out.
+/// Ends the program by the signal that asked to stop, once standard output
+/// is written out and the status line erased: its default action restored,
+/// it is raised again, so that a calling shell sees the program killed by
+/// it (SIGQUIT without a core dump).
 [[noreturn]] void exit_on_signal();

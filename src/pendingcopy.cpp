@@ -23,6 +23,11 @@ bool step_failed(PendingCopy& copy, const char* action,
   return record_failure(copy, failure_line(action, path, error));
 }
 
+std::string undone_line(const PendingCopy& copy) {
+  if (copy.renamed || (!copy.ok && copy.errors.empty())) return "";
+  return copy_failure_line(copy.source, copy.target, "Abgleich abgebrochen");
+}
+
 void close_copy(PendingCopy& copy) {
   for (int* fd : {&copy.source_dir, &copy.in, &copy.dir_fd, &copy.out}) {
     if (*fd >= 0) close(*fd);

@@ -67,5 +67,9 @@ bool copy_failed(PendingCopy& copy, const std::string& reason);
 /// Records "Fehler beim <action> <path>: ..." for `copy`; returns false.
 bool step_failed(PendingCopy& copy, const char* action,
                  const std::string& path, int error);
+/// The copy-failure line of `copy`, whose progress line stands, for a run
+/// that a signal stopped: "" where it is in place or its failure was
+/// written out.
+std::string undone_line(const PendingCopy& copy);
 /// Closes the files a copy holds.
 void close_copy(PendingCopy& copy);

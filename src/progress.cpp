@@ -24,6 +24,7 @@
 #include <iterator>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "path.h"
 
@@ -33,14 +34,18 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kScanDelay = std::chrono::milliseconds(500);
 
+std::mutex terminal_mutex;  // guards the two below and the writes
+bool line_standing = false;  // a status line stands on the terminal
+bool lines_closed = false;   // the program ends: no more lines
+
 }  // namespace
 
 bool status_line_wanted() { return isatty(2) == 1; }
 
 std::uint64_t status_width() {
   winsize size{};
-  if (ioctl(2, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 79;
-  return size.ws_col - 1;
+  if (ioctl(2, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 77;
+  return size.ws_col < 3 ? 0 : size.ws_col - 3;
 }
 
 // The first `n` characters of `text`.
@@ -123,8 +128,11 @@ static void write_all(const std::string& text) {
 
 void draw_status(StatusLine& line, const std::string& text) {
   int error = errno;
-  write_all("\r" + text + "\x1b[K");
-  line.shown = true;
+  std::lock_guard lock(terminal_mutex);
+  if (!lines_closed) {
+    write_all("\r" + text + "\x1b[K");
+    line.shown = line_standing = true;
+  }
   line.drawn = Clock::now();
   errno = error;
 }
@@ -132,8 +140,18 @@ void draw_status(StatusLine& line, const std::string& text) {
 void erase_status(StatusLine& line) {
   if (!line.shown) return;
   int error = errno;
-  write_all("\r\x1b[K");
-  line.shown = false;
+  std::lock_guard lock(terminal_mutex);
+  if (line_standing) write_all("\r\x1b[K");
+  line.shown = line_standing = false;
+  errno = error;
+}
+
+void close_status_lines() {
+  int error = errno;
+  std::lock_guard lock(terminal_mutex);
+  if (line_standing) write_all("\r\x1b[K");
+  line_standing = false;
+  lines_closed = true;
   errno = error;
 }
 
@@ -231,11 +249,17 @@ std::string byte_amounts(std::uint64_t done, std::uint64_t total) {
 }
 
 std::string time_left_text(std::uint64_t seconds) {
-  // Seconds in steps of five, up to a minute; then whole minutes.
+  // Seconds in steps of five up to a minute, of ten up to two; then whole
+  // minutes.
   if (seconds < 58) {
     return "noch etwa " +
            std::to_string(std::max<std::uint64_t>(5, (seconds + 4) / 5 * 5)) +
            " s";
+  }
+  std::uint64_t tens = (seconds + 5) / 10;
+  if (tens < 12) {
+    return "noch etwa 1 min" +
+           (tens == 6 ? "" : " " + std::to_string(tens * 10 - 60) + " s");
   }
   std::uint64_t minutes = (seconds + 30) / 60;
   if (minutes < 60) return "noch etwa " + std::to_string(minutes) + " min";
@@ -244,28 +268,60 @@ std::string time_left_text(std::uint64_t seconds) {
   return text;
 }
 
+// The copy or check `current` on the line of a whole run, after `run`, in
+// `width` characters; "" where even a character of its path has no room.
+static std::string current_part(const std::string& run,
+                                const CopyStatus& current,
+                                std::uint64_t width) {
+  std::string head =
+      run + " – " + (current.reading_back ? "Prüfe " : "Kopiere ");
+  std::string tail = " (" + percent(current.done, current.total) + " %)";
+  // Room for at least "..." and a character of the path.
+  if (utf8_chars(head) + utf8_chars(tail) + 4 > width) return "";
+  return fit_status(head, shown_path(current.path, 2), tail, width);
+}
+
+// The forms of the line of a whole run, the fullest first: the words and
+// the byte counts give way, the share and the time left stay.
+static std::vector<std::string> run_forms(const RunFigures& figures) {
+  std::string files = std::to_string(figures.files_done);
+  std::string all = std::to_string(figures.files);
+  std::string counts = files + " von " + all + " Dateien";
+  if (!figures.sized) {
+    return {"Abgleich: " + counts, counts, files + "/" + all};
+  }
+  // Of files without bytes, the share is that of the files.
+  std::string share =
+      (figures.bytes == 0 ? percent(figures.files_done, figures.files)
+                          : percent(figures.bytes_done, figures.bytes)) +
+      " %";
+  std::string left, short_left, bare_left;
+  if (figures.seconds_left >= 0) {
+    left = time_left_text(static_cast<std::uint64_t>(figures.seconds_left));
+    bare_left = left.substr(std::string("noch etwa ").size());
+    short_left = ", noch " + bare_left;
+    bare_left = ", " + bare_left;
+    left = ", " + left;
+  }
+  std::string bytes = byte_amounts(figures.bytes_done, figures.bytes);
+  return {"Abgleich: " + counts + ", " + bytes + " (" + share + ")" + left,
+          "Abgleich: " + counts + " (" + share + ")" + left,
+          counts + " (" + share + ")" + left,
+          files + "/" + all + " (" + share + ")" + left,
+          share + left,
+          share + short_left,
+          share + bare_left};
+}
+
 std::string run_status_text(const RunFigures& figures,
                             const CopyStatus* current, std::uint64_t width) {
-  std::string run = "Abgleich: " + std::to_string(figures.files_done) +
-                    " von " + std::to_string(figures.files) + " Dateien";
-  if (figures.sized) {
-    // Of files without bytes, the share is that of the files.
-    run += ", " + byte_amounts(figures.bytes_done, figures.bytes) + " (" +
-           (figures.bytes == 0 ? percent(figures.files_done, figures.files)
-                               : percent(figures.bytes_done, figures.bytes)) +
-           " %)";
+  std::vector<std::string> forms = run_forms(figures);
+  if (current != nullptr) {
+    std::string line = current_part(forms.front(), *current, width);
+    if (!line.empty()) return line;
   }
-  if (figures.seconds_left >= 0) {
-    run +=
-        ", " + time_left_text(static_cast<std::uint64_t>(figures.seconds_left));
+  for (const std::string& form : forms) {
+    if (utf8_chars(form) <= width) return form;
   }
-  if (current == nullptr) return fit_status(run, "", "", width);
-  std::string head =
-      run + " – " + (current->reading_back ? "Prüfe " : "Kopiere ");
-  std::string tail = " (" + percent(current->done, current->total) + " %)";
-  // Room for at least "..." and a character of the path.
-  if (utf8_chars(head) + utf8_chars(tail) + 4 > width) {
-    return fit_status(run, "", "", width);
-  }
-  return fit_status(head, shown_path(current->path, 2), tail, width);
+  return first_chars(forms.back(), width);
 }

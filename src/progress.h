@@ -55,8 +55,9 @@ struct RunFigures {
 
 /// Whether standard error is a terminal, the only place a status line goes.
 bool status_line_wanted();
-/// Columns a status line may fill on standard error's terminal: one less
-/// than its width (80 if unknown), so that the cursor never wraps.
+/// Columns a status line may fill on standard error's terminal: three less
+/// than its width (80 if unknown), so that neither the cursor nor the echo
+/// of ^C after it wraps, and the line can always be erased.
 std::uint64_t status_width();
 /// `head` + `path` + `tail` in at most `width` characters: the path loses
 /// its beginning behind "..." first, then the text its end.
@@ -77,6 +78,9 @@ std::string read_back_status_text(const std::string& path,
 void draw_status(StatusLine& line, const std::string& text);
 /// Writes "\r\x1b[K" if a line is shown; errno stays as it was.
 void erase_status(StatusLine& line);
+/// Erases whatever status line stands and draws none from here on: the
+/// program is about to end.  On any thread.
+void close_status_lines();
 /// Body of the scan's ticker thread: from half a second on and until `stop`
 /// is requested, shows the counts at most ten times a second; the line is
 /// erased before it returns.
@@ -110,7 +114,8 @@ std::string byte_amounts(std::uint64_t done, std::uint64_t total);
 std::string time_left_text(std::uint64_t seconds);
 /// The line of a whole synchronisation: files and bytes done of all, the
 /// share and the time left as far as known, then the copy or check
-/// `current` (null: none) shown terminal-safe with its share; its path
-/// gives way first, then its whole part, then the end of the rest.
+/// `current` (null: none) shown terminal-safe with its share.  Where the
+/// width is short, the copy's path gives way first, then its whole part,
+/// then the byte counts and the words; the share and the time left stay.
 std::string run_status_text(const RunFigures& figures,
                             const CopyStatus* current, std::uint64_t width);

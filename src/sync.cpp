@@ -72,9 +72,10 @@ static std::size_t in_flight_or_default(std::size_t in_flight,
   return in_flight == 0 ? default_in_flight(left, right) : in_flight;
 }
 
-// The copies that a call makes of `entries`, in the listing's order, for
-// the status line, where one is wanted: with `action` 0 the updates, else
-// the one-sided files that the answer `action` copies.
+// The copies and deletions that a call makes of `entries`, in the
+// listing's order, for the status line, where one is wanted: with `action`
+// 0 the updates, else what the answer `action` does with the one-sided
+// files.
 static std::vector<PlannedCopy> planned_copies(
     const std::vector<DiffEntry>& entries, const Tree& left, const Tree& right,
     char action) {
@@ -84,10 +85,10 @@ static std::vector<PlannedCopy> planned_copies(
     bool from_left = entry.kind == LeftNewer || entry.kind == MissingRight;
     bool update = entry.kind == LeftNewer || entry.kind == RightNewer;
     bool deleted = action == (from_left ? 'l' : 'r');
-    if (update != (action == 0) || deleted) continue;
+    if (update != (action == 0)) continue;
     const Tree& to = from_left ? right : left;
     copies.push_back({from_left ? &left : &right, entry.relative_path,
-                      kReadBack && to.carried});
+                      !deleted && kReadBack && to.carried, deleted});
   }
   return copies;
 }
@@ -285,8 +286,12 @@ static bool delete_one_sided(Copier& copier, std::deque<Deletion>& run) {
     }
     for (Deletion& deletion : group) {
       run_job(copier.workers, deletion.running, [&copier, &deletion] {
-        if (!stop_requested()) unlink_one_sided(copier.moves, deletion);
-        else deletion.skipped = true;
+        if (!stop_requested()) {
+          unlink_one_sided(copier.moves, deletion);
+          count_deletion_done();
+        } else {
+          deletion.skipped = true;
+        }
       });
     }
     wait_idle(copier.workers);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <ostream>
@@ -93,7 +94,7 @@ struct TimeRow {
 
 class TimeLeftTest : public ::testing::TestWithParam<TimeRow> {};
 
-TEST_P(TimeLeftTest, FiveSecondStepsThenMinutesThenHours) {
+TEST_P(TimeLeftTest, FiveThenTenSecondStepsThenMinutesThenHours) {
   EXPECT_EQ(time_left_text(GetParam().seconds), GetParam().expected);
 }
 
@@ -102,7 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         TimeRow{0, "noch etwa 5 s"}, TimeRow{40, "noch etwa 40 s"},
         TimeRow{41, "noch etwa 45 s"}, TimeRow{57, "noch etwa 60 s"},
-        TimeRow{58, "noch etwa 1 min"}, TimeRow{89, "noch etwa 1 min"},
+        TimeRow{58, "noch etwa 1 min"}, TimeRow{89, "noch etwa 1 min 30 s"},
+        TimeRow{114, "noch etwa 1 min 50 s"}, TimeRow{115, "noch etwa 2 min"},
         TimeRow{1500, "noch etwa 25 min"}, TimeRow{3569, "noch etwa 59 min"},
         TimeRow{3570, "noch etwa 1 h"}, TimeRow{7500, "noch etwa 2 h 5 min"}));
 
@@ -157,29 +159,56 @@ INSTANTIATE_TEST_SUITE_P(
         RunRow{"PathDownToOneCharacter", kEstimated, true, false, 96,
                kRun + " – Kopiere ...v (24 %)"},
         RunRow{"FilePartGoes", kEstimated, true, false, 95, kRun},
-        RunRow{"RunCutAtTheEnd", kEstimated, true, false, 40,
-               "Abgleich: 1234 von 5678 Dateien, 12,3 vo"}));
+        RunRow{"BytesGiveWay", kEstimated, true, false, 60,
+               "Abgleich: 1234 von 5678 Dateien (4 %), noch etwa 25 min"},
+        RunRow{"WordGivesWay", kEstimated, true, false, 50,
+               "1234 von 5678 Dateien (4 %), noch etwa 25 min"},
+        RunRow{"CountsShortened", kEstimated, true, false, 40,
+               "1234/5678 (4 %), noch etwa 25 min"},
+        RunRow{"ShareAndTimeLeft", kEstimated, false, false, 27,
+               "4 %, noch etwa 25 min"},
+        RunRow{"TwentyColumns", kEstimated, true, false, 17,
+               "4 %, noch 25 min"},
+        RunRow{"TimeLeftBare", kEstimated, false, false, 12, "4 %, 25 min"},
+        RunRow{"CutBelowThat", kEstimated, false, false, 6, "4 %, 2"},
+        RunRow{"NoEstimateNarrow", kSized, false, false, 17, "1234/5678 (4 %)"},
+        RunRow{"NotSizedNarrow", kUnsized, false, false, 17,
+               "3 von 10 Dateien"}));
 
-// A pace of 1000 a second over `seconds`, sampled ten times a second, then
-// of `later` a second for `more` seconds.
-RateWindow paced(double seconds, std::uint64_t later = 1000, double more = 0) {
+// Ten samples a second up to `seconds`, of steps and bytes done at each
+// tenth as `at` tells.
+template <typename At>
+RateWindow sampled(double seconds, At at) {
   RateWindow window;
-  std::uint64_t work = 0;
-  for (int tick = 0; tick <= static_cast<int>(10 * (seconds + more)); ++tick) {
-    add_rate_sample(window, tick / 10.0, work);
-    work += tick < 10 * seconds ? 100 : later / 10;
+  for (int tick = 0; tick <= static_cast<int>(10 * seconds); ++tick) {
+    add_rate_sample(window, tick / 10.0, at(tick / 10.0));
   }
   return window;
 }
 
-TEST(RateWindow, EstimateFromThePaceOfTheLastSeconds) {
-  EXPECT_EQ(estimate_seconds_left(paced(2.9), 5000), -1);  // too early
-  EXPECT_EQ(estimate_seconds_left(paced(3), 5000), 5);
-  EXPECT_EQ(estimate_seconds_left(paced(60), 90000), 90);
-  // Only the last twenty seconds count: 10 a second since the 40th.
-  EXPECT_EQ(estimate_seconds_left(paced(40, 10, 30), 300), 30);
-  EXPECT_EQ(estimate_seconds_left(paced(40, 0, 20), 300), -1);  // stalled
-  EXPECT_LE(paced(40, 10, 30).samples.size(), 202U);
+TEST(RateWindow, TimePerStepAndPerByteFittedApart) {
+  // 10 steps a second, no bytes; then 1000 bytes a second from the 10th.
+  auto both = [](double t) {
+    return Work{10 * std::min(t, 10.0), 1000 * std::max(0.0, t - 10)};
+  };
+  EXPECT_EQ(estimate_seconds_left(sampled(2.9, both), {50, 0}), -1);
+  EXPECT_EQ(estimate_seconds_left(sampled(3, both), {50, 0}), 5);
+  EXPECT_EQ(estimate_seconds_left(sampled(18, both), {50, 3000}), 8);
+  // Bytes alone: the steps left are not foretold.
+  auto bytes = [](double t) { return Work{2, 1000 * t}; };
+  EXPECT_EQ(estimate_seconds_left(sampled(60, bytes), {2, 90000}), 90);
+  // Steps and bytes together: each takes half of the time.
+  auto together = [](double t) { return Work{10 * t, 1000 * t}; };
+  EXPECT_EQ(estimate_seconds_left(sampled(30, together), {100, 10000}), 10);
+  EXPECT_EQ(estimate_seconds_left(sampled(30, together), {100, 0}), 5);
+  // The last half of the run counts: 10 bytes a second since the 20th.
+  auto slower = [](double t) {
+    return Work{0, t < 20 ? 1000 * t : 20000 + 10 * (t - 20)};
+  };
+  EXPECT_EQ(estimate_seconds_left(sampled(50, slower), {0, 300}), 30);
+  EXPECT_LE(sampled(50, slower).samples.size(), 252U);
+  auto stalled = [](double t) { return Work{0, 1000 * std::min(t, 10.0)}; };
+  EXPECT_EQ(estimate_seconds_left(sampled(40, stalled), {0, 300}), -1);
 }
 
 }  // namespace

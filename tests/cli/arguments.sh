@@ -217,9 +217,19 @@ DOC_DIR=$(cd "$CLI_DIR/../../doc" && pwd)
 MAN_EN=$DOC_DIR/kalvern.1
 MAN_DE=$DOC_DIR/de/kalvern.1
 
+# in_english PAGE: PAGE with the German page's section headers in English.
+in_english() {
+  sed -e 's/^\.Sh BEZEICHNUNG$/.Sh NAME/' -e 's/^\.Sh \\(:UBERSICHT$/.Sh SYNOPSIS/' \
+    -e 's/^\.Sh BESCHREIBUNG$/.Sh DESCRIPTION/' -e 's/^\.Sh OPTIONEN$/.Sh OPTIONS/' \
+    -e 's/^\.Sh DATEIEN$/.Sh FILES/' -e 's/^\.Sh R\\(:UCKGABEWERT$/.Sh EXIT STATUS/' \
+    -e 's/^\.Sh BEISPIELE$/.Sh EXAMPLES/' -e 's/^\.Sh SICHERHEIT$/.Sh SAFETY/' \
+    -e 's/^\.Sh SIEHE AUCH$/.Sh SEE ALSO/' "$1"
+}
+
 # man_items PAGE SECTION: the .It lines of the section .Sh SECTION.
 man_items() {
-  awk -v sh=".Sh $2" '/^\.Sh / { inside = ($0 == sh) } inside && /^\.It / { print }' "$1"
+  in_english "$1" |
+    awk -v sh=".Sh $2" '/^\.Sh / { inside = ($0 == sh) } inside && /^\.It / { print }'
 }
 
 # man_flags PAGE: every option the page names with Fl, once each.
@@ -249,7 +259,7 @@ check_man_same() {
   check_same "$HELPER_DIR/man.de" "$HELPER_DIR/man.en" "$label of the two man pages"
 }
 
-man_section_heads() { grep -E '^\.Sh ' "$1"; }
+man_section_heads() { in_english "$1" | grep -E '^\.Sh '; }
 man_subsection_count() { grep -cE '^\.Ss ' "$1" || true; }
 man_options() { man_items "$1" OPTIONS; }
 man_statuses() { man_items "$1" 'EXIT STATUS'; }
@@ -269,8 +279,11 @@ else
   check_man_same 'entries of OPTIONS' man_options
   check_man_same 'exit statuses' man_statuses
   check_man_same 'files' man_files
+  # The German page is German throughout: no English section header.
+  grep -qE '^\.Sh (NAME|SYNOPSIS|DESCRIPTION|OPTIONS|FILES|EXIT STATUS|EXAMPLES|SEE ALSO)$' \
+    "$MAN_DE" && fail "an English section header in the German man page"
   # The statuses are those the program ends with, the options those it takes.
-  printf '.It 0\n.It 1\n.It 2\n.It 129 , 130 , 131 , 143\n' >"$HELPER_DIR/man.expected"
+  printf '.It 0\n.It 1\n.It 2\n.It SIGHUP , SIGINT , SIGQUIT , SIGTERM\n' >"$HELPER_DIR/man.expected"
   man_statuses "$MAN_EN" >"$HELPER_DIR/man.en"
   check_same "$HELPER_DIR/man.expected" "$HELPER_DIR/man.en" 'exit statuses of the man page'
   printf '.It Fl v , Fl \\-version\n.It Fl c Ar N\n.It Fl y\n' >"$HELPER_DIR/man.expected"

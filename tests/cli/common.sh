@@ -438,6 +438,19 @@ make_moved() {
   touch -d @1600000000 "$1"/d*/s*/f*
 }
 
+# check_told DIR WHAT: after a signal, each copy line "S -> T" of DIR/out
+# with S in DIR is true (T holds the bytes of S), or it is told undone on
+# DIR/err, T not holding them; DIR/err holds nothing else, its lines in the
+# order of the copy lines.
+check_told() {
+  DIR=$1/ perl -MFile::Compare -ne '
+    next unless index($_, $ENV{DIR}) == 0 && /^(.*) -> (.*)$/;
+    print "Fehler beim Kopieren von \"$1\" nach \"$2\": Abgleich abgebrochen\n"
+      if compare($1, $2) != 0;
+  ' "$1/out" >"$HELPER_DIR/told"
+  check_same "$HELPER_DIR/told" "$1/err" "$2: copies told undone"
+}
+
 # stop_moving DIR ANSWER DELAY: DIR/L/alt and DIR/R/neu hold one folder
 # (make_moved) under two names; a run answering ANSWER (l or r), each of its
 # renames and deletions held back a little, is stopped by SIGINT after DELAY
@@ -466,7 +479,7 @@ stop_moving() {
   [ -n "$pid" ] && kill -INT "$pid" 2>/dev/null
   wait "$tracer" && STATUS=0 || STATUS=$?
   [ "$STATUS" = 130 ] || [ "$STATUS" = 0 ] || fail "$dir $answer: status $STATUS after SIGINT"
-  check_same "$EMPTY" "$dir/err" "$dir $answer: stderr after SIGINT"
+  check_told "$dir" "$dir $answer"
   [ -z "$(find "$dir" -name '.kalvern-*')" ] || fail "$dir $answer: temporary files left"
   [ -z "$(find "$dir/$side/$new" -type d -empty 2>/dev/null)" ] ||
     fail "$dir $answer: directories made for dropped copies left"

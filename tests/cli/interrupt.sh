@@ -1,6 +1,7 @@
 # An interrupted copy: SIGINT, SIGTERM or SIGHUP while a file is being
-# copied removes the temporary file, leaves the old target as it was and ends
-# the run with 128 + the signal's number.  strace holds the copy back for a few seconds so
+# copied removes the temporary file, leaves the old target as it was, tells
+# of each copy whose line stands that it was not made, and ends the run by
+# the signal (a shell shows 128 + its number).  strace holds the copy back for a few seconds so
 # that the signal reliably arrives in the middle of it.
 . "$(dirname "$0")/common.sh"
 
@@ -49,6 +50,7 @@ check_run_stopped() {
   shift 2
   wait "${TRACER[$name]}" && STATUS=0 || STATUS=$?
   check_status "$status" "kalvern -y stopped ($name)"
+  check_told "$dir" "$name"
   if [ $# -eq 1 ]; then
     printf '%s -> %s\n' "$dir/L/$1" "$dir/R/$1" >"$HELPER_DIR/progress"
     tail -n 1 "$dir/out" >"$HELPER_DIR/last"
@@ -112,6 +114,7 @@ stop_at_random() {
   kill -INT "$pid" 2>/dev/null || true
   wait "$pid" && STATUS=0 || STATUS=$?
   [ "$STATUS" = 130 ] || [ "$STATUS" = 0 ] || fail "$1: status $STATUS after SIGINT"
+  check_told "$dir" "$1"
   [ -z "$(find "$dir" -name '.kalvern-*')" ] || fail "$1: temporary files left"
   [ -z "$(find "$dir/R" -mindepth 1 -type d -empty)" ] ||
     fail "$1: directories made for dropped copies left"
@@ -151,3 +154,28 @@ for round in $(seq 1 3); do
   stop_moving "$RANDOM_DIR/moves-$round" r "$delay"
   rm -rf "$RANDOM_DIR/moves-$round"
 done
+
+# SIGINT after 20 lines of 300 one-sided copies in flight, each held back:
+# every copy line is true or told undone, no temporary file is left, and
+# the program is killed by SIGINT (status 102 below) rather than ending
+# with a status of its own.
+KILLED_BY='system @ARGV; exit($? & 127 ? 100 + ($? & 127) : $? >> 8)'
+TOLD=$TEST_TMP/told
+mkdir -p "$TOLD/L" "$TOLD/R"
+for f in $(seq 1 300); do printf 'f%s' "$f" >"$TOLD/L/f$f"; done
+printf 'b\n' >"$HELPER_DIR/answer"
+perl -e "$KILLED_BY" strace -o /dev/null -f -e trace=copy_file_range \
+  -e inject=copy_file_range:delay_enter=100000 \
+  "$KALVERN" -y "$TOLD/L" "$TOLD/R" <"$HELPER_DIR/answer" >"$TOLD/out" 2>"$TOLD/err" &
+runner=$!
+for i in $(seq 1 200); do
+  [ "$(grep -c ' -> ' "$TOLD/out")" -ge 20 ] && break
+  sleep 0.02
+done
+pid=$(pgrep -x kalvern -P "$(pgrep -x strace -P "$runner")" || true)
+if [ -n "$pid" ]; then kill -INT "$pid"; else fail "told: program not found"; fi
+wait "$runner" && STATUS=0 || STATUS=$?
+check_status 102 "kalvern -y stopped after 20 copy lines"
+check_told "$TOLD" told
+[ -s "$TOLD/err" ] || fail "told: no copy told undone"
+[ -z "$(find "$TOLD" -name '.kalvern-*')" ] || fail "told: temporary files left"

@@ -74,7 +74,7 @@ for case in '100 ^Suche: links [1-9][0-9]* Dateien, rechts [0-9]+ Dateien$' \
       "stdout of the scan slowed down, standard error in a pipe"
     check_same "$EMPTY" "$ERR" "stderr of the scan slowed down, standard error in a pipe"
   fi
-  check_status_lines "${case#* }" $((${case%% *} - 1))
+  check_status_lines "${case#* }" $((${case%% *} - 3))
   check_same "$EMPTY" "$HELPER_DIR/rest" "terminal of $LAST_RUN"
   check_same ../pipe.out ../terminal.out "stdout of $LAST_RUN"
 done
@@ -93,7 +93,7 @@ cd copy
 slow_run 100 - "$SLOW_COPY" -y -c 30 L R
 wait
 check_same "$EMPTY" "$ERR" "stderr of the copy slowed down, standard error in a pipe"
-check_status_lines '^Abgleich: 0 von 1 Dateien, [0-9],[0-9] von 3,1 MB \([0-9]+ %\) \x{2013} Kopiere R/big\.bin \([0-9]+ %\)$' 99
+check_status_lines '^Abgleich: 0 von 1 Dateien, [0-9],[0-9] von 3,1 MB \([0-9]+ %\) \x{2013} Kopiere R/big\.bin \([0-9]+ %\)$' 97
 check_same ../pipe.out "$HELPER_DIR/rest" "stdout of $LAST_RUN"
 cmp -s L/big.bin R/big.bin || fail "$LAST_RUN: the copy differs"
 cd ..
@@ -106,13 +106,32 @@ for f in $(seq 1 80); do
   make_file many/R/f$f.bin 1000 old
 done
 touch -d @2000 many/L/*
-cp -a many many2
+for copy in many2 narrow stopped; do cp -a many $copy; done
 (cd many2 && slow_run 0 ../pipe.out "$SLOW_LINES" -y -c 30 L R) &
+# Beside it, on 30 columns: the share and the time left stay.
+(cd narrow && OUT=../narrow.out slow_run 30 ../narrow.stdout "$SLOW_LINES" -y -c 30 L R) &
+# And on 40 columns, SIGINT after 40 lines: each line leaves room for the
+# echo of ^C, and it is erased before the program ends.
+(cd stopped && OUT=../stopped.out slow_run 40 ../stopped.stdout "$SLOW_LINES" -y -c 30 L R ||
+  true) &
+(cd many && slow_run 100 ../terminal.out "$SLOW_LINES" -y -c 30 L R) &
+for i in $(seq 1 300); do
+  [ -f stopped.stdout ] && [ "$(grep -c '^L/.* -> R/' stopped.stdout)" -ge 40 ] && break
+  sleep 0.05
+done
+for pid in $(pgrep -x kalvern); do
+  [ "$(readlink "/proc/$pid/cwd")" = "$PWD/stopped" ] && kill -INT "$pid"
+done
 cd many
-slow_run 100 ../terminal.out "$SLOW_LINES" -y -c 30 L R
+LAST_RUN="$(describe -y -c 30 L R) slowed down, 100 columns"
 wait
 check_same "$EMPTY" "$ERR" "stderr of the 80 files slowed down, standard error in a pipe"
-check_status_lines '^Abgleich: [1-9][0-9]* von 80 Dateien, [0-9]+,[0-9] von 8,0 MB \([0-9]+ %\), noch etwa [0-9]+ (s|min)$' 99
+OUT=../narrow.out LAST_RUN="80 files on 30 columns" check_status_lines \
+  '^[0-9]+ %, noch etwa [0-9]+ (s|min)$' 27
+OUT=../stopped.out LAST_RUN="80 files stopped on 40 columns" check_status_lines \
+  '\([0-9]+ %\)' 37
+grep -q 'Abgleich abgebrochen' ../stopped.out || fail "80 files stopped: no copy told undone"
+check_status_lines '^Abgleich: [1-9][0-9]* von 80 Dateien, [0-9]+,[0-9] von 8,0 MB \([0-9]+ %\), noch etwa [0-9]+ (s|min)$' 97
 check_same "$EMPTY" "$HELPER_DIR/rest" "terminal of $LAST_RUN"
 check_same ../pipe.out ../terminal.out "stdout of $LAST_RUN"
 perl -CSD -0777 -ne '
