@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <new>
+#include <string_view>
 #include <utility>
 
 #include "fskind.h"
@@ -20,6 +21,33 @@ static void prefetch_bytes(std::string_view key) {
 static std::pmr::string take_key(FileTimeMap& files,
                                  FileTimeMap::const_iterator it) {
   return std::move(files.extract(it).key());
+}
+
+// Sorts `entries` within each pass by key, byte by byte (as unsigned bytes,
+// as std::string_view compares them): the left pass is the first
+// `left_pass` entries.  A key is unique within a pass, so the order is total.
+// The keys live in two tables' storages, and a key moved into a slot of a
+// key from the other storage would be copied there; so the order is sorted
+// as indices, and the entries moved once, each with its own storage, into
+// an array of their final order.
+static void sort_passes(std::vector<DiffEntry>& entries,
+                        std::size_t left_pass) {
+  std::vector<std::uint32_t> order(entries.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    order[i] = static_cast<std::uint32_t>(i);
+  }
+  auto by_key = [&entries](std::uint32_t a, std::uint32_t b) {
+    return std::string_view(entries[a].relative_path) <
+           std::string_view(entries[b].relative_path);
+  };
+  std::sort(order.begin(), order.begin() + left_pass, by_key);
+  std::sort(order.begin() + left_pass, order.end(), by_key);
+  std::vector<DiffEntry> sorted;
+  sorted.reserve(entries.size());
+  for (std::uint32_t index : order) {
+    sorted.push_back(std::move(entries[index]));
+  }
+  entries = std::move(sorted);
 }
 
 CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right,
@@ -80,11 +108,13 @@ CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right,
     }
     ++it;
   }
+  std::size_t left_pass = result.entries.size();
   for (auto it = right.begin(); it != right.end();) {
     FileStamp stamp = it->second;
     result.entries.push_back(
         {take_key(right, it++), MissingLeft, stamp.seconds, 0, stamp.inode});
     ++result.missing_left_count;
   }
+  sort_passes(result.entries, left_pass);
   return result;
 }

@@ -34,8 +34,9 @@ struct CompareResult {
   std::uint64_t missing_right_count = 0;  // MissingRight entries
 };
 
-/// Pairs `left` with `right` by key: the differing and one-sided files, in
-/// the tables' order (left's first, then right's one-sided ones).  Two times
+/// Pairs `left` with `right` by key: the differing and one-sided files, the
+/// left pass first (differing and left-only files), then the right-only
+/// files, each pass sorted by key byte by byte.  Two times
 /// at most `slack` seconds apart count as equal.  Each listed key is moved
 /// out of its table, not copied: the entries' keys stay in the tables'
 /// storage, which must outlive them.  The left table keeps the files found

@@ -175,6 +175,18 @@ std::vector<CompareRow> compare_rows() {
          {"c.txt", MissingRight},
          {"c.txt ", MissingLeft}},
         {2, 2, 0, 0, 2, 2}}},
+      // A walk of each directory in name order, a directory's name read
+      // as if it ended in '/', meets keys in this order: '-' and '.' before
+      // '/', bytes above 0x7f after ASCII, upper case before lower.
+      {"KeysInByteOrder",
+       {{"a/b", 1}, {"a.b", 1}, {"a-b", 2}, {"a\xff", 1}, {"a\xc3\xa4", 1},
+        {"B", 1}, {"ab", 1}, {"a/c", 1}},
+       {{"a-b", 1}, {"a/c", 2}, {"a0", 1}, {"A", 1}, {"a/\x01", 1}},
+       {{{"B", MissingRight}, {"a-b", LeftNewer}, {"a.b", MissingRight},
+         {"a/b", MissingRight}, {"a/c", RightNewer}, {"ab", MissingRight},
+         {"a\xc3\xa4", MissingRight}, {"a\xff", MissingRight},
+         {"A", MissingLeft}, {"a/\x01", MissingLeft}, {"a0", MissingLeft}},
+        {8, 5, 0, 2, 3, 6}}},
       {"LeftOnly",
        {{"a", 1}, {"b/c", 2}, {"d", 3}},
        {},
@@ -247,6 +259,15 @@ std::vector<std::string> broken_invariants(const CompareResult& r) {
           [](const DiffEntry& entry) { return entry.kind != MissingLeft; })) {
     broken.push_back("MissingLeft entries not last");
   }
+  for (std::size_t i = 1; i < r.entries.size(); ++i) {
+    const DiffEntry& before = r.entries[i - 1];
+    const DiffEntry& entry = r.entries[i];
+    if ((before.kind == MissingLeft) == (entry.kind == MissingLeft) &&
+        !(std::string_view(before.relative_path) <
+          std::string_view(entry.relative_path))) {
+      broken.push_back("not in key order: " + std::string(entry.relative_path));
+    }
+  }
   return broken;
 }
 
@@ -271,8 +292,9 @@ std::uint64_t gap(std::int64_t a, std::int64_t b) {
                : static_cast<std::uint64_t>(b) - static_cast<std::uint64_t>(a);
 }
 
-// The entries as the plain rule lists them: the left table's keys in its
-// order, then the right table's one-sided keys in its order.
+// The entries as the plain rule lists them: the left table's listed keys,
+// then the right table's one-sided keys, each pass sorted by key byte by
+// byte (std::string compares its bytes unsigned).
 std::vector<Entry> plain_listing(const FileTimeMap& left,
                                  const FileTimeMap& right, std::int64_t slack) {
   std::vector<Entry> entries;
@@ -286,13 +308,17 @@ std::vector<Entry> plain_listing(const FileTimeMap& left,
                            seconds > found->second ? LeftNewer : RightNewer);
     }
   }
+  std::sort(entries.begin(), entries.end());
+  std::size_t left_pass = entries.size();
   for (const auto& [key, seconds] : right) {
     if (!left.contains(key)) entries.emplace_back(key, MissingLeft);
   }
+  std::sort(entries.begin() + static_cast<std::ptrdiff_t>(left_pass),
+            entries.end());
   return entries;
 }
 
-TEST_P(CompareDirsTest, ListsInTheTablesOrder) {
+TEST_P(CompareDirsTest, ListsEachPassInKeyOrder) {
   const CompareRow& row = built(GetParam());
   EXPECT_EQ(listed(compare_dirs(row.left, row.right, row.slack)),
             plain_listing(row.left, row.right, row.slack));
