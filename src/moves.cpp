@@ -256,6 +256,7 @@ Move* reserve_move(Moves& moves, off_t size, std::int64_t seconds,
 
 void release_move(Moves& moves, Move& move) {
   move.reserved = false;
+  if (move.changed) return;  // written by another: it stays where it is
   if (move.held) moves.room_change -= move.size;  // offered again
   offer_move(moves, move);
 }
@@ -280,7 +281,7 @@ void index_taken(Moves& moves) {
   moves.taken_below.clear();
   if (!moves.reserved_any) return;
   for (Move& move : moves.all) {
-    if (move.taken && !move.held && !move.reported) {
+    if ((move.taken || move.changed) && !move.held && !move.reported) {
       moves.taken.emplace(move.own_path, &move);
       count_below(moves, move, 1);
     }
