@@ -29,7 +29,6 @@
 #include <cerrno>
 
 #include "casefold.h"
-#include "fskind.h"
 #include "handles.h"
 #include "madedirs.h"
 #include "output.h"
@@ -182,11 +181,10 @@ bool open_hold(Moves& moves, const Tree& tree) {
                     O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat st;
     // Made here, and only the run's user may enter it: a file held in it is
-    // no more open to others than in its own directory.  FAT and exFAT
-    // give every file of the mount the same owner and mode.
-    bool shared_modes = tree.kind == FsKind::Fat || tree.kind == FsKind::Exfat;
+    // no more open to others than in its own directory.  A file system
+    // without modes gives every file of the mount the same owner and mode.
     if (fd >= 0 && fstat(fd, &st) == 0 &&
-        (shared_modes || (st.st_uid == geteuid() && (st.st_mode & 0077) == 0))) {
+        (tree.modeless || (st.st_uid == geteuid() && (st.st_mode & 0077) == 0))) {
       moves.hold_name = name;
       moves.hold_fd = fd;
       return true;
