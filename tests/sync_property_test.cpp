@@ -51,7 +51,7 @@ struct Case {
   bool update = true;     // the first question answered j
   char action = 'b';      // the second answer
   bool small_disk = false;  // the right tree is a small tmpfs
-  bool exfat = false;       // the right tree is on exFAT, through FUSE
+  bool drive = false;       // the right tree is on exFAT or FAT, through FUSE
   bool reuse = true;        // bytes the target holds are not written again
   explicit Case(int seed) : random(seed) {}
   int pick(int n) { return static_cast<int>(random() % n); }
@@ -168,17 +168,22 @@ void add_needed_paths(int seed, const std::string& base) {
   }
 }
 
-// Mounts a fresh exFAT image `image` at `dir` through FUSE on a loop
-// device, open to every user; false where that is not permitted here.
-bool mount_exfat(const std::string& image, const std::string& dir) {
-  std::string command = "{ truncate -s 32M " + image + " && mkfs.exfat " +
-                        image + " && mount.exfat-fuse -o allow_other " +
-                        "$(losetup -f --show " + image + ") " + dir + "; }";
+// Mounts a fresh image `image` of FAT (`fat`) or exFAT at `dir` through
+// FUSE, exFAT on a loop device, open to every user and its files nobody's;
+// false where that is not permitted here.
+bool mount_drive(bool fat, const std::string& image, const std::string& dir) {
+  std::string options = " -o allow_other,uid=65534,gid=65534";
+  std::string command =
+      "{ truncate -s 32M " + image + " && " +
+      (fat ? "mkfs.vfat " + image + " && fusefat" + options + ",rw+ " + image
+           : "mkfs.exfat " + image + " && mount.exfat-fuse" + options +
+                 " $(losetup -f --show " + image + ")") +
+      " " + dir + "; }";
   return system((command + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// Unmounts the exFAT of mount_exfat at `dir` and lets go of its `image`.
-void unmount_exfat(const std::string& image, const std::string& dir) {
+// Unmounts the drive of mount_drive at `dir` and lets go of its `image`.
+void unmount_drive(const std::string& image, const std::string& dir) {
   umount(dir.c_str());
   std::string command = "losetup --list -n -O NAME -j " + image +
                         " | xargs -r losetup -d && rm -f " + image;
@@ -519,15 +524,15 @@ Outcome run_child(const Case& c, const std::string& base,
 // One run of case `seed` on fresh trees; `result` is filled by the first.
 Outcome run_case(int seed, const std::string& base, CompareResult& result,
                  TreeScans& scans, std::size_t in_flight, bool reuse,
-                 bool reusable, bool crowd, bool exfat) {
+                 bool reusable, bool crowd, int drive) {
   Case c(seed);
   c.reuse = reuse;
   c.update = c.pick(4) != 0;
   c.action = "lrb"[c.pick(3)];
-  c.small_disk = c.pick(3) == 0 && !exfat;
+  c.small_disk = c.pick(3) == 0 && drive == 0;
   fs::create_directories(base + "/R");
-  c.exfat = exfat && mount_exfat(base + ".img", base + "/R");
-  if (exfat && !c.exfat) ADD_FAILURE() << "exFAT not mounted, seed " << seed;
+  c.drive = drive != 0 && mount_drive(drive == 2, base + ".img", base + "/R");
+  if (drive != 0 && !c.drive) ADD_FAILURE() << "no drive mounted, seed " << seed;
   if (c.small_disk &&
       mount("tmpfs", (base + "/R").c_str(), "tmpfs", 0, "size=2m,mode=0755") != 0) {
     c.small_disk = false;  // not permitted here: a plain directory
@@ -568,7 +573,7 @@ Outcome run_case(int seed, const std::string& base, CompareResult& result,
   });
   stop_meddling(meddler, seed);
   outcome.trees = snapshot(base);
-  if (c.exfat) unmount_exfat(base + ".img", base + "/R");
+  if (c.drive) unmount_drive(base + ".img", base + "/R");
   umount((base + "/R").c_str());
   if (few_inodes) umount((base + "/L").c_str());
   fs::remove_all(base);
@@ -595,18 +600,21 @@ TEST_P(SyncSerialProperty, ManyInFlightMatchOneAfterTheOther) {
   // as many seeds, each with many files.
   bool crowd = GetParam() == 5;
   if (crowd) seeds.resize(seeds.size() / 2);
-  // Part 6: the right tree on an exFAT image through FUSE, which holds no
-  // owners and modes; a third as many seeds.
-  bool exfat = GetParam() == 6;
-  if (exfat) {
+  // Part 6: the right tree on an exFAT or, every other seed, a FAT image
+  // through FUSE, which hold no owners and modes; a third as many seeds.
+  bool drives = GetParam() == 6;
+  if (drives) {
     seeds.resize(seeds.size() / 3);
     std::string probe = tmp.path + "/probe";
     fs::create_directories(probe);
-    bool mountable = mount_exfat(probe + ".img", probe);
-    unmount_exfat(probe + ".img", probe);
-    if (!mountable) {
-      GTEST_SKIP() << "exFAT through FUSE (mkfs.exfat, losetup, "
-                      "mount.exfat-fuse) cannot be mounted here";
+    for (bool fat : {false, true}) {
+      bool mountable = mount_drive(fat, probe + ".img", probe);
+      unmount_drive(probe + ".img", probe);
+      if (!mountable) {
+        GTEST_SKIP() << "exFAT and FAT through FUSE (mkfs.exfat, losetup, "
+                        "mount.exfat-fuse, mkfs.vfat, fusefat) cannot be "
+                        "mounted here";
+      }
     }
   }
   for (int seed : seeds) {
@@ -616,10 +624,11 @@ TEST_P(SyncSerialProperty, ManyInFlightMatchOneAfterTheOther) {
     // Files moved, touched or kept are taken where they are, against a
     // copying run; one of the two with one operation in flight.
     bool serial_reuses = seed % 2 == 1;
+    int drive = drives ? 1 + seed % 2 : 0;  // exFAT, FAT
     Outcome serial = run_case(seed, base, result, scans, 1, serial_reuses,
-                              reusable, crowd, exfat);
+                              reusable, crowd, drive);
     Outcome many = run_case(seed, base, result, scans, seed % 3 ? 16 : 64,
-                            !serial_reuses, reusable, crowd, exfat);
+                            !serial_reuses, reusable, crowd, drive);
     EXPECT_EQ(serial.out, many.out) << "seed " << seed;
     EXPECT_EQ(serial.err, many.err) << "seed " << seed;
     EXPECT_EQ(serial.status, many.status) << "seed " << seed;
