@@ -8,6 +8,7 @@
 #   bash bench/reuse.sh                       250 files of 0.4 to 1.2 MB
 #   bash bench/reuse.sh -b OLD_KALVERN        an earlier build beside it
 #   FILES=50 ROUNDS=1 bash bench/reuse.sh     quick run
+#   CASES="renamed touched" bash bench/reuse.sh    some of the cases
 #
 # Options, each also settable by the environment variable in brackets:
 #   -n FILES     files in the folder [FILES, default 250]
@@ -215,7 +216,7 @@ floors=()
 for (( round = 0; round < ROUNDS; round++ )); do floors+=("$(floor_us)"); done
 floor=$(median "${floors[@]}")
 printf '%-10s %-6s %12s %16s %10s\n' case build "time [s]" "bytes written" "of folder"
-for case in renamed touched fat-hour fat-renamed fat-touched; do
+for case in ${CASES:-renamed touched fat-hour fat-renamed fat-touched}; do
   total=$bytes
   [ "$case" = fat-hour ] && total=$(du -sb --apparent-size "$WORK/fat-folder" | cut -f1)
   for build in "${builds[@]}"; do
