@@ -8,6 +8,7 @@
 #   bash bench/reuse.sh                       250 files of 0.4 to 1.2 MB
 #   bash bench/reuse.sh -b OLD_KALVERN        an earlier build beside it
 #   FILES=50 ROUNDS=1 bash bench/reuse.sh     quick run
+#   CASES="renamed touched" bash bench/reuse.sh    some of the cases
 #
 # Options, each also settable by the environment variable in brackets:
 #   -n FILES     files in the folder [FILES, default 250]
@@ -30,7 +31,8 @@
 #             (FAT keeps local times without a zone); answer j.  The drive
 #             is served under TZ=UTC, the only zone in which fusefat sets
 #             the times it shows, and its stored times are made an hour
-#             earlier, as a zone an hour further west would show them.
+#             earlier, as a zone an hour further west would show them;
+#   fat-renamed, fat-touched   renamed and touched on FAT (fusefat).
 # For each: the wall time (median), the bytes written to the drive (its
 # sectors written in /sys/block/loopN/stat) against the folder's bytes, and
 # for renamed the floor: reading the folder once from the drive with cat on
@@ -140,19 +142,20 @@ prepare() {
   rm -rf "$WORK/L" && mkdir -p "$WORK/L"
   local kind=exfat from=$WORK/folder
   [ "$1" = fat-hour ] && kind=fat from=$WORK/fat-folder
+  case $1 in fat-renamed|fat-touched) kind=fat ;; esac
   rm -f "$WORK/$kind.img" && truncate -s $(( ($(du -sb "$from" | cut -f1) * 2 >> 20) + 64 ))M "$WORK/$kind.img"
   if [ "$kind" = exfat ]; then mkfs.exfat "$WORK/$kind.img" >/dev/null; else mkfs.vfat -F 32 "$WORK/$kind.img" >/dev/null; fi
   mount_drive "$kind"
   mkdir -p "$mnt/R"
-  case $1 in
+  case ${1#fat-} in
     renamed) cp -r --preserve=timestamps "$from" "$mnt/R/Fotos"
              cp -a "$from" "$WORK/L/Bilder" ;;
     touched) cp -r --preserve=timestamps "$from" "$mnt/R/Fotos"
              cp -a "$from" "$WORK/L/Fotos"
              find "$WORK/L/Fotos" -type f -exec touch -d '+1 hour' -r {} {} \; ;;
-    fat-hour) cp -r --preserve=timestamps "$from" "$mnt/R/Fotos"
-              cp -a "$from" "$WORK/L/Fotos"
-              find "$mnt/R/Fotos" -type f -exec touch -d '-1 hour' -r {} {} \; ;;
+    hour) cp -r --preserve=timestamps "$from" "$mnt/R/Fotos"
+          cp -a "$from" "$WORK/L/Fotos"
+          find "$mnt/R/Fotos" -type f -exec touch -d '-1 hour' -r {} {} \; ;;
   esac
   unmount_drive
   if [ "$kind" = fat ]; then
@@ -168,7 +171,7 @@ prepare() {
 # run_case CASE BUILD: one timed run; run_us and run_written are set.
 run_case() {
   local answers='j\n' start before status=0
-  [ "$1" = renamed ] && answers='j\nr\n'
+  [ "${1#fat-}" = renamed ] && answers='j\nr\n'
   prepare "$1"
   before=$(loop_written)
   start=$(now_us)
@@ -213,7 +216,7 @@ floors=()
 for (( round = 0; round < ROUNDS; round++ )); do floors+=("$(floor_us)"); done
 floor=$(median "${floors[@]}")
 printf '%-10s %-6s %12s %16s %10s\n' case build "time [s]" "bytes written" "of folder"
-for case in renamed touched fat-hour; do
+for case in ${CASES:-renamed touched fat-hour fat-renamed fat-touched}; do
   total=$bytes
   [ "$case" = fat-hour ] && total=$(du -sb --apparent-size "$WORK/fat-folder" | cut -f1)
   for build in "${builds[@]}"; do

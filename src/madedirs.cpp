@@ -96,9 +96,11 @@ void add_scanned_dirs(std::unordered_set<std::string>& dirs,
 // it would not: it belongs to the process's user or to the owner of the
 // source directory, and no one else may write it beyond what the source
 // directory lets, or only as a sticky directory lets others write, where
-// no one may move or remove another's file.
+// no one may move or remove another's file.  A file system that holds no
+// owners and modes gives every directory those of its mount.
 static bool may_use_found(const PendingCopy& copy, const std::string& path,
                           const struct stat& st) {
+  if (copy.to->modeless) return true;
   struct stat source;
   bool has_source = stat_source_dir(*copy.from, path, source);
   if (!has_source) source = {};
@@ -107,11 +109,12 @@ static bool may_use_found(const PendingCopy& copy, const std::string& path,
   bool sticky = (st.st_mode & S_ISVTX) != 0;
   mode_t extra = st.st_mode & 0022 & ~source.st_mode;
   bool group = (st.st_mode & 0020) == 0 || st.st_gid == source.st_gid;
-  return S_ISDIR(st.st_mode) && owner && (sticky || (extra == 0 && group));
+  return owner && (sticky || (extra == 0 && group));
 }
 
 // The errno that refuses directory `name` of `parent_fd`, found at `path`
 // where `copy` needs one, or 0 where it may be used or the scan saw it.
+// What is no directory is left to the opening, which fails on it.
 static int refuse_found(const PendingCopy& copy, const DirWork& work,
                         int parent_fd, const std::string& name,
                         const std::string& path) {
@@ -120,6 +123,7 @@ static int refuse_found(const PendingCopy& copy, const DirWork& work,
   if (fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     return errno;
   }
+  if (!S_ISDIR(st.st_mode)) return 0;
   return may_use_found(copy, path, st) ? 0 : EEXIST;
 }
 

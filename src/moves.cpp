@@ -29,7 +29,6 @@
 #include <cerrno>
 
 #include "casefold.h"
-#include "fskind.h"
 #include "handles.h"
 #include "madedirs.h"
 #include "output.h"
@@ -182,11 +181,10 @@ bool open_hold(Moves& moves, const Tree& tree) {
                     O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat st;
     // Made here, and only the run's user may enter it: a file held in it is
-    // no more open to others than in its own directory.  FAT and exFAT
-    // give every file of the mount the same owner and mode.
-    bool shared_modes = tree.kind == FsKind::Fat || tree.kind == FsKind::Exfat;
+    // no more open to others than in its own directory.  A file system
+    // without modes gives every file of the mount the same owner and mode.
     if (fd >= 0 && fstat(fd, &st) == 0 &&
-        (shared_modes || (st.st_uid == geteuid() && (st.st_mode & 0077) == 0))) {
+        (tree.modeless || (st.st_uid == geteuid() && (st.st_mode & 0077) == 0))) {
       moves.hold_name = name;
       moves.hold_fd = fd;
       return true;
@@ -256,6 +254,7 @@ Move* reserve_move(Moves& moves, off_t size, std::int64_t seconds,
 
 void release_move(Moves& moves, Move& move) {
   move.reserved = false;
+  if (move.changed) return;  // written by another: it stays where it is
   if (move.held) moves.room_change -= move.size;  // offered again
   offer_move(moves, move);
 }
@@ -280,7 +279,7 @@ void index_taken(Moves& moves) {
   moves.taken_below.clear();
   if (!moves.reserved_any) return;
   for (Move& move : moves.all) {
-    if (move.taken && !move.held && !move.reported) {
+    if ((move.taken || move.changed) && !move.held && !move.reported) {
       moves.taken.emplace(move.own_path, &move);
       count_below(moves, move, 1);
     }

@@ -82,11 +82,11 @@ Move* reserve_move(Moves& moves, off_t size, std::int64_t seconds,
 void release_move(Moves& moves, Move& move);
 /// Counts `move`, which its copy took, in the tree's room.
 void count_taken(Moves& moves, const Move& move);
-/// Indexes the files that copies took before their deletion lines, once
-/// the copies are done.
+/// Indexes the files that copies took before their deletion lines, and
+/// those put back written by another, once the copies are done.
 void index_taken(Moves& moves);
-/// The record of `path` in `tree` that a copy took, not yet reported;
-/// null if none.
+/// The record of `path` in `tree` that a copy took, or put back written by
+/// another, not yet reported; null if none.
 Move* taken_move(Moves& moves, const Tree& tree, const std::string& path);
 /// Notes that the deletion line of `move` is written.
 void note_reported(Moves& moves, Move& move);

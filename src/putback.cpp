@@ -16,23 +16,41 @@
 #include <cerrno>
 
 #include "content.h"
+#include "fskind.h"
 #include "handles.h"
 #include "path.h"
 #include "placing.h"
 
-// Gives the open file `fd` the owner, mode and times `move` had; unless
-// `fresh`, a taken file written since the copy gave it its time keeps the
-// time of that write, so that its deletion tells the change.
-static void restore_status(const Move& move, int fd, bool fresh) {
+// Whether the times `a` and `b` are the same.
+static bool same_time(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool was_written(const Move& move, const struct stat& now) {
+  return now.st_size != move.taken_st.st_size ||
+         (!same_time(now.st_mtim, move.taken_st.st_mtim) &&
+          !same_time(now.st_mtim, move.left));
+}
+
+bool rename_stamps_time(const Tree& tree) { return tree.kind == FsKind::Fat; }
+
+// Gives the open file `fd` the owner, mode and times `move` had.  A taken
+// file written by another since, as its status `before` (null for a file
+// written anew) tells, is marked changed, so that its deletion refuses, and
+// keeps the time of that write; where the time the run gave it hid the
+// write, it gets the present time.
+static void restore_status(Move& move, int fd, const struct stat* before) {
   const struct stat& taken = move.taken_st;
   // Owner first: a change of owner clears set-ID bits.
   if (fchown(fd, taken.st_uid, taken.st_gid) != 0 && errno != EPERM) return;
   fchmod(fd, taken.st_mode & 07777);
-  struct stat now;
-  if (!fresh && fstat(fd, &now) == 0 &&
-      (now.st_mtim.tv_sec != move.given.tv_sec ||
-       now.st_mtim.tv_nsec != move.given.tv_nsec ||
-       now.st_size != move.size)) {
+  if (before != nullptr && was_written(move, *before)) {
+    move.changed = true;
+    if (same_time(before->st_mtim, move.left) &&
+        !same_time(move.left, taken.st_mtim)) {
+      timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+      futimens(fd, times);
+    }
     return;
   }
   timespec times[2] = {taken.st_atim, taken.st_mtim};
@@ -60,10 +78,13 @@ bool rename_back(Move& move, int fd) {
   int to = open_beneath(*move.tree, parent_of(move.own_path));
   std::string name = name_of(move.own_path);
   int own = fd >= 0 ? fd : open_moved(move, from, move.at_name);
+  // Read before the rename, which gives some file systems' files its time.
+  struct stat before;
+  bool read = own >= 0 && fstat(own, &before) == 0;
   bool back = own >= 0 && to >= 0 &&
               rename_without_replacing(from, move.at_name, to, name);
   int error = errno;
-  if (back) restore_status(move, own, false);
+  if (back) restore_status(move, own, read ? &before : nullptr);
   for (int opened : {from, to, own == fd ? -1 : own}) {
     if (opened >= 0) close(opened);
   }
@@ -84,7 +105,7 @@ void put_back(Move& move, int fd) {
 
 // Writes the file `move` was taken from anew at its own path, from the copy
 // in place, with its owner, mode and times; false with errno set.
-bool write_back(const Move& move) {
+bool write_back(Move& move) {
   int from = open_beneath(*move.tree, move.at_parent);
   int to = open_beneath(*move.tree, parent_of(move.own_path));
   int in = open_moved(move, from, move.at_name);
@@ -92,7 +113,7 @@ bool write_back(const Move& move) {
   int out = to < 0 || in < 0 ? -1 : create_temp(to, 0600, temp);
   bool ok = out >= 0 && copy_bytes(in, out) && fsync(out) == 0;
   int error = errno;
-  if (ok) restore_status(move, out, true);
+  if (ok) restore_status(move, out, nullptr);
   if (out >= 0) close(out);
   std::string name = name_of(move.own_path);
   if (ok) {

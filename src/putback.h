@@ -28,25 +28,34 @@ struct Move {
   bool taken = false;        // a copy took it: at `at_parent`/`at_name`
   bool installed = false;    // that copy stands at its target
   bool stuck = false;        // its copy failed and it could not go back
+  bool changed = false;      // written by another while taken: it stays
   int error = 0;             // errno of a held file that could not go
   std::string at_parent, at_name;
   std::string created;       // the topmost directory made for that copy,
                              // told when the run stops
   struct stat taken_st {};   // its owner, group, mode and times when taken
-  timespec given{};          // the time a copy gives it once taken
+  timespec left{};           // its time as the run last left it
   std::atomic<bool> running{false};
 };
 
+/// Whether a rename in `tree` gives the file renamed the time of the rename
+/// (FAT through FUSE does): there only its size tells a write across one.
+bool rename_stamps_time(const Tree& tree);
+/// Whether the taken file of `move`, of status `now`, was written by another
+/// since it was taken: its size, or a time the run did not give it.
+bool was_written(const Move& move, const struct stat& now);
 /// Puts a taken file, open as `fd` (or -1), back at its own path with its
 /// old owner, mode and times after its copy failed, while its deletion is
 /// not reported; where it cannot, its deletion removes it where it stands.
+/// One written by another meanwhile is marked changed and keeps the time
+/// of that write.
 void put_back(Move& move, int fd);
 /// Renames the taken file of `move`, open as `fd` (or -1), back to its own
 /// path with its old status; false with errno set where it stays.
 bool rename_back(Move& move, int fd);
 /// Writes the file `move` was taken from anew at its own path, from the
 /// copy in place, with its owner, mode and times; false with errno set.
-bool write_back(const Move& move);
+bool write_back(Move& move);
 /// Records `reason` as the copy's failure and removes its temporary file,
 /// unless it already stands at the target's path.
 void discard_copy(PendingCopy& copy, const std::string& reason);

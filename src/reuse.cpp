@@ -33,6 +33,7 @@
 #include "progress.h"
 #include "putback.h"
 #include "readback.h"
+#include "xattrs.h"
 
 // Whether a new file in directory `dir_fd` gets the group `gid`: the
 // directory's where it passes its group on, else the process's.
@@ -57,13 +58,9 @@ static bool is_own_group(gid_t gid) {
 // instead of a file it writes, has the owner and group that file would end
 // with, so that it is never given away: the source's where the process may
 // give files away, else the process's own, or for an update the replaced
-// file's where it may.  On FAT and exFAT the mount gives every file its
-// owner.
+// file's where it may.
 static bool has_copys_owner(const PendingCopy& copy, int dir_fd,
                             const struct stat& st) {
-  if (copy.to->kind == FsKind::Fat || copy.to->kind == FsKind::Exfat) {
-    return true;
-  }
   if (may_give_away()) {
     return st.st_uid == copy.source_st.st_uid &&
            st.st_gid == copy.source_st.st_gid;
@@ -84,14 +81,16 @@ static bool has_attribute(int fd, const char* name) {
 // it has no other link, no one else may write it who could not write the
 // copy (no write bit beyond the source's, no ACL), and the copy carries no
 // set-ID bit and no capability, which a writer holding the file open from
-// before could pass to bytes of their own.
+// before could pass to bytes of their own.  A file system that holds no
+// owners and modes gives every file, a copy too, those of its mount.
 static bool lets_in_no_more(const PendingCopy& copy, int dir_fd, int fd,
                             const struct stat& st) {
   const mode_t source_mode = copy.source_st.st_mode;
+  bool as_copy = copy.to->modeless ||
+                 ((st.st_mode & 0022 & ~source_mode) == 0 &&
+                  has_copys_owner(copy, dir_fd, st));
   return S_ISREG(st.st_mode) && st.st_nlink == 1 &&
-         (source_mode & (S_ISUID | S_ISGID)) == 0 &&
-         (st.st_mode & 0022 & ~source_mode) == 0 &&
-         has_copys_owner(copy, dir_fd, st) &&
+         (source_mode & (S_ISUID | S_ISGID)) == 0 && as_copy &&
          !has_attribute(fd, "system.posix_acl_access") &&
          !has_attribute(fd, "security.capability");
 }
@@ -140,44 +139,69 @@ static bool is_plain_in_place(int dir_fd, int fd) {
                    (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) == 0);
 }
 
-// Whether the open file `fd` carries attributes of the security or trusted
-// namespaces that this process could not carry over to a copy.
+// Whether the open file `fd` carries attributes that a copy would not: those
+// bound to the old bytes or granting a privilege, and those of the security
+// or trusted namespaces that this process could not carry over.
 static bool has_foreign_attributes(int fd) {
-  if (geteuid() == 0) return false;
+  const bool root = geteuid() == 0;
   char names[4096];
   ssize_t size = flistxattr(fd, names, sizeof names);
   if (size < 0) return errno != EOPNOTSUPP && errno != ENOSYS;
   for (ssize_t at = 0; at < size;
        at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
     std::string_view name(names + at);
-    if (name.rfind("security.", 0) == 0 || name.rfind("trusted.", 0) == 0) {
+    if (stays_behind(name)) return true;
+    if (!root && (name.starts_with("security.") || name.starts_with("trusted."))) {
       return true;
     }
   }
   return false;
 }
 
+// Whether the file of status `now` has the size and time of status `was`:
+// no one wrote it in between.
+static bool kept_size_and_time(const struct stat& now, const struct stat& was) {
+  return now.st_size == was.st_size &&
+         now.st_mtim.tv_sec == was.st_mtim.tv_sec &&
+         now.st_mtim.tv_nsec == was.st_mtim.tv_nsec;
+}
+
+// Gives the open file `fd`, reused for `copy`, the source's time, its status
+// afterwards in `fitted`; a taken file's record learns the time it got.
+// False where it was written since its status `st` was read, or the time's
+// failure is recorded.
+static bool give_source_time(PendingCopy& copy, const struct stat& st,
+                             struct stat& fitted) {
+  struct stat before;
+  // The time given hides the time of a write: one made before is told here.
+  if (fstat(copy.out, &before) != 0 || !kept_size_and_time(before, st)) {
+    return false;
+  }
+  fitted = {};
+  if (copy.moved) copy.move->left = copy.source_st.st_mtim;
+  bool timed = set_and_check_times(copy, fitted);
+  if (copy.moved && fitted.st_ino != 0) copy.move->left = fitted.st_mtim;
+  return timed;
+}
+
 // Gives the reused file `copy.out`, of status `st`, the source's ACL and
 // the permission bits of copy_mode (a file system that holds none keeps
 // its own) and time, its status afterwards in `fitted`.  False where a
-// step failed, or another name was linked to it meanwhile, with the time's
-// failure recorded.
+// step failed, or the file was written or another name linked to it
+// meanwhile, with the time's failure recorded.
 static bool fit_reused(PendingCopy& copy, const struct stat& st,
                        struct stat& fitted) {
   mode_t mode = copy_mode(copy.source_st, copy.from->modeless,
-                          copy.create ? nullptr : &st, st.st_uid, st.st_gid) &
-                0777;
+                          copy.create ? nullptr : &st, st.st_uid, st.st_gid);
   if (int error = give_acl(copy.out, copy.acl, mode, mode); error != 0) {
     return errno = error, false;
   }
-  bool holds_modes =
-      copy.to->kind != FsKind::Fat && copy.to->kind != FsKind::Exfat;
-  if (holds_modes &&
+  if (!copy.to->modeless &&
       ((st.st_mode & 07777) != mode || !copy.acl.access.empty()) &&
       fchmod(copy.out, mode) != 0) {
     return false;
   }
-  if (!set_and_check_times(copy, fitted)) return false;
+  if (!give_source_time(copy, st, fitted)) return false;
   copy.device = fitted.st_dev;
   return fitted.st_nlink == 1 && fitted.st_size == st.st_size;
 }
@@ -256,7 +280,7 @@ bool take_deleted_file(PendingCopy& copy, int dir_fd, int in) {
   move.inode = st.st_ino;
   move.at_parent = copy.parent;
   move.at_name = temp;
-  move.given = copy.source_st.st_mtim;
+  move.left = st.st_mtim;
   move.taken = true;
   copy.temp = temp;
   copy.out = fd;
@@ -265,12 +289,11 @@ bool take_deleted_file(PendingCopy& copy, int dir_fd, int in) {
   // and given the source's mode and time; otherwise it goes back and the
   // copy is written.
   struct stat now;
-  if (fstat(fd, &now) == 0 && now.st_size == st.st_size &&
-      now.st_nlink == 1 && now.st_mtim.tv_sec == st.st_mtim.tv_sec &&
-      now.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
-      fit_reused(copy, now, copy.reused_st)) {
-    return true;
-  }
+  bool same = fstat(fd, &now) == 0 && now.st_nlink == 1 &&
+              (kept_size_and_time(now, st) ||
+               (rename_stamps_time(*copy.to) && now.st_size == st.st_size));
+  if (same) move.left = now.st_mtim;
+  if (same && fit_reused(copy, now, copy.reused_st)) return true;
   copy.errors.clear();
   copy.ok = true;
   copy.dir_fd = dir_fd;
@@ -291,7 +314,7 @@ bool take_deleted_file(PendingCopy& copy, int dir_fd, int in) {
 // since.  Where it changed but may still be replaced, or its status cannot
 // be set, what was set goes back and the copy is to be written after all.
 bool install_kept(PendingCopy& copy, const struct stat& st) {
-  struct stat kept, fitted;
+  struct stat kept, fitted{};
   if (fstat(copy.out, &kept) != 0 || !same_file(kept, st)) {
     return discard_copy(copy, kNotOlder), false;
   }
@@ -299,11 +322,15 @@ bool install_kept(PendingCopy& copy, const struct stat& st) {
   if (unchanged && fit_reused(copy, kept, fitted)) {
     return copy.renamed = true;
   }
-  if (unchanged) {
-    // What was set goes back, for a name linked to it meanwhile.
+  struct stat now;
+  if (unchanged && fstat(copy.out, &now) == 0 &&
+      now.st_size == kept.st_size) {
+    // What was set goes back, for a name linked to it meanwhile; a time
+    // another's write gave it stays.
     fchmod(copy.out, copy.reused_st.st_mode & 07777);
+    bool timed = fitted.st_ino != 0 && kept_size_and_time(now, fitted);
     timespec times[2] = {copy.reused_st.st_atim, copy.reused_st.st_mtim};
-    futimens(copy.out, times);
+    if (timed || kept_size_and_time(now, kept)) futimens(copy.out, times);
   }
   copy.errors.clear();
   copy.ok = true;
@@ -312,13 +339,20 @@ bool install_kept(PendingCopy& copy, const struct stat& st) {
   return true;
 }
 
-bool stayed_unchanged(const PendingCopy& copy) {
+bool stayed_unchanged(PendingCopy& copy) {
   struct stat now;
   const struct stat& fitted = copy.reused_st;
-  return fstat(copy.out, &now) == 0 && same_file(now, fitted) &&
-         now.st_nlink == 1 && now.st_size == fitted.st_size &&
-         now.st_mtim.tv_sec == fitted.st_mtim.tv_sec &&
-         now.st_mtim.tv_nsec == fitted.st_mtim.tv_nsec;
+  if (fstat(copy.out, &now) != 0 || !same_file(now, fitted) ||
+      now.st_nlink != 1) {
+    return false;
+  }
+  if (kept_size_and_time(now, fitted)) return true;
+  // The rename gave it its own time, which the copy's time replaces.
+  if (!rename_stamps_time(*copy.to) || now.st_size != fitted.st_size) {
+    return false;
+  }
+  copy.move->left = now.st_mtim;
+  return true;
 }
 
 // After its rename, the taken file of `copy` turned out changed: it goes

@@ -25,8 +25,9 @@ bool is_unchanged(int fd, const struct stat& st);
 /// written after all; false after a recorded failure.
 bool install_kept(PendingCopy& copy, const struct stat& st);
 /// Whether the taken file of `copy`, just renamed into place, is still the
-/// file given the source's status: the rename changed its ctime alone.
-bool stayed_unchanged(const PendingCopy& copy);
+/// file given the source's status: the rename changed its ctime alone, or
+/// its time where renames give one.
+bool stayed_unchanged(PendingCopy& copy);
 /// Moves the taken file of `copy`, which changed after its rename, to a
 /// temporary name and back where it was taken from, for the copy to be
 /// written after all; false after a recorded failure.

@@ -151,8 +151,11 @@ static void unlink_one_sided(const Moves& moves, Deletion& deletion) {
   }
   std::string name = name_of(relative_path);
   struct stat st;
+  // A file put back after another wrote it while taken stays, whatever
+  // time it shows.
+  bool written = deletion.move != nullptr && deletion.move->changed;
   deletion.changed = !deletion.taken &&
-                     changed_since_scan(dir_fd, name, deletion, st);
+                     (changed_since_scan(dir_fd, name, deletion, st) || written);
   bool kept = !deletion.changed && !deletion.taken &&
               deletion.move != nullptr &&
               hold_file(moves, *deletion.move, dir_fd, name, st);
@@ -351,7 +354,7 @@ static Move* movable(Moves& moves, const Tree& tree, Deletion& deletion) {
       {deletion.relative_path, deletion.seconds, deletion.inode});
   if (kept != nullptr) return kept;
   Move* taken = taken_move(moves, tree, deletion.relative_path);
-  deletion.taken = taken != nullptr;
+  deletion.taken = taken != nullptr && taken->taken;
   return taken;
 }
 

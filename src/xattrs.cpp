@@ -28,10 +28,7 @@ static bool is_acl(std::string_view name) {
          name == "system.posix_acl_default";
 }
 
-// Whether the attribute `name` belongs to the old bytes or grants them a
-// privilege, so that the new bytes never get it: a file capability, an IMA
-// hash or signature, an EVM signature, anything of the trusted namespace.
-static bool stays_behind(std::string_view name) {
+bool stays_behind(std::string_view name) {
   return name == "security.capability" || name == "security.ima" ||
          name == "security.evm" || name.starts_with("trusted.");
 }

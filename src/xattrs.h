@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <string_view>
 
 /// Which of the replaced file's attributes its replacement keeps besides
 /// its security label.
@@ -13,6 +14,10 @@ struct KeptAttributes {
   bool access = true;  // its access list, which the source's may take over
 };
 
+/// Whether the attribute `name` belongs to the old bytes or grants them a
+/// privilege, so that new bytes never get it: a file capability, an IMA
+/// hash or signature, an EVM signature, anything of the trusted namespace.
+bool stays_behind(std::string_view name);
 /// Reads the attribute `name` of the open file `fd`, an O_PATH handle too
 /// (through /proc), into `value`; false with errno set (ENODATA: none).
 bool read_fd_attribute(int fd, const char* name, std::string& value);

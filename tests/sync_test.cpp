@@ -4,6 +4,7 @@
 #include "scan.h"
 #include "sync.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include "madedirs.h"
 #include "path.h"
 #include "prune.h"
+#include "putback.h"
 #include "test_util.h"
 
 namespace fs = std::filesystem;
@@ -358,6 +360,41 @@ TEST_F(SyncTest, PruningStopsAtADirectoryHoldingAnything) {
   EXPECT_EQ(result.out, "'" + left + "/d/e/f.txt' wurde entfernt\n" +
                             "Ordner \"" + left + "/d/e\" wurde entfernt\n");
   EXPECT_EQ(list_tree(left), "d/\nd/empty/\n");
+}
+
+// A file taken for a copy goes back to its name: one that someone wrote
+// behind the time the run gave it is marked changed and shows a time of
+// its own; one that only the run changed gets its old status back.
+TEST_F(SyncTest, TakenFileWrittenWhileTakenGoesBackChanged) {
+  Tree tree = open_tree(right);
+  for (bool written : {true, false}) {
+    make_file(right + "/new/taken", 1600000000, 0, "bytes");
+    Move move;
+    move.tree = &tree;
+    move.own_path = move.path = "old/x.bin";
+    move.at_parent = "new";
+    move.at_name = "taken";
+    move.taken = true;
+    fs::create_directories(right + "/old");
+    int fd = open((right + "/new/taken").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(fstat(fd, &move.taken_st), 0);
+    move.device = move.taken_st.st_dev;
+    move.inode = move.taken_st.st_ino;
+    move.left = {1600000000, 500};  // the source's time, given by the run
+    if (written) ASSERT_EQ(pwrite(fd, "+", 1, 5), 1);
+    timespec times[2] = {move.left, move.left};
+    futimens(fd, times);
+    put_back(move, fd);
+    close(fd);
+    EXPECT_FALSE(move.taken);
+    EXPECT_EQ(move.changed, written);
+    timespec now = mtime_of(right + "/old/x.bin");
+    EXPECT_EQ(now.tv_sec == 1600000000, !written) << now.tv_sec;
+    if (!written) EXPECT_EQ(now.tv_nsec, 0);
+    fs::remove(right + "/old/x.bin");
+  }
+  close_tree(tree);
 }
 
 TEST_F(SyncTest, VanishedOneSidedFileCountsAsRemoved) {

@@ -125,22 +125,33 @@ check_right() {
 # replaced by another user's script: it keeps none of them.  R/ownattr,
 # of the source's owner, keeps its user attribute.  R/capsame holds the
 # bytes of its source, mode 0777: with its capability it is never kept.
+# R/sticky holds the bytes of its source of mode 1644: it is kept, with the
+# sticky bit.  R/trustsame and R/imasame hold their sources' bytes with a
+# trusted attribute and an IMA hash, which a copy drops: they are written.
 {
   printf '%s\n' 'd0700.nobody/ 0700 65534' 'd0700.nobody/f 0644 65534 2000' \
     'd0750.other/ 0750 4321' 'd0750.other/f 0644 4321 2000' \
     'd0755.root/ 0755 0' 'd0755.root/d0750.other/ 0750 4321' \
     'd0755.root/d0750.other/d0555.nobody/ 0555 65534' \
     'd0755.root/d0750.other/d0555.nobody/f 0644 65534 2000' \
-    'capprog 0755 4321 2000' 'ownattr 0644 4321 2000' 'capsame 0777 0 2000'
+    'capprog 0755 4321 2000' 'ownattr 0644 4321 2000' 'capsame 0777 0 2000' \
+    'sticky 1644 0 2000' 'trustsame 0644 0 2000' 'imasame 0644 0 2000'
   files 0 65534 4321
 } | build L
 {
   updated 4321
   printf '%s\n' 'capprog 0755 0 1000' 'ownattr 0600 4321 1000' \
-    'capsame 0755 0 1000'
+    'capsame 0755 0 1000' 'sticky 0644 0 1000' 'trustsame 0644 0 1000' \
+    'imasame 0644 0 1000'
 } | build R
-cat L/capsame >R/capsame
-touch -d @1000 R/capsame
+for f in capsame sticky trustsame imasame; do
+  cat "L/$f" >"R/$f"
+  touch -d @1000 "R/$f"
+done
+setfattr -n trusted.y -v 1 R/trustsame
+ima=1
+setfattr -n security.ima -v 0x0401 R/imasame 2>/dev/null || ima=0
+inodes=$(stat -c %i R/sticky R/trustsame R/imasame)
 setcap cap_net_raw+ep R/capprog
 setcap cap_net_raw+ep R/capsame
 setfattr -n trusted.x -v 1 R/capprog
@@ -161,11 +172,23 @@ check_right "as root" "$(expected '%s\n' 'capprog 755 4321 4321' \
   'f4755.nobody 4755 65534 65534' 'f4755.other 4755 4321 4321' \
   'f4755.root 4755 0 0' 'f6755.nobody 6755 65534 65534' \
   'f6755.other 6755 4321 4321' 'f6755.root 6755 0 0' \
-  'ownattr 644 4321 4321' \
+  'imasame 644 0 0' 'ownattr 644 4321 4321' 'sticky 1644 0 0' \
+  'trustsame 644 0 0' \
   'u0644.nobody 644 65534 65534' 'u2755.other 2755 4321 4321' \
   'u2755.root 2755 0 0' 'u4755.nobody 4755 65534 65534' \
   'u4755.other 4755 4321 4321' 'u6755.other 6755 4321 4321' \
   'u6755.root 6755 0 0')"
+read -r sticky trustsame imasame <<<"$(echo $inodes)"
+[ "$(stat -c %i R/sticky)" = "$sticky" ] || fail "R/sticky was written, not kept"
+[ "$(stat -c %i R/trustsame)" != "$trustsame" ] || fail "R/trustsame was kept"
+if getfattr -n trusted.y R/trustsame >/dev/null 2>&1; then
+  fail "R/trustsame kept its trusted attribute"
+fi
+if [ "$ima" = 1 ]; then
+  [ "$(stat -c %i R/imasame)" != "$imasame" ] || fail "R/imasame was kept"
+else
+  echo "SKIP: security.ima cannot be set here: no kept target with an IMA hash" >&2
+fi
 cmp -s L/capprog R/capprog || fail "R/capprog was not replaced"
 [ -z "$(getcap R/capprog)" ] ||
   fail "R/capprog kept its capability: $(getcap R/capprog)"

@@ -338,6 +338,21 @@ printf 'created meanwhile' >"$HELPER_DIR/content"
 check_same "$HELPER_DIR/content" "$dir/R/x.txt" "file created at the target path"
 check_no_temp "$dir" "file created at the target path"
 
+# A file stands where a copy needs a directory, at its first level and
+# below: each copy names that file, "Not a directory".
+dir=$TEST_TMP/file-for-dir
+make_file "$dir/L/A" 2000 "a"
+make_file "$dir/L/b/A/c" 2000 "c"
+make_file "$dir/R/A/x.txt" 2000 "x"
+make_file "$dir/R/b/A/c/d/y" 2000 "y"
+run_kalvern --stdin "$(expected 'j\nb\n')" --cwd "$dir" -- -c 30 L R
+check_status 2 "$LAST_RUN"
+check_same "$(expected '%s\n' \
+  'Fehler beim Kopieren von "L/A" nach "R/A": File exists' \
+  'Fehler beim Kopieren von "L/b/A/c" nach "R/b/A/c": File exists' \
+  'Fehler beim Erstellen von "L/A": Not a directory' \
+  'Fehler beim Erstellen von "L/b/A/c": Not a directory')" "$ERR" "stderr of $LAST_RUN"
+
 # A source in a directory that the user may search but not read (locked so
 # after the scan): the file itself can be read, so it is copied.
 dir=$TEST_TMP/search-only
