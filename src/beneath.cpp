@@ -4,7 +4,12 @@
 // once as the user gave it; below the root no symbolic link is followed.
 // A directory is opened with openat2 (RESOLVE_BENEATH, RESOLVE_NO_SYMLINKS),
 // or component by component with O_NOFOLLOW where the kernel lacks openat2
-// and where missing parents are created with mkdirat.  Opening a root also
+// and where missing parents are created with mkdirat.  Once the tree's
+// scan is done, each directory is opened component by component and
+// checked to be the one the scan saw at its path, or the one the run made
+// there, so that no one who exchanges a directory after the scan gets an
+// action into his own.  A directory the run makes is made private, opened
+// once and checked to be the run's own and empty before it is used.  Opening a root also
 // tells, once for the run, the kind of its file system, whether it holds
 // modes and whether it lies on a carried drive.
 
@@ -16,6 +21,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "drive.h"
@@ -28,6 +34,8 @@ Tree open_tree(const std::string& root) {
   tree.fd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (tree.fd < 0) tree.open_error = errno;
   if (tree.fd < 0) return tree;
+  struct stat st;
+  if (fstat(tree.fd, &st) == 0) tree.owner = st.st_uid;
   tree.kind = fs_kind_of(tree.fd);
   tree.modeless = holds_no_modes(tree.fd, tree.kind);
   DriveFacts facts = drive_facts_of(tree.fd, tree.kind);
@@ -44,6 +52,11 @@ bool is_scanned(const Tree& tree, std::uint64_t inode, const struct stat& st) {
   return st.st_ino == inode;
 }
 
+bool checks_dirs(const Tree& tree) {
+  return tree.seen != nullptr && tree.kind != FsKind::Fat &&
+         tree.kind != FsKind::Exfat;
+}
+
 bool is_same_root(const Tree& tree) {
   struct stat held, now;
   if (tree.fd < 0 || fstat(tree.fd, &held) != 0) return false;
@@ -56,34 +69,117 @@ void close_tree(Tree& tree) {
   tree.fd = -1;
 }
 
-// Opens directory `relative_path` below `dir_fd` one component at a time,
-// never following a link; with `create`, missing directories are made.  On
-// failure returns -1 with errno set and `reached` holding the components up
-// to the one that failed.  A directory made is private until `made`, told
-// of it before anything goes into it, gives it its owner and mode.
-int open_components(int dir_fd, const std::string& relative_path, bool create,
+// The path below the root of component path `reached` below `base`.
+static std::string below_root(const std::string& base,
+                              const std::string& reached) {
+  return base.empty() ? reached : base + "/" + reached;
+}
+
+// Checks directory `fd`, opened at `path` of `tree` as the `depth`th below
+// its root, against what the scan saw there or the run made there, then
+// tells it to `each`; 0, or the errno to fail with.
+static int check_reached(const Tree& tree, const std::string& path, int fd,
+                         std::size_t depth, const EachDir& each) {
+  if (!checks_dirs(tree)) return 0;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  DirId id;
+  bool made = tree.made != nullptr && find_made_dir(*tree.made, path, id);
+  bool seen = !made && find_seen_dir(*tree.seen, path, id);
+  if ((made || seen) && (id.device != st.st_dev || id.inode != st.st_ino)) {
+    return kDirReplaced;
+  }
+  return each ? each(depth, st, seen) : 0;
+}
+
+// Whether directory `fd` of status `st`, just made by the run in `tree`,
+// is still its own: private to the run's user (where the tree holds owners
+// and modes) and empty.
+static bool is_own_made_dir(const Tree& tree, int fd, const struct stat& st) {
+  if (!tree.modeless && (st.st_mode & 07077) != 0) return false;
+  // A network server may map the run's user to another.
+  if (!tree.modeless && !tree.network && st.st_uid != geteuid()) return false;
+  return is_empty_directory(fd) == 1;
+}
+
+// Opens directory `name` of `parent_fd`, which the run has just made at
+// `path` below the root of `tree` (`reached` below the walk's start),
+// checks it and tells it to `made`; -1 with `refused` set on failure.
+static int open_made(const Tree& tree, int parent_fd, const std::string& name,
+                     const std::string& path, const std::string& reached,
+                     const MadeDir& made, int& refused) {
+  int fd = openat(parent_fd, name.c_str(),
+                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0) {
+    refused = errno == ENOTDIR || errno == ELOOP ? kDirReplaced : errno;
+  } else if (fstat(fd, &st) != 0) {
+    refused = errno;
+  } else if (!is_own_made_dir(tree, fd, st)) {
+    refused = kDirReplaced;
+  } else {
+    if (tree.made != nullptr) note_made_dir(*tree.made, path, {st.st_dev, st.st_ino});
+    if (made) refused = made(fd, reached);
+  }
+  if (refused != 0 && fd >= 0) close(fd);
+  return refused != 0 ? -1 : fd;
+}
+
+// Opens the existing directory `name` of `fd`, reached at `path` below the
+// root as the `depth`th, never through a link, and checks it; -1 with
+// errno set on failure.
+static int open_found(const Tree& tree, int fd, const std::string& name,
+                      const std::string& path, std::size_t depth,
+                      const EachDir& each) {
+  int next =
+      openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int error = errno;
+  struct stat st;
+  if (next < 0 && error == ENOTDIR &&
+      fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISLNK(st.st_mode)) {
+    error = ELOOP;  // a link where a directory is needed is never followed
+  }
+  if (next >= 0) error = check_reached(tree, path, next, depth, each);
+  if (next >= 0 && error != 0) {
+    close(next);
+    next = -1;
+  }
+  errno = error;
+  return next;
+}
+
+// Opens directory `relative_path` below `dir_fd`, directory `base` of
+// `tree`, one component at a time, never following a link, each checked;
+// with `create`, missing directories are made.  On failure returns -1 with
+// errno set and `reached` holding the components up to the one that
+// failed.  A directory made is private until `made`, told of it before
+// anything goes into it, gives it its owner and mode.
+int open_components(const Tree& tree, int dir_fd, const std::string& base,
+                    const std::string& relative_path, bool create,
                     std::string& reached, const MadeDir& made,
-                    const FoundDir& found) {
+                    const FoundDir& found, const EachDir& each) {
   int fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
   reached.clear();
+  std::size_t depth =
+      base.empty() ? 0 : std::count(base.begin(), base.end(), '/') + 1;
   std::size_t start = 0;
-  while (fd >= 0 && start < relative_path.size()) {
+  for (; fd >= 0 && start < relative_path.size(); ++depth) {
     std::size_t slash = relative_path.find('/', start);
     if (slash == std::string::npos) slash = relative_path.size();
     std::string name = relative_path.substr(start, slash - start);
     reached = relative_path.substr(0, slash);
     start = slash + 1;
-    if (name == "..") {
-      close(fd);
-      errno = EXDEV;
-      return -1;
-    }
-    int refused = 0;
-    if (create && mkdirat(fd, name.c_str(), 0700) == 0) {
-      if (made) made(fd, name, reached);
-    } else if (create && errno != EEXIST) {
+    int refused = name == ".." ? EXDEV : 0;
+    int next = -1;
+    bool made_now = false;
+    if (refused == 0 && create && mkdirat(fd, name.c_str(), 0700) == 0) {
+      made_now = true;
+      next = open_made(tree, fd, name, below_root(base, reached), reached,
+                       made, refused);
+    } else if (refused == 0 && create && errno != EEXIST) {
       refused = errno;
-    } else if (create && found) {
+    } else if (refused == 0 && create && found) {
       refused = found(fd, name, reached);
     }
     if (refused != 0) {
@@ -91,15 +187,10 @@ int open_components(int dir_fd, const std::string& relative_path, bool create,
       errno = refused;
       return -1;
     }
-    int next =
-        openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    int error = errno;
-    struct stat st;
-    if (next < 0 && error == ENOTDIR &&
-        fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISLNK(st.st_mode)) {
-      error = ELOOP;  // a link where a directory is needed is never followed
+    if (!made_now) {
+      next = open_found(tree, fd, name, below_root(base, reached), depth, each);
     }
+    int error = errno;
     close(fd);
     fd = next;
     errno = error;
@@ -109,12 +200,18 @@ int open_components(int dir_fd, const std::string& relative_path, bool create,
 
 // Opens directory `relative_path` below the tree's root without following
 // any symbolic link; -1 with errno set on failure.
-int open_beneath(const Tree& tree, const std::string& relative_path) {
+int open_beneath(const Tree& tree, const std::string& relative_path,
+                 const EachDir& each) {
   if (tree.fd < 0) {
     errno = tree.open_error;
     return -1;
   }
   if (relative_path.empty()) return fcntl(tree.fd, F_DUPFD_CLOEXEC, 0);
+  std::string reached;
+  if (checks_dirs(tree)) {
+    return open_components(tree, tree.fd, "", relative_path, false, reached,
+                           nullptr, nullptr, each);
+  }
   open_how how{};
   how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
@@ -124,9 +221,12 @@ int open_beneath(const Tree& tree, const std::string& relative_path) {
   if (fd >= 0 || (errno != ENOSYS && errno != ENAMETOOLONG)) {
     return static_cast<int>(fd);
   }
-  std::string reached;
-  return open_components(tree.fd, relative_path, false, reached);
+  return open_components(tree, tree.fd, "", relative_path, false, reached);
 }
 
-// Whether an error means that a path was refused for crossing a link.
-bool is_refused_path(int error) { return error == ELOOP || error == EXDEV; }
+// Whether an error means that a path was refused: for crossing a link, for
+// a directory not the one seen, or another user's.
+bool is_refused_path(int error) {
+  return error == ELOOP || error == EXDEV || error == kDirReplaced ||
+         error == kForeignDir;
+}

@@ -127,8 +127,8 @@ ScanResult reference_scan(const std::string& root) {
   Reference ref;
   ref.root = root;
   reference_dir(ref, root, "");
-  if (!ref.failure.empty()) return {nullptr, {}, ref.failure, {}};
-  return {nullptr, std::move(ref.files), {}, {}};
+  if (!ref.failure.empty()) return {nullptr, {}, ref.failure, {}, {}};
+  return {nullptr, std::move(ref.files), {}, {}, {}};
 }
 
 // ---------------------------------------------------------------------------

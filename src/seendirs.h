@@ -1,0 +1,46 @@
+// seendirs.h: what identifies each directory that a scan saw, and each one
+// that the run made, by its path below the tree's root.
+#pragma once
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+/// What identifies a directory while it exists: its device and inode.
+struct DirId {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+};
+
+/// The directories a scan saw, the root ("") included: their paths in one
+/// string, each ended by '\0', and one record of 24 bytes each.
+struct SeenDirs {
+  struct Entry {
+    DirId id;
+    std::uint32_t offset = 0;  // of its path in `paths`
+    std::uint32_t length = 0;
+  };
+  std::string paths;
+  std::vector<Entry> entries;  // sorted by path once the scan is done
+};
+
+/// The directories a run made, by their path below the root; one lock,
+/// as the copies' workers make them and look them up at once.
+struct MadeDirIds {
+  std::mutex lock;
+  std::unordered_map<std::string, DirId> ids;
+};
+
+/// Adds directory `path`, of identity `id`, to `dirs` as the scan meets it.
+void add_seen_dir(SeenDirs& dirs, std::string_view path, DirId id);
+/// Sorts `dirs` for lookups; called once the scan is done.
+void sort_seen_dirs(SeenDirs& dirs);
+/// The identity the scan saw at `path`; false where it saw none.
+bool find_seen_dir(const SeenDirs& dirs, std::string_view path, DirId& id);
+/// Notes that the run made directory `path` with identity `id`.
+void note_made_dir(MadeDirIds& made, const std::string& path, DirId id);
+/// The identity of the directory the run made last at `path`; false where
+/// it made none.
+bool find_made_dir(MadeDirIds& made, const std::string& path, DirId& id);
