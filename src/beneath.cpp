@@ -96,7 +96,8 @@ static int check_reached(const Tree& tree, const std::string& path, int fd,
 // is still its own: private to the run's user (where the tree holds owners
 // and modes) and empty.
 static bool is_own_made_dir(const Tree& tree, int fd, const struct stat& st) {
-  if (!tree.modeless && (st.st_mode & 07077) != 0) return false;
+  // Its parent's set-group-ID bit it takes, as every new directory does.
+  if (!tree.modeless && (st.st_mode & 05077) != 0) return false;
   // A network server may map the run's user to another.
   if (!tree.modeless && !tree.network && st.st_uid != geteuid()) return false;
   return is_empty_directory(fd) == 1;
