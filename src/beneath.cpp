@@ -9,9 +9,9 @@
 // checked to be the one the scan saw at its path, or the one the run made
 // there, so that no one who exchanges a directory after the scan gets an
 // action into his own.  A directory the run makes is made private, opened
-// once and checked to be the run's own and empty before it is used.  Opening a root also
-// tells, once for the run, the kind of its file system, whether it holds
-// modes and whether it lies on a carried drive.
+// once and checked to be the run's own and empty before it is used.
+// Opening a root also tells, once for the run, the kind of its file
+// system, whether it holds modes and whether it lies on a carried drive.
 
 #include "beneath.h"
 
@@ -119,7 +119,9 @@ static int open_made(const Tree& tree, int parent_fd, const std::string& name,
   } else if (!is_own_made_dir(tree, fd, st)) {
     refused = kDirReplaced;
   } else {
-    if (tree.made != nullptr) note_made_dir(*tree.made, path, {st.st_dev, st.st_ino});
+    if (tree.made != nullptr) {
+      note_made_dir(*tree.made, path, {st.st_dev, st.st_ino});
+    }
     if (made) refused = made(fd, reached);
   }
   if (refused != 0 && fd >= 0) close(fd);

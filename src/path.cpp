@@ -142,6 +142,8 @@ std::string reason_of(int error) {
   if (error == kDirReplaced) {
     return "Verzeichnis wurde seit dem Vergleich ausgetauscht";
   }
-  if (error == kForeignDir) return "Zielverzeichnis gehört einem anderen Benutzer";
+  if (error == kForeignDir) {
+    return "Zielverzeichnis gehört einem anderen Benutzer";
+  }
   return std::strerror(error);
 }

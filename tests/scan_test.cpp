@@ -39,6 +39,7 @@ struct Reference {
   std::string root;
   fs::path resolved_root;
   FileTimeMap files;
+  SeenDirs dirs;
   std::string failure;
   std::string current;  // the path of the entry reported last
 };
@@ -111,6 +112,10 @@ void reference_dir(Reference& ref, const std::string& dir,
     }
     return;
   }
+  struct stat st;
+  if (fstat(dirfd(handle), &st) == 0) {
+    add_seen_dir(ref.dirs, rel, {st.st_dev, st.st_ino});
+  }
   while (ref.failure.empty()) {
     errno = 0;
     dirent* entry = readdir(handle);
@@ -128,7 +133,8 @@ ScanResult reference_scan(const std::string& root) {
   ref.root = root;
   reference_dir(ref, root, "");
   if (!ref.failure.empty()) return {nullptr, {}, ref.failure, {}, {}};
-  return {nullptr, std::move(ref.files), {}, {}, {}};
+  sort_seen_dirs(ref.dirs);
+  return {nullptr, std::move(ref.files), {}, {}, std::move(ref.dirs)};
 }
 
 // ---------------------------------------------------------------------------
@@ -251,6 +257,16 @@ std::string difference(const std::string& label, const ScanResult& scanned,
       Pairs(expected.files.begin(), expected.files.end())) {
     return label + ": table or order differs\n";
   }
+  // Each directory walked, by its path and identity.
+  const SeenDirs& dirs = expected.dirs;
+  bool same_dirs = scanned.dirs.entries.size() == dirs.entries.size();
+  for (const SeenDirs::Entry& entry : dirs.entries) {
+    DirId id;
+    std::string_view path(dirs.paths.data() + entry.offset, entry.length);
+    same_dirs = same_dirs && find_seen_dir(scanned.dirs, path, id) &&
+                id.device == entry.id.device && id.inode == entry.id.inode;
+  }
+  if (!same_dirs) return label + ": directories differ\n";
   return "";
 }
 
