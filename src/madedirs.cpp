@@ -227,12 +227,30 @@ void take_made_dirs(KnownDirs& known, const PendingCopy& copy, DirWork& work) {
   if (copy.ok) remember(known, copy.parent);
 }
 
+// Whether what stands at `path` in `parent_fd` is the directory the run
+// made there, as far as it noted it; true where it is gone.
+static bool is_made_dir(const Tree& tree, int parent_fd,
+                        const std::string& path) {
+  DirId id;
+  struct stat st;
+  std::string name = name_of(path);
+  if (tree.made == nullptr || !find_made_dir(*tree.made, path, id) ||
+      fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return true;
+  }
+  return st.st_dev == id.device && st.st_ino == id.inode;
+}
+
 std::string remove_made_dirs(const Tree& tree, std::string deepest,
                              const std::string& first) {
   std::string top;
   while (!first.empty() && deepest.size() >= first.size()) {
     int parent_fd = open_beneath(tree, parent_of(deepest));
     if (parent_fd < 0 && errno != ENOENT) break;  // gone with its parent
+    if (parent_fd >= 0 && !is_made_dir(tree, parent_fd, deepest)) {
+      close(parent_fd);
+      break;  // another's put in its place stays
+    }
     if (parent_fd >= 0) {
       int removed =
           unlinkat(parent_fd, name_of(deepest).c_str(), AT_REMOVEDIR);
