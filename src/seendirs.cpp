@@ -29,8 +29,8 @@ void sort_seen_dirs(SeenDirs& dirs) {
             [&](const SeenDirs::Entry& a, const SeenDirs::Entry& b) {
               return path_of(dirs, a) < path_of(dirs, b);
             });
-  dirs.entries.shrink_to_fit();
-  dirs.paths.shrink_to_fit();
+  // Not shrunk: that would copy both blocks while the scan's tables are
+  // at their largest, and the pages never written are not held anyway.
 }
 
 bool find_seen_dir(const SeenDirs& dirs, std::string_view path, DirId& id) {
