@@ -80,12 +80,14 @@ static std::string below_root(const std::string& base,
 // tells it to `each`; 0, or the errno to fail with.
 static int check_reached(const Tree& tree, const std::string& path, int fd,
                          std::size_t depth, const EachDir& each) {
-  if (!checks_dirs(tree)) return 0;
+  bool checks = checks_dirs(tree);
+  if (!checks && !each) return 0;
   struct stat st;
   if (fstat(fd, &st) != 0) return errno;
   DirId id;
-  bool made = tree.made != nullptr && find_made_dir(*tree.made, path, id);
-  bool seen = !made && find_seen_dir(*tree.seen, path, id);
+  bool made = checks && tree.made != nullptr &&
+              find_made_dir(*tree.made, path, id);
+  bool seen = checks && !made && find_seen_dir(*tree.seen, path, id);
   if ((made || seen) && (id.device != st.st_dev || id.inode != st.st_ino)) {
     return kDirReplaced;
   }
@@ -93,13 +95,15 @@ static int check_reached(const Tree& tree, const std::string& path, int fd,
 }
 
 // Whether directory `fd` of status `st`, just made by the run in `tree`,
-// is still its own: private to the run's user (where the tree holds owners
-// and modes) and empty.
+// is still its own: private to the run's user and empty.  A drive without
+// modes, or a server that maps users and modes its own way, shows only
+// whether it is empty.
 static bool is_own_made_dir(const Tree& tree, int fd, const struct stat& st) {
+  bool owners = !tree.modeless && !tree.network;
   // Its parent's set-group-ID bit it takes, as every new directory does.
-  if (!tree.modeless && (st.st_mode & 05077) != 0) return false;
-  // A network server may map the run's user to another.
-  if (!tree.modeless && !tree.network && st.st_uid != geteuid()) return false;
+  if (owners && ((st.st_mode & 05077) != 0 || st.st_uid != geteuid())) {
+    return false;
+  }
   return is_empty_directory(fd) == 1;
 }
 
@@ -211,7 +215,7 @@ int open_beneath(const Tree& tree, const std::string& relative_path,
   }
   if (relative_path.empty()) return fcntl(tree.fd, F_DUPFD_CLOEXEC, 0);
   std::string reached;
-  if (checks_dirs(tree)) {
+  if (checks_dirs(tree) || each) {
     return open_components(tree, tree.fd, "", relative_path, false, reached,
                            nullptr, nullptr, each);
   }

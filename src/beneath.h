@@ -71,9 +71,9 @@ int open_components(const Tree& tree, int dir_fd, const std::string& base,
                     const FoundDir& found = nullptr,
                     const EachDir& each = nullptr);
 /// Opens directory `relative_path` below the tree's root (O_PATH) without
-/// following any symbolic link, where the tree is checked each directory on
-/// the way the one its scan saw or the run made there (else kDirReplaced)
-/// and told to `each`; -1 with errno set on failure.
+/// following any symbolic link; where the tree is checked, each directory
+/// on the way must be the one its scan saw or the run made there (else
+/// kDirReplaced); each is told to `each`.  -1 with errno set on failure.
 int open_beneath(const Tree& tree, const std::string& relative_path,
                  const EachDir& each = nullptr);
 /// Whether `error` means that a path was refused: for crossing a link, or a
