@@ -2,6 +2,8 @@
 // that the run made, by its path below the tree's root.
 #pragma once
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -14,16 +16,19 @@ struct DirId {
   std::uint64_t inode = 0;
 };
 
-/// The directories a scan saw, the root ("") included: their paths in one
-/// string, each ended by '\0', and one record of 24 bytes each.
+/// The directories a scan saw, the root ("") included: their paths, each
+/// ended by '\0', in blocks that never move, and one record of 24 bytes
+/// each.  Nothing grows by copying, so the scan's peak holds each once.
 struct SeenDirs {
   struct Entry {
     DirId id;
-    std::uint32_t offset = 0;  // of its path in `paths`
-    std::uint32_t length = 0;
+    std::uint32_t block = 0;   // the block that holds its path
+    std::uint32_t offset = 0;  // where in the block its path begins
   };
-  std::string paths;
-  std::vector<Entry> entries;  // sorted by path once the scan is done
+  std::vector<std::unique_ptr<char[]>> blocks;
+  std::size_t used = 0;      // bytes taken in the last block
+  std::size_t capacity = 0;  // bytes of the last block
+  std::deque<Entry> entries;  // sorted by path once the scan is done
 };
 
 /// The directories a run made, by their path below the root; one lock,
@@ -39,6 +44,8 @@ void add_seen_dir(SeenDirs& dirs, std::string_view path, DirId id);
 void sort_seen_dirs(SeenDirs& dirs);
 /// The identity the scan saw at `path`; false where it saw none.
 bool find_seen_dir(const SeenDirs& dirs, std::string_view path, DirId& id);
+/// The path of `entry` of `dirs`.
+std::string_view seen_path(const SeenDirs& dirs, const SeenDirs::Entry& entry);
 /// Notes that the run made directory `path` with identity `id`.
 void note_made_dir(MadeDirIds& made, const std::string& path, DirId id);
 /// The identity of the directory the run made last at `path`; false where

@@ -262,7 +262,7 @@ std::string difference(const std::string& label, const ScanResult& scanned,
   bool same_dirs = scanned.dirs.entries.size() == dirs.entries.size();
   for (const SeenDirs::Entry& entry : dirs.entries) {
     DirId id;
-    std::string_view path(dirs.paths.data() + entry.offset, entry.length);
+    std::string_view path = seen_path(dirs, entry);
     same_dirs = same_dirs && find_seen_dir(scanned.dirs, path, id) &&
                 id.device == entry.id.device && id.inode == entry.id.inode;
   }
