@@ -1,59 +1,102 @@
 // seendirs.cpp: the identities of directories seen or made.
 //
-// A scan of half a million files meets tens of thousands of directories;
-// each costs its path and one small record, kept in blocks that are filled
-// once and never copied, and sorted once for a binary search.
+// A scan of half a million files meets tens of thousands of directories.
+// Each costs one record of its identity and a hash of its path, SipHash-2-4
+// under a key drawn once per run, so that no one who names directories can
+// make two paths share a hash; the records are sorted once for a binary
+// search.
 
 #include "seendirs.h"
 
+#include <sys/random.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace {
 
-// Bytes of one block of paths; a longer path gets a block of its own.
-constexpr std::size_t kBlockSize = 64 * 1024;
+// The run's key of the hash, drawn once.
+struct HashKey {
+  std::uint64_t k0 = 0, k1 = 0;
+};
 
 }  // namespace
 
-std::string_view seen_path(const SeenDirs& dirs,
-                           const SeenDirs::Entry& entry) {
-  return std::string_view(dirs.blocks[entry.block].get() + entry.offset);
+static HashKey draw_key() {
+  HashKey key;
+  if (getrandom(&key, sizeof key, 0) != sizeof key) {
+    // No entropy source: a key no one can read beforehand all the same.
+    key.k0 = static_cast<std::uint64_t>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    key.k1 = reinterpret_cast<std::uintptr_t>(&key) ^ key.k0 * 31;
+  }
+  return key;
+}
+
+static std::uint64_t rotl(std::uint64_t x, int b) {
+  return (x << b) | (x >> (64 - b));
+}
+
+// `rounds` SipRounds over the state `v`.
+static void sip_rounds(std::uint64_t v[4], int rounds) {
+  for (int i = 0; i < rounds; ++i) {
+    v[0] += v[1], v[1] = rotl(v[1], 13), v[1] ^= v[0], v[0] = rotl(v[0], 32);
+    v[2] += v[3], v[3] = rotl(v[3], 16), v[3] ^= v[2];
+    v[0] += v[3], v[3] = rotl(v[3], 21), v[3] ^= v[0];
+    v[2] += v[1], v[1] = rotl(v[1], 17), v[1] ^= v[2], v[2] = rotl(v[2], 32);
+  }
+}
+
+// SipHash-2-4 of `text` under the run's key.
+static std::uint64_t path_hash(std::string_view text) {
+  static const HashKey key = draw_key();
+  std::uint64_t v[4] = {key.k0 ^ 0x736f6d6570736575ULL,
+                        key.k1 ^ 0x646f72616e646f6dULL,
+                        key.k0 ^ 0x6c7967656e657261ULL,
+                        key.k1 ^ 0x7465646279746573ULL};
+  std::size_t full = text.size() / 8 * 8;
+  for (std::size_t i = 0; i < full; i += 8) {
+    std::uint64_t m = 0;
+    for (int b = 7; b >= 0; --b) {
+      m = m << 8 | static_cast<unsigned char>(text[i + b]);
+    }
+    v[3] ^= m;
+    sip_rounds(v, 2);
+    v[0] ^= m;
+  }
+  std::uint64_t last = static_cast<std::uint64_t>(text.size()) << 56;
+  for (std::size_t i = full; i < text.size(); ++i) {
+    last |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[i]))
+            << (8 * (i - full));
+  }
+  v[3] ^= last;
+  sip_rounds(v, 2);
+  v[0] ^= last;
+  v[2] ^= 0xff;
+  sip_rounds(v, 4);
+  return v[0] ^ v[1] ^ v[2] ^ v[3];
 }
 
 void add_seen_dir(SeenDirs& dirs, std::string_view path, DirId id) {
-  if (dirs.blocks.empty() || dirs.used + path.size() + 1 > dirs.capacity) {
-    dirs.capacity = std::max(kBlockSize, path.size() + 1);
-    dirs.blocks.push_back(std::make_unique<char[]>(dirs.capacity));
-    dirs.used = 0;
-  }
-  char* at = dirs.blocks.back().get() + dirs.used;
-  std::memcpy(at, path.data(), path.size());
-  at[path.size()] = '\0';
-  SeenDirs::Entry entry;
-  entry.id = id;
-  entry.block = static_cast<std::uint32_t>(dirs.blocks.size() - 1);
-  entry.offset = static_cast<std::uint32_t>(dirs.used);
-  dirs.entries.push_back(entry);
-  dirs.used += path.size() + 1;
+  dirs.entries.push_back({path_hash(path), id});
 }
 
 void sort_seen_dirs(SeenDirs& dirs) {
   std::sort(dirs.entries.begin(), dirs.entries.end(),
-            [&](const SeenDirs::Entry& a, const SeenDirs::Entry& b) {
-              return seen_path(dirs, a) < seen_path(dirs, b);
+            [](const SeenDirs::Entry& a, const SeenDirs::Entry& b) {
+              return a.hash < b.hash;
             });
 }
 
 bool find_seen_dir(const SeenDirs& dirs, std::string_view path, DirId& id) {
+  std::uint64_t hash = path_hash(path);
   auto found = std::lower_bound(
-      dirs.entries.begin(), dirs.entries.end(), path,
-      [&](const SeenDirs::Entry& entry, std::string_view wanted) {
-        return seen_path(dirs, entry) < wanted;
+      dirs.entries.begin(), dirs.entries.end(), hash,
+      [](const SeenDirs::Entry& entry, std::uint64_t wanted) {
+        return entry.hash < wanted;
       });
-  if (found == dirs.entries.end() || seen_path(dirs, *found) != path) {
-    return false;
-  }
+  if (found == dirs.entries.end() || found->hash != hash) return false;
   id = found->id;
   return true;
 }
