@@ -23,6 +23,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "drive.h"
 #include "handles.h"
@@ -75,22 +78,35 @@ static std::string below_root(const std::string& base,
   return base.empty() ? reached : base + "/" + reached;
 }
 
+// Checks directory `fd`, opened at `path` of `tree`, against what the scan
+// saw there or the run made there: its status in `st`, whether the scan
+// saw it in `seen`, whether either knows it in `known`; 0, or the errno to
+// fail with.
+static int check_identity(const Tree& tree, const std::string& path, int fd,
+                          struct stat& st, bool& seen, bool& known) {
+  seen = known = false;
+  if (fstat(fd, &st) != 0) return errno;
+  if (!checks_dirs(tree)) return 0;
+  DirId id;
+  bool made = tree.made != nullptr && find_made_dir(*tree.made, path, id);
+  seen = !made && find_seen_dir(*tree.seen, path, id);
+  known = made || seen;
+  if (known && (id.device != st.st_dev || id.inode != st.st_ino)) {
+    return kDirReplaced;
+  }
+  return 0;
+}
+
 // Checks directory `fd`, opened at `path` of `tree` as the `depth`th below
 // its root, against what the scan saw there or the run made there, then
 // tells it to `each`; 0, or the errno to fail with.
 static int check_reached(const Tree& tree, const std::string& path, int fd,
                          std::size_t depth, const EachDir& each) {
-  bool checks = checks_dirs(tree);
-  if (!checks && !each) return 0;
+  if (!checks_dirs(tree) && !each) return 0;
   struct stat st;
-  if (fstat(fd, &st) != 0) return errno;
-  DirId id;
-  bool made = checks && tree.made != nullptr &&
-              find_made_dir(*tree.made, path, id);
-  bool seen = checks && !made && find_seen_dir(*tree.seen, path, id);
-  if ((made || seen) && (id.device != st.st_dev || id.inode != st.st_ino)) {
-    return kDirReplaced;
-  }
+  bool seen, known;
+  int error = check_identity(tree, path, fd, st, seen, known);
+  if (error != 0) return error;
   return each ? each(depth, st, seen) : 0;
 }
 
@@ -126,18 +142,20 @@ static int open_made(const Tree& tree, int parent_fd, const std::string& name,
     if (tree.made != nullptr) {
       note_made_dir(*tree.made, path, {st.st_dev, st.st_ino});
     }
+    forget_checked_dir(tree, path);  // one the run removed there before
     if (made) refused = made(fd, reached);
   }
   if (refused != 0 && fd >= 0) close(fd);
   return refused != 0 ? -1 : fd;
 }
 
-// Opens the existing directory `name` of `fd`, reached at `path` below the
-// root as the `depth`th, never through a link, and checks it; -1 with
-// errno set on failure.
-static int open_found(const Tree& tree, int fd, const std::string& name,
-                      const std::string& path, std::size_t depth,
-                      const EachDir& each) {
+// Opens directory `name` of `fd` (O_PATH), never through a link; -1 with
+// errno set on failure, ELOOP for a link.
+static int open_dir_at(int fd, const std::string& name) {
+  if (name == "..") {
+    errno = EXDEV;
+    return -1;
+  }
   int next =
       openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   int error = errno;
@@ -147,6 +165,18 @@ static int open_found(const Tree& tree, int fd, const std::string& name,
       S_ISLNK(st.st_mode)) {
     error = ELOOP;  // a link where a directory is needed is never followed
   }
+  errno = error;
+  return next;
+}
+
+// Opens the existing directory `name` of `fd`, reached at `path` below the
+// root as the `depth`th, never through a link, and checks it; -1 with
+// errno set on failure.
+static int open_found(const Tree& tree, int fd, const std::string& name,
+                      const std::string& path, std::size_t depth,
+                      const EachDir& each) {
+  int next = open_dir_at(fd, name);
+  int error = errno;
   if (next >= 0) error = check_reached(tree, path, next, depth, each);
   if (next >= 0 && error != 0) {
     close(next);
@@ -205,6 +235,115 @@ int open_components(const Tree& tree, int dir_fd, const std::string& base,
   return fd;
 }
 
+// The most directories of one tree held open since they were checked.
+constexpr std::size_t kCheckedDirs = 32;
+
+// The paths below the root that lead to `relative_path`, itself the last.
+static std::vector<std::string> prefixes_of(const std::string& relative_path) {
+  std::vector<std::string> prefixes;
+  for (std::size_t i = 0; i <= relative_path.size(); ++i) {
+    if (i == relative_path.size() || relative_path[i] == '/') {
+      prefixes.push_back(relative_path.substr(0, i));
+    }
+  }
+  return prefixes;
+}
+
+// Tells `each` of the directories `held`, the first ones of a path; 0, or
+// the errno to fail with.
+static int tell_held(const std::vector<CheckedDirs::Dir>& held,
+                     const EachDir& each) {
+  for (std::size_t depth = 0; each && depth < held.size(); ++depth) {
+    int error = each(depth, held[depth].st, held[depth].seen);
+    if (error != 0) return error;
+  }
+  return 0;
+}
+
+// Keeps the checked directories `fresh` open in the cache of `tree`, as
+// far as there is room; those it holds already are closed.
+static void hold_checked(const Tree& tree,
+                         std::vector<std::pair<std::string, CheckedDirs::Dir>>&
+                             fresh) {
+  CheckedDirs& cache = *tree.checked;
+  std::lock_guard<std::mutex> hold(cache.lock);
+  if (cache.dirs.size() + fresh.size() > kCheckedDirs) {
+    for (auto& [path, dir] : cache.dirs) close(dir.fd);
+    cache.dirs.clear();
+  }
+  for (auto& [path, dir] : fresh) {
+    if (cache.dirs.size() >= kCheckedDirs ||
+        !cache.dirs.emplace(path, dir).second) {
+      close(dir.fd);
+    }
+  }
+}
+
+// Opens directory `relative_path` below the root of `tree` as open_beneath
+// does, through the directories that its cache holds, checking the others
+// one level at a time and keeping those the scan saw or the run made.
+static int open_cached(const Tree& tree, const std::string& relative_path,
+                       const EachDir& each) {
+  std::vector<std::string> prefixes = prefixes_of(relative_path);
+  std::vector<CheckedDirs::Dir> held;
+  int fd;
+  {
+    CheckedDirs& cache = *tree.checked;
+    std::lock_guard<std::mutex> hold(cache.lock);
+    for (const std::string& prefix : prefixes) {
+      auto found = cache.dirs.find(prefix);
+      if (found == cache.dirs.end()) break;
+      held.push_back(found->second);
+    }
+    fd = fcntl(held.empty() ? tree.fd : held.back().fd, F_DUPFD_CLOEXEC, 0);
+  }
+  int error = fd < 0 ? errno : tell_held(held, each);
+  std::vector<std::pair<std::string, CheckedDirs::Dir>> fresh;
+  for (std::size_t depth = held.size(); error == 0 && depth < prefixes.size();
+       ++depth) {
+    const std::string& path = prefixes[depth];
+    int next = open_dir_at(fd, name_of(path));
+    error = next < 0 ? errno : 0;
+    CheckedDirs::Dir dir;
+    bool known = false;
+    if (next >= 0) {
+      error = check_identity(tree, path, next, dir.st, dir.seen, known);
+    }
+    if (error == 0 && each) error = each(depth, dir.st, dir.seen);
+    if (error == 0 && known) dir.fd = fcntl(next, F_DUPFD_CLOEXEC, 0);
+    if (dir.fd >= 0) fresh.emplace_back(path, dir);
+    close(fd);
+    fd = next;
+  }
+  hold_checked(tree, fresh);
+  if (error != 0 && fd >= 0) close(fd);
+  errno = error;
+  return error != 0 ? -1 : fd;
+}
+
+void forget_checked_dir(const Tree& tree, const std::string& path) {
+  if (tree.checked == nullptr) return;
+  CheckedDirs& cache = *tree.checked;
+  std::lock_guard<std::mutex> hold(cache.lock);
+  std::string below = path + "/";
+  for (auto dir = cache.dirs.begin(); dir != cache.dirs.end();) {
+    if (dir->first == path || dir->first.compare(0, below.size(), below) == 0) {
+      close(dir->second.fd);
+      dir = cache.dirs.erase(dir);
+    } else {
+      ++dir;
+    }
+  }
+}
+
+void close_checked_dirs(const Tree& tree) {
+  if (tree.checked == nullptr) return;
+  CheckedDirs& cache = *tree.checked;
+  std::lock_guard<std::mutex> hold(cache.lock);
+  for (auto& [path, dir] : cache.dirs) close(dir.fd);
+  cache.dirs.clear();
+}
+
 // Opens directory `relative_path` below the tree's root without following
 // any symbolic link; -1 with errno set on failure.
 int open_beneath(const Tree& tree, const std::string& relative_path,
@@ -215,6 +354,9 @@ int open_beneath(const Tree& tree, const std::string& relative_path,
   }
   if (relative_path.empty()) return fcntl(tree.fd, F_DUPFD_CLOEXEC, 0);
   std::string reached;
+  if (checks_dirs(tree) && tree.checked != nullptr) {
+    return open_cached(tree, relative_path, each);
+  }
   if (checks_dirs(tree) || each) {
     return open_components(tree, tree.fd, "", relative_path, false, reached,
                            nullptr, nullptr, each);

@@ -29,6 +29,7 @@ struct Tree {
   // checked; null where none is checked.
   const SeenDirs* seen = nullptr;
   MadeDirIds* made = nullptr;  // the directories the run made, if noted
+  CheckedDirs* checked = nullptr;  // those checked and held open, if any
 };
 
 /// Opens the root of a tree once and tells its file system's kind and drive;
@@ -76,6 +77,11 @@ int open_components(const Tree& tree, int dir_fd, const std::string& base,
 /// kDirReplaced); each is told to `each`.  -1 with errno set on failure.
 int open_beneath(const Tree& tree, const std::string& relative_path,
                  const EachDir& each = nullptr);
+/// Lets go of directory `path` of `tree` and of those below it, held open
+/// since they were checked: the run has removed it.
+void forget_checked_dir(const Tree& tree, const std::string& path);
+/// Closes the directories of `tree` held open since they were checked.
+void close_checked_dirs(const Tree& tree);
 /// Whether `error` means that a path was refused: for crossing a link, or a
 /// directory not the one seen, or another user's.
 bool is_refused_path(int error);

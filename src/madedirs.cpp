@@ -256,6 +256,7 @@ std::string remove_made_dirs(const Tree& tree, std::string deepest,
           unlinkat(parent_fd, name_of(deepest).c_str(), AT_REMOVEDIR);
       int error = errno;
       close(parent_fd);
+      if (removed == 0) forget_checked_dir(tree, deepest);
       if (removed != 0 && error != ENOENT && error != ENOTDIR) break;
     }
     top = deepest;

@@ -1,6 +1,8 @@
 // seendirs.h: what identifies each directory that a scan saw, and each one
 // that the run made, by its path below the tree's root.
 #pragma once
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -31,6 +33,19 @@ struct SeenDirs {
 struct MadeDirIds {
   std::mutex lock;
   std::unordered_map<std::string, DirId> ids;
+};
+
+/// Directories of a tree checked against its scan and held open, by their
+/// path below the root, so that the actions after reach them without a
+/// second look; a few, the latest, under one lock.
+struct CheckedDirs {
+  struct Dir {
+    int fd = -1;           // the directory, O_PATH
+    struct stat st {};     // its status when checked
+    bool seen = false;     // the scan saw it (else the run made it)
+  };
+  std::mutex lock;
+  std::unordered_map<std::string, Dir> dirs;
 };
 
 /// Adds directory `path`, of identity `id`, to `dirs` as the scan meets it.

@@ -426,8 +426,10 @@ Outcome run_child(const Case& c, const std::string& base,
     Tree right = open_tree(base + "/R");
     // Every directory is checked against the scan, as in a run.
     MadeDirIds left_made, right_made;
+    CheckedDirs left_checked, right_checked;
     left.seen = &scans.left.dirs, right.seen = &scans.right.dirs;
     left.made = &left_made, right.made = &right_made;
+    left.checked = &left_checked, right.checked = &right_checked;
     bool ok = true;
     if (c.update) {
       ok = sync_different_files(result.entries, left, right, in_flight, c.reuse);

@@ -57,8 +57,9 @@ cat >"$SLOWED" <<'EOF'
 exec timeout -k 5 20 strace -o /dev/null -f -e trace=mkdirat \
   -e inject=mkdirat:delay_exit=300000 "$REAL_KALVERN" "$@"
 EOF
-# exchange A B PID: swaps A and B (renameat2, RENAME_EXCHANGE) over and
-# over while process PID lives; prints the number of swaps.
+# exchange A B PID: says "started", then swaps A and B (renameat2,
+# RENAME_EXCHANGE) over and over while process PID lives; then prints the
+# number of swaps.
 EXCHANGE=$HELPER_DIR/exchange
 cat >"$EXCHANGE.c" <<'EOF'
 #define _GNU_SOURCE
@@ -72,6 +73,8 @@ cat >"$EXCHANGE.c" <<'EOF'
 int main(int argc, char** argv) {
   long swaps = 0;
   pid_t pid = argc == 4 ? (pid_t)atol(argv[3]) : 0;
+  printf("started\n");
+  fflush(stdout);
   while (pid > 0 && (kill(pid, 0) == 0 || errno == EPERM)) {
     if (syscall(SYS_renameat2, AT_FDCWD, argv[1], AT_FDCWD, argv[2], 2) == 0) swaps++;
   }
@@ -309,14 +312,17 @@ setup_flipped() {
   BOBS=$(stat -c %i L/team/bob) HERS=$(stat -c %i L/team/mal)
 }
 FLIPPED=$(seq -f 'only-left:team/bob/f%g' -s, 1 30)
-at_flipped() {
-  mallory "$EXCHANGE" L/team/bob L/team/mal "$(run_pid)" >"$HELPER_DIR/swaps" &
+# swapping A B: she swaps A and B while the run lives, from now on.
+swapping() {
+  : >"$HELPER_DIR/swaps"
+  mallory "$EXCHANGE" "$1" "$2" "$(run_pid)" >>"$HELPER_DIR/swaps" &
   local i
-  for i in $(seq 1 200); do [ "$(stat -c %i L/team/bob)" = "$BOBS" ] || break; sleep 0.01; done
+  for i in $(seq 1 500); do [ ! -s "$HELPER_DIR/swaps" ] || break; sleep 0.01; done
 }
+at_flipped() { swapping L/team/bob L/team/mal; }
 after_flipped() {
   wait
-  [ "$(cat "$HELPER_DIR/swaps")" -gt 0 ] || fail "$ROW: no swap made"
+  [ "$(tail -n 1 "$HELPER_DIR/swaps")" -gt 0 ] || fail "$ROW: no swap made"
   is "$(by_inode "$BOBS")" '%u %a' '4300 755' && is "$(by_inode "$HERS")" '%u %a' '4100 755'
   [ "$(ls -A "$(by_inode "$BOBS")" | wc -l)" = 30 ] || fail "$ROW: bob's files moved"
   [ -z "$(ls -A "$(by_inode "$HERS")")" ] || fail "$ROW: her directory is not empty"
@@ -342,10 +348,10 @@ setup_swapmade() {
   private 4300 L/team/bob R/team/bob
   BOBS=$(stat -c %i R/team/bob) BOB_MODE=$(stat -c %a R/team/bob)
 }
-at_swapmade() { mallory "$EXCHANGE" R/team/new R/team/bob "$(run_pid)" >"$HELPER_DIR/swaps" & }
+at_swapmade() { swapping R/team/new R/team/bob; }
 after_swapmade() {
   wait
-  [ "$(cat "$HELPER_DIR/swaps")" -gt 0 ] || fail "$ROW: no swap made"
+  [ "$(tail -n 1 "$HELPER_DIR/swaps")" -gt 0 ] || fail "$ROW: no swap made"
   local bobs
   bobs=$(by_inode "$BOBS")
   is "$bobs" '%u:%g %a' "4300:4300 $BOB_MODE" && holds "$bobs" secret.txt
