@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <mutex>
+#include <shared_mutex>
 #include <utility>
 #include <vector>
 
@@ -236,7 +237,7 @@ int open_components(const Tree& tree, int dir_fd, const std::string& base,
 }
 
 // The most directories of one tree held open since they were checked.
-constexpr std::size_t kCheckedDirs = 32;
+constexpr std::size_t kCheckedDirs = 64;
 
 // The paths below the root that lead to `relative_path`, itself the last.
 static std::vector<std::string> prefixes_of(const std::string& relative_path) {
@@ -265,11 +266,28 @@ static int tell_held(const std::vector<CheckedDirs::Dir>& held,
 static void hold_checked(const Tree& tree,
                          std::vector<std::pair<std::string, CheckedDirs::Dir>>&
                              fresh) {
+  if (fresh.empty()) return;
   CheckedDirs& cache = *tree.checked;
-  std::lock_guard<std::mutex> hold(cache.lock);
-  if (cache.dirs.size() + fresh.size() > kCheckedDirs) {
-    for (auto& [path, dir] : cache.dirs) close(dir.fd);
-    cache.dirs.clear();
+  std::lock_guard<std::shared_mutex> hold(cache.lock);
+  // Full, it lets go of its deepest directories: those nearer the root
+  // lie on the paths of more actions.
+  auto depth = [](const std::string& path) {
+    return static_cast<std::size_t>(std::count(path.begin(), path.end(), '/'));
+  };
+  while (!cache.dirs.empty() &&
+         cache.dirs.size() + fresh.size() > kCheckedDirs) {
+    std::size_t deepest = 0;
+    for (auto& [path, dir] : cache.dirs) {
+      deepest = std::max(deepest, depth(path));
+    }
+    for (auto dir = cache.dirs.begin(); dir != cache.dirs.end();) {
+      if (depth(dir->first) == deepest) {
+        close(dir->second.fd);
+        dir = cache.dirs.erase(dir);
+      } else {
+        ++dir;
+      }
+    }
   }
   for (auto& [path, dir] : fresh) {
     if (cache.dirs.size() >= kCheckedDirs ||
@@ -289,7 +307,7 @@ static int open_cached(const Tree& tree, const std::string& relative_path,
   int fd;
   {
     CheckedDirs& cache = *tree.checked;
-    std::lock_guard<std::mutex> hold(cache.lock);
+    std::shared_lock<std::shared_mutex> hold(cache.lock);
     for (const std::string& prefix : prefixes) {
       auto found = cache.dirs.find(prefix);
       if (found == cache.dirs.end()) break;
@@ -324,7 +342,7 @@ static int open_cached(const Tree& tree, const std::string& relative_path,
 void forget_checked_dir(const Tree& tree, const std::string& path) {
   if (tree.checked == nullptr) return;
   CheckedDirs& cache = *tree.checked;
-  std::lock_guard<std::mutex> hold(cache.lock);
+  std::lock_guard<std::shared_mutex> hold(cache.lock);
   std::string below = path + "/";
   for (auto dir = cache.dirs.begin(); dir != cache.dirs.end();) {
     if (dir->first == path || dir->first.compare(0, below.size(), below) == 0) {
@@ -339,7 +357,7 @@ void forget_checked_dir(const Tree& tree, const std::string& path) {
 void close_checked_dirs(const Tree& tree) {
   if (tree.checked == nullptr) return;
   CheckedDirs& cache = *tree.checked;
-  std::lock_guard<std::mutex> hold(cache.lock);
+  std::lock_guard<std::shared_mutex> hold(cache.lock);
   for (auto& [path, dir] : cache.dirs) close(dir.fd);
   cache.dirs.clear();
 }

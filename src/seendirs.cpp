@@ -104,11 +104,12 @@ bool find_seen_dir(const SeenDirs& dirs, std::string_view path, DirId& id) {
 void note_made_dir(MadeDirIds& made, const std::string& path, DirId id) {
   std::lock_guard<std::mutex> hold(made.lock);
   made.ids[path] = id;
+  made.any.store(true, std::memory_order_release);
 }
 
 bool find_made_dir(MadeDirIds& made, const std::string& path, DirId& id) {
+  if (!made.any.load(std::memory_order_acquire)) return false;
   std::lock_guard<std::mutex> hold(made.lock);
-  if (made.ids.empty()) return false;
   auto found = made.ids.find(path);
   if (found == made.ids.end()) return false;
   id = found->second;

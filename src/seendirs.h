@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <deque>
+#include <atomic>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -32,19 +34,20 @@ struct SeenDirs {
 /// as the copies' workers make them and look them up at once.
 struct MadeDirIds {
   std::mutex lock;
+  std::atomic<bool> any{false};  // looked at without the lock
   std::unordered_map<std::string, DirId> ids;
 };
 
 /// Directories of a tree checked against its scan and held open, by their
 /// path below the root, so that the actions after reach them without a
-/// second look; a few, the latest, under one lock.
+/// second look; a few, those nearest the root, under one lock.
 struct CheckedDirs {
   struct Dir {
     int fd = -1;           // the directory, O_PATH
     struct stat st {};     // its status when checked
     bool seen = false;     // the scan saw it (else the run made it)
   };
-  std::mutex lock;
+  std::shared_mutex lock;  // shared while they are looked up
   std::unordered_map<std::string, Dir> dirs;
 };
 
