@@ -146,6 +146,8 @@ void read_node(Node& node, char* buffer) {
       return;
     }
   }
+  struct stat st;
+  if (fstat(node.fd, &st) == 0) node.id = {st.st_dev, st.st_ino};
   for (bool first = true;; first = false) {
     long n = getdents64(node.fd, buffer, kListingBufferSize);
     if (n < 0) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "seendirs.h"
+
 /// Bytes of a listing read at once: the size of read_node's `buffer`.
 constexpr std::size_t kListingBufferSize = 32 * 1024;
 
@@ -38,6 +40,7 @@ struct Node {
   int parent_fd = -1;      // the open parent; -1 for the root
   std::string name;        // below the parent
   int fd = -1;             // the directory, open until the merge leaves it
+  DirId id;                // the directory's identity, as it was opened
   int open_error = 0;      // errno of a failed opening
   int read_error = 0;      // errno of a failed read, after the items read
   bool first_read_failed = false;  // the very first read failed

@@ -72,10 +72,11 @@ static std::string refusal(int dir_fd, const PendingCopy& copy,
 }
 
 bool stat_copy_source(PendingCopy& copy) {
-  copy.source_dir = open_beneath(*copy.from, parent_of(copy.relative_path));
+  copy.source_dir = open_beneath(*copy.from, parent_of(copy.relative_path),
+                                 note_source_owners(copy));
   if (copy.source_dir < 0) {
     int error = errno;
-    if (is_refused_path(error)) return copy_failed(copy, std::strerror(error));
+    if (is_refused_path(error)) return copy_failed(copy, reason_of(error));
     return step_failed(copy, "Lesen des Zeitstempels von", copy.source, error);
   }
   if (fstatat(copy.source_dir, copy.name.c_str(), &copy.source_st,
@@ -167,8 +168,8 @@ static bool write_temp(PendingCopy& copy, int dir_fd, int in,
 }
 
 bool write_copy(PendingCopy& copy) {
-  int dir_fd = open_beneath(*copy.to, copy.parent);
-  if (dir_fd < 0) copy_failed(copy, std::strerror(errno));
+  int dir_fd = open_beneath(*copy.to, copy.parent, target_dirs_rule(copy));
+  if (dir_fd < 0) copy_failed(copy, reason_of(errno));
   int in = dir_fd < 0 ? -1 : open_source(copy);
   bool ok = in >= 0;
   struct stat old_st;
@@ -208,7 +209,7 @@ static bool write_anew(PendingCopy& copy, const struct stat* replaced) {
   copy.same = copy.moved = false;
   copy.source_dir = open_beneath(*copy.from, parent_of(copy.relative_path));
   int in = copy.source_dir >= 0 ? open_source(copy)
-                                : (copy_failed(copy, std::strerror(errno)), -1);
+                                : (copy_failed(copy, reason_of(errno)), -1);
   bool ok = in >= 0 && write_temp(copy, copy.dir_fd, in, replaced);
   if (ok && fsync(copy.out) != 0) {
     ok = false;

@@ -2,6 +2,7 @@
 
 #include "handles.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -36,6 +37,23 @@ int open_regular(int dir_fd, const char* name, struct stat& st, int flags) {
 int reopen_directory(int fd) {
   return open(("/proc/self/fd/" + std::to_string(fd)).c_str(),
               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+int is_empty_directory(int fd) {
+  alignas(dirent64) char buffer[4096];
+  long n;
+  while ((n = getdents64(fd, buffer, sizeof buffer)) > 0) {
+    for (long pos = 0; pos < n;) {
+      auto* entry = reinterpret_cast<const dirent64*>(buffer + pos);
+      pos += entry->d_reclen;
+      const char* name = entry->d_name;
+      if (!(name[0] == '.' && (name[1] == '\0' ||
+                               (name[1] == '.' && name[2] == '\0')))) {
+        return 0;
+      }
+    }
+  }
+  return n < 0 ? -1 : 1;
 }
 
 std::size_t open_files_share(std::size_t reserve, std::size_t parts,

@@ -21,6 +21,9 @@ int open_regular(int dir_fd, const char* name, struct stat& st,
 /// through /proc/self/fd, which asks for read permission only; -1 with
 /// errno set where it cannot be (ENOENT: no /proc).
 int reopen_directory(int fd);
+/// Whether the directory open for reading as `fd` holds no entry: 1 empty,
+/// 0 not, -1 with errno set where it cannot be read.
+int is_empty_directory(int fd);
 /// A share of the open files the process may hold: beyond `reserve`, split
 /// into `parts`; `fallback` where the limit is unknown or within the reserve.
 std::size_t open_files_share(std::size_t reserve, std::size_t parts,

@@ -9,7 +9,9 @@
 // removes again is forgotten.  A directory is made private and given its
 // owner before anything goes into it, then the mode of the directory it
 // copies; one that its owner may not write into gets its mode only once the
-// run's copies into it are done.
+// run's copies into it are done.  Run as root, a copy goes only into
+// directories that the scan saw where they belong to its source
+// directory's owner, to root or to the owner of the target's root.
 
 #include "madedirs.h"
 
@@ -47,24 +49,21 @@ static bool stat_source_dir(const Tree& from, const std::string& path,
   return read;
 }
 
-// Gives directory `name` in `parent_fd`, made private just now as `path`
-// for `copy`, its source's owner and group where the process may give files
-// away, its source's ACLs (kept private until it gets its mode), then its
-// mode: at once where the owner may still write into it and search it,
-// otherwise once the copies are done.  Where it cannot be opened it stays
-// private.
-static void finish_made_dir(std::vector<ClosingDir>& closing,
-                            const PendingCopy& copy, int parent_fd,
-                            const std::string& name, const std::string& path) {
-  int fd = openat(parent_fd, name.c_str(),
-                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+// Gives directory `fd`, made private just now as `path` for `copy` and
+// checked to be the run's own, its source's owner and group where the
+// process may give files away, its source's ACLs (kept private until it
+// gets its mode), then its mode: at once where the owner may still write
+// into it and search it, otherwise once the copies are done.  The source
+// directory is the one the scan saw, reached through checked handles; 0,
+// or the errno to fail with where it is no longer that one.
+static int finish_made_dir(std::vector<ClosingDir>& closing,
+                           const PendingCopy& copy, int fd,
+                           const std::string& path) {
   struct stat made, source;
-  if (fd < 0 || fstat(fd, &made) != 0) {
-    if (fd >= 0) close(fd);
-    return;
-  }
+  if (fstat(fd, &made) != 0) return errno;
   SourceAcl acl;
   bool has_source = stat_source_dir(*copy.from, path, source, &acl);
+  if (!has_source && is_refused_path(errno)) return errno;
   if (has_source && give_source_owner(fd, made, source)) {
     made.st_uid = source.st_uid;
     made.st_gid = source.st_gid;
@@ -80,7 +79,7 @@ static void finish_made_dir(std::vector<ClosingDir>& closing,
   } else if ((made.st_mode & 07777) != mode || !acl.access.empty()) {
     fchmod(fd, mode);  // a file system without modes keeps its own
   }
-  close(fd);
+  return 0;
 }
 
 void add_scanned_dirs(std::unordered_set<std::string>& dirs,
@@ -169,22 +168,23 @@ DirWork plan_dirs(const KnownDirs& known, const PendingCopy& copy) {
 // the root.  -1 with errno set on failure.
 static int make_below(PendingCopy& copy, DirWork& work, std::string& reached) {
   const Tree& to = *copy.to;
-  int base_fd = open_beneath(to, work.base);
+  EachDir rule = target_dirs_rule(copy);
+  int base_fd = open_beneath(to, work.base, rule);
   std::string prefix = work.base.empty() ? "" : work.base + "/";
   if (base_fd < 0) prefix.clear();  // gone since: from the root
-  MadeDir made = [&](int parent_fd, const std::string& name,
-                     const std::string& path) {
+  MadeDir made = [&](int fd, const std::string& path) {
     if (copy.created.empty()) copy.created = prefix + path;
     work.made.push_back(prefix + path);
-    finish_made_dir(work.closing, copy, parent_fd, name, prefix + path);
+    return finish_made_dir(work.closing, copy, fd, prefix + path);
   };
   FoundDir found = [&](int parent_fd, const std::string& name,
                        const std::string& path) {
     return refuse_found(copy, work, parent_fd, name, prefix + path);
   };
-  int fd = open_components(base_fd < 0 ? to.fd : base_fd,
+  int fd = open_components(to, base_fd < 0 ? to.fd : base_fd,
+                           base_fd < 0 ? "" : work.base,
                            copy.parent.substr(prefix.size()), true, reached,
-                           made, found);
+                           made, found, rule);
   int error = errno;
   reached = prefix + reached;
   if (base_fd >= 0) close(base_fd);
@@ -196,7 +196,9 @@ bool make_planned_dirs(PendingCopy& copy, DirWork& work) {
   const Tree& to = *copy.to;
   copy.created.clear();
   // Below a directory this run made, only what it makes stands.
-  int fd = work.below_made ? -1 : open_beneath(to, copy.parent);
+  int fd = work.below_made ? -1
+                            : open_beneath(to, copy.parent,
+                                           target_dirs_rule(copy));
   int error = work.below_made ? ENOENT : errno;
   if (fd < 0 && !is_refused_path(error) && to.fd >= 0) {
     std::string reached;
@@ -216,7 +218,7 @@ bool make_planned_dirs(PendingCopy& copy, DirWork& work) {
   }
   if (fd < 0) {
     return record_failure(copy, copy_failure_line(copy.source, copy.target,
-                                                  std::strerror(error)));
+                                                  reason_of(error)));
   }
   close(fd);
   // Directories that stood already and that the scan did not see.
@@ -229,17 +231,36 @@ void take_made_dirs(KnownDirs& known, const PendingCopy& copy, DirWork& work) {
   if (copy.ok) remember(known, copy.parent);
 }
 
+// Whether what stands at `path` in `parent_fd` is the directory the run
+// made there, as far as it noted it; true where it is gone.
+static bool is_made_dir(const Tree& tree, int parent_fd,
+                        const std::string& path) {
+  DirId id;
+  struct stat st;
+  std::string name = name_of(path);
+  if (tree.made == nullptr || !find_made_dir(*tree.made, path, id) ||
+      fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return true;
+  }
+  return st.st_dev == id.device && st.st_ino == id.inode;
+}
+
 std::string remove_made_dirs(const Tree& tree, std::string deepest,
                              const std::string& first) {
   std::string top;
   while (!first.empty() && deepest.size() >= first.size()) {
     int parent_fd = open_beneath(tree, parent_of(deepest));
     if (parent_fd < 0 && errno != ENOENT) break;  // gone with its parent
+    if (parent_fd >= 0 && !is_made_dir(tree, parent_fd, deepest)) {
+      close(parent_fd);
+      break;  // another's put in its place stays
+    }
     if (parent_fd >= 0) {
       int removed =
           unlinkat(parent_fd, name_of(deepest).c_str(), AT_REMOVEDIR);
       int error = errno;
       close(parent_fd);
+      if (removed == 0) forget_checked_dir(tree, deepest);
       if (removed != 0 && error != ENOENT && error != ENOTDIR) break;
     }
     top = deepest;

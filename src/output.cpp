@@ -64,7 +64,7 @@ std::string failure_line(const char* action, const std::string& path,
 
 std::string failure_line(const char* action, const std::string& path,
                          int error) {
-  return failure_line(action, path, std::strerror(error));
+  return failure_line(action, path, reason_of(error));
 }
 
 std::string copy_failure_line(const std::string& source,

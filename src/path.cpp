@@ -137,3 +137,13 @@ std::string output_error_message(int error) {
   return std::string("kalvern Fehler - Ausgabe nicht möglich (") +
          std::strerror(error) + ").\n\n";
 }
+
+std::string reason_of(int error) {
+  if (error == kDirReplaced) {
+    return "Verzeichnis wurde seit dem Vergleich ausgetauscht";
+  }
+  if (error == kForeignDir) {
+    return "Zielverzeichnis gehört einem anderen Benutzer";
+  }
+  return std::strerror(error);
+}

@@ -1,5 +1,6 @@
 // path.h: the shared vocabulary of paths and messages, beneath every module.
 #pragma once
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -31,6 +32,14 @@ std::string quoted_path_on(std::string_view path, bool terminal);
 std::string shown_path(std::string_view path, int fd);
 /// quoted_path_on for descriptor `fd` (1 or 2), as it is a terminal or not.
 std::string quoted_path(std::string_view path, int fd);
+/// The errno with which an action refuses a directory on its path that is
+/// no longer the one the scan saw there, or the run made there.
+inline constexpr int kDirReplaced = EBADE;
+/// The errno with which a copy refuses a target directory of another user.
+inline constexpr int kForeignDir = EBADSLT;
+/// The reason shown for `error`: the system's message, or this program's
+/// own for kDirReplaced and kForeignDir.
+std::string reason_of(int error);
 /// Writes `message` to standard error as it stands and ends with status 1.
 [[noreturn]] void fatal(const std::string& message);
 /// Writes `message` to standard error as it stands; the work goes on.

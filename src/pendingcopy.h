@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "acl.h"
 #include "beneath.h"
@@ -43,6 +44,9 @@ struct PendingCopy {
   std::int64_t slack = 0;      // seconds that times may differ by, yet match
   std::uint64_t reserved = 0;  // bytes of room held for it in its batch
   std::uint64_t changes_seen = 0;  // directory changes before its source's stat
+  // The owners of the directories on the source's path below its root,
+  // where target_dirs_rule needs them.
+  std::vector<uid_t> source_owners;
   bool create = false;         // a one-sided file: it replaces nothing
   bool reuse = true;           // bytes the target tree holds are not written
   bool same = false;           // the target holds the source's bytes: `out`
@@ -71,5 +75,14 @@ bool step_failed(PendingCopy& copy, const char* action,
 /// that a signal stopped: "" where it is in place or its failure was
 /// written out.
 std::string undone_line(const PendingCopy& copy);
+/// Where the process may give files away into a tree with owners: notes
+/// the owner of each directory on the way to the source of `copy`, for
+/// target_dirs_rule; else null.
+EachDir note_source_owners(PendingCopy& copy);
+/// Where the process may give files away into a tree with owners: refuses
+/// each directory on the way to the target of `copy` that the scan saw and
+/// that belongs to anyone but the owner of the source directory in its
+/// place, root or the owner of the target's root (kForeignDir); else null.
+EachDir target_dirs_rule(const PendingCopy& copy);
 /// Closes the files a copy holds.
 void close_copy(PendingCopy& copy);

@@ -79,6 +79,7 @@ static int remove_if_empty(const Tree& tree, const std::string& directory,
                                          AT_REMOVEDIR);
   int error = errno;
   if (parent_fd >= 0) close(parent_fd);
+  if (removed == 0) forget_checked_dir(tree, directory);
   if (removed == 0) return 1;
   failure = failure_line("Löschen von", full_path(tree.root, directory), error);
   return -1;

@@ -397,6 +397,16 @@ int main(int argc, char** argv) {
   TreeScans scans = scan_with_status(left, right);
   if (!scans.left.failure.empty()) fatal(scans.left.failure);
   if (!scans.right.failure.empty()) fatal(scans.right.failure);
+  // From here on each action checks the directories on its path against
+  // those the scan saw, or those the run made.
+  MadeDirIds left_made, right_made;
+  CheckedDirs left_checked, right_checked;
+  left.seen = &scans.left.dirs;
+  right.seen = &scans.right.dirs;
+  left.made = &left_made;
+  right.made = &right_made;
+  left.checked = &left_checked;
+  right.checked = &right_checked;
 
   // Compare them and print the listing with its summary; on FAT, whose
   // clock goes in steps of two seconds, times one second apart match.

@@ -67,6 +67,7 @@ struct Walk {
   ReadAhead* ahead = nullptr;                 // null: no workers
   ReadAhead* pool = nullptr;  // where workers start once the merge waits
   std::vector<std::string> leftovers;  // temporary names of earlier runs
+  SeenDirs dirs;                       // the directories entered
   std::string failure;
   bool out_of_descriptors = false;  // the failure is a descriptor limit
 };
@@ -132,6 +133,7 @@ static void enter(Walk& walk, Node& node, char* buffer) {
     walk.out_of_descriptors = is_out_of_descriptors(node.open_error);
     return fail_access(walk, node.open_error);
   }
+  add_seen_dir(walk.dirs, walk.rel, node.id);
   Frame& frame = walk.frames.emplace_back();
   frame.node = &node;
   frame.prefix = walk.rel.size();
@@ -294,7 +296,7 @@ static std::optional<ScanResult> scan_with(const std::string& root, int root_fd,
   walk.root_node = std::make_unique<Node>();
   walk.root_node->fd = open_root(root, root_fd);
   if (walk.root_node->fd < 0)
-    return ScanResult{nullptr, {}, open_failure(root, errno), {}};
+    return ScanResult{nullptr, {}, open_failure(root, errno), {}, {}};
   ReadAhead ahead;
   if (read_ahead) {
     if (begin_read_ahead(ahead, walk.root_node->fd, alone)) walk.ahead = &ahead;
@@ -305,9 +307,10 @@ static std::optional<ScanResult> scan_with(const std::string& root, int root_fd,
   close_all(walk);
   if (walk.out_of_descriptors && (read_ahead || !alone)) return std::nullopt;
   if (!walk.failure.empty())
-    return ScanResult{nullptr, {}, std::move(walk.failure), {}};
+    return ScanResult{nullptr, {}, std::move(walk.failure), {}, {}};
+  sort_seen_dirs(walk.dirs);
   return ScanResult{std::move(walk.storage), std::move(walk.files), {},
-                    std::move(walk.leftovers)};
+                    std::move(walk.leftovers), std::move(walk.dirs)};
 }
 
 ScanResult scan_directory(const std::string& root, ScanCounter* found) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "seendirs.h"
 #include "table.h"
 
 /// What a scan gives: the table, or the message of its first failure.
@@ -15,6 +16,7 @@ struct ScanResult {
   // Temporary files and directories of earlier runs, passed over; paths
   // below the root.
   std::vector<std::string> leftovers;
+  SeenDirs dirs;  // every directory walked, by its path below the root
 };
 
 /// The number of files a running scan has found so far, for a status line.

@@ -35,10 +35,14 @@ namespace {
 // ---------------------------------------------------------------------------
 // The reference: a walk that reads one entry at a time and follows paths.
 
+// Directories by their paths below the root, and their identities.
+using DirList = std::vector<std::pair<std::string, DirId>>;
+
 struct Reference {
   std::string root;
   fs::path resolved_root;
   FileTimeMap files;
+  DirList dirs;  // each directory walked
   std::string failure;
   std::string current;  // the path of the entry reported last
 };
@@ -111,6 +115,10 @@ void reference_dir(Reference& ref, const std::string& dir,
     }
     return;
   }
+  struct stat st;
+  if (fstat(dirfd(handle), &st) == 0) {
+    ref.dirs.emplace_back(rel, DirId{st.st_dev, st.st_ino});
+  }
   while (ref.failure.empty()) {
     errno = 0;
     dirent* entry = readdir(handle);
@@ -123,12 +131,15 @@ void reference_dir(Reference& ref, const std::string& dir,
   closedir(handle);
 }
 
-ScanResult reference_scan(const std::string& root) {
+// The reference's outcome; its directories with their paths in `dirs`,
+// if given.
+ScanResult reference_scan(const std::string& root, DirList* dirs = nullptr) {
   Reference ref;
   ref.root = root;
   reference_dir(ref, root, "");
-  if (!ref.failure.empty()) return {nullptr, {}, ref.failure, {}};
-  return {nullptr, std::move(ref.files), {}, {}};
+  if (dirs != nullptr) *dirs = ref.dirs;
+  if (!ref.failure.empty()) return {nullptr, {}, ref.failure, {}, {}};
+  return {nullptr, std::move(ref.files), {}, {}, {}};
 }
 
 // ---------------------------------------------------------------------------
@@ -242,7 +253,8 @@ using Pairs = std::vector<std::pair<std::pmr::string, std::int64_t>>;
 
 // What differs between a scan and the reference, or "" if nothing does.
 std::string difference(const std::string& label, const ScanResult& scanned,
-                       const ScanResult& expected) {
+                       const ScanResult& expected,
+                       const DirList* expected_dirs = nullptr) {
   if (scanned.failure != expected.failure) {
     return label + ": failure \"" + scanned.failure + "\" instead of \"" +
            expected.failure + "\"\n";
@@ -251,6 +263,15 @@ std::string difference(const std::string& label, const ScanResult& scanned,
       Pairs(expected.files.begin(), expected.files.end())) {
     return label + ": table or order differs\n";
   }
+  // Each directory walked, by its path and identity.
+  if (expected_dirs == nullptr || !expected.failure.empty()) return "";
+  bool same_dirs = scanned.dirs.entries.size() == expected_dirs->size();
+  for (const auto& [path, want] : *expected_dirs) {
+    DirId id;
+    same_dirs = same_dirs && find_seen_dir(scanned.dirs, path, id) &&
+                id.device == want.device && id.inode == want.inode;
+  }
+  if (!same_dirs) return label + ": directories differ\n";
   return "";
 }
 
@@ -277,14 +298,17 @@ TEST_P(ScanProperty,
     std::string found;
     int failing = 0;
     for (const auto& [l, r] : pairs) {
-      ScanResult expected_left = reference_scan(l);
-      ScanResult expected_right = reference_scan(r);
+      DirList left_dirs, right_dirs;
+      ScanResult expected_left = reference_scan(l, &left_dirs);
+      ScanResult expected_right = reference_scan(r, &right_dirs);
       failing += !expected_left.failure.empty();
-      found += difference(l, scan_directory(l), expected_left);
+      found += difference(l, scan_directory(l), expected_left, &left_dirs);
       TreeScans both = scan_trees(l, r);
-      found += difference(l + " beside " + r, both.left, expected_left);
+      found += difference(l + " beside " + r, both.left, expected_left,
+                          &left_dirs);
       if (expected_left.failure.empty()) {
-        found += difference(r + " beside " + l, both.right, expected_right);
+        found += difference(r + " beside " + l, both.right, expected_right,
+                            &right_dirs);
       }
     }
     // The trees must hold both outcomes, or the property says little.

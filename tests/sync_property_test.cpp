@@ -475,8 +475,9 @@ void stop_meddling(Meddler& m, int seed) {
 // `in_flight` operations at once, as nobody where `as_nobody`; the trees
 // are left to the caller.
 Outcome run_child(const Case& c, const std::string& base,
-                  const CompareResult& result, std::size_t in_flight,
-                  bool as_nobody, const std::function<void()>& forked) {
+                  const CompareResult& result, const TreeScans& scans,
+                  std::size_t in_flight, bool as_nobody,
+                  const std::function<void()>& forked) {
   std::string out = base + ".out", err = base + ".err";
   int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -496,6 +497,12 @@ Outcome run_child(const Case& c, const std::string& base,
     if (dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0) _exit(98);
     Tree left = open_tree(base + "/L");
     Tree right = open_tree(base + "/R");
+    // Every directory is checked against the scan, as in a run.
+    MadeDirIds left_made, right_made;
+    CheckedDirs left_checked, right_checked;
+    left.seen = &scans.left.dirs, right.seen = &scans.right.dirs;
+    left.made = &left_made, right.made = &right_made;
+    left.checked = &left_checked, right.checked = &right_checked;
     bool ok = true;
     if (c.update) {
       ok = sync_different_files(result.entries, left, right, in_flight, c.reuse);
@@ -555,6 +562,8 @@ Outcome run_case(int seed, const std::string& base, CompareResult& result,
     ScanResult right_scan = scan_directory(base + "/R");
     const FileTimeMap& left = left_scan.files;
     const FileTimeMap& right = right_scan.files;
+    scans.left.dirs = std::move(left_scan.dirs);
+    scans.right.dirs = std::move(right_scan.dirs);
     for (DiffEntry& entry : result.entries) {
       std::string key(entry.relative_path);
       auto l = left.find(std::pmr::string(key));
@@ -568,7 +577,7 @@ Outcome run_case(int seed, const std::string& base, CompareResult& result,
   if (crowd) add_to_crowd(seed, base);
   if (few_inodes) run_short_of_inodes(base + "/L");
   Meddler meddler;
-  Outcome outcome = run_child(c, base, result, in_flight, as_nobody, [&] {
+  Outcome outcome = run_child(c, base, result, scans, in_flight, as_nobody, [&] {
     start_meddling(meddler, seed, base, result.entries, c);
   });
   stop_meddling(meddler, seed);
