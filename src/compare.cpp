@@ -3,6 +3,8 @@
 #include "compare.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <memory>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -23,13 +25,19 @@ static std::pmr::string take_key(FileTimeMap& files,
   return std::move(files.extract(it).key());
 }
 
+// Puts the entry at `from` into the slot `to`, whose entry has been moved
+// out: built anew there, its key keeps its own table's storage (an
+// assignment would copy a key of the other table into the slot's).
+static void relocate(DiffEntry& to, DiffEntry& from) {
+  std::destroy_at(&to);
+  std::construct_at(&to, std::move(from));
+}
+
 // Sorts `entries` within each pass by key, byte by byte (as unsigned bytes,
 // as std::string_view compares them): the left pass is the first
 // `left_pass` entries.  A key is unique within a pass, so the order is total.
-// The keys live in two tables' storages, and a key moved into a slot of a
-// key from the other storage would be copied there; so the order is sorted
-// as indices, and the entries moved once, each with its own storage, into
-// an array of their final order.
+// The order is sorted as indices, then the entries are moved along its
+// cycles in place, each once: the listing is never held twice.
 static void sort_passes(std::vector<DiffEntry>& entries,
                         std::size_t left_pass) {
   std::vector<std::uint32_t> order(entries.size());
@@ -42,12 +50,21 @@ static void sort_passes(std::vector<DiffEntry>& entries,
   };
   std::sort(order.begin(), order.begin() + left_pass, by_key);
   std::sort(order.begin() + left_pass, order.end(), by_key);
-  std::vector<DiffEntry> sorted;
-  sorted.reserve(entries.size());
-  for (std::uint32_t index : order) {
-    sorted.push_back(std::move(entries[index]));
+  // order[i] names the entry that belongs at i; a slot filled points at
+  // itself.
+  for (std::size_t start = 0; start < order.size(); ++start) {
+    if (order[start] == start) continue;
+    DiffEntry held(std::move(entries[start]));
+    std::size_t at = start;
+    while (order[at] != start) {
+      std::size_t from = order[at];
+      relocate(entries[at], entries[from]);
+      order[at] = static_cast<std::uint32_t>(at);
+      at = from;
+    }
+    relocate(entries[at], held);
+    order[at] = static_cast<std::uint32_t>(at);
   }
-  entries = std::move(sorted);
 }
 
 CompareResult compare_dirs(FileTimeMap&& left, FileTimeMap&& right,
