@@ -13,6 +13,7 @@
 #include "interrupt.h"
 
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -49,6 +50,9 @@ sigset_t ending_signals() {
   if (signal_number == SIGQUIT) {
     rlimit none{0, 0};
     setrlimit(RLIMIT_CORE, &none);
+    // Nor may a program that takes core dumps get one: the memory may hold
+    // bytes of other users' files.
+    prctl(PR_SET_DUMPABLE, 0);
   }
   signal(signal_number, SIG_DFL);
   sigset_t set;
@@ -79,21 +83,30 @@ void install_interrupt_handlers() {
   std::call_once(once, [] {
     signal(SIGXFSZ, SIG_IGN);
     sigset_t set = ending_signals();
+    // A hangup ignored when the program started (nohup) stays ignored: the
+    // run was meant to outlive its terminal.
+    struct sigaction hangup {};
+    if (sigaction(SIGHUP, nullptr, &hangup) == 0 &&
+        hangup.sa_handler == SIG_IGN) {
+      sigdelset(&set, SIGHUP);
+    }
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    // A signal ignored when the program started (a background job of a
-    // script ignores SIGINT) would be discarded, not left for the thread:
+    // Another signal ignored when the program started (a background job of
+    // a script ignores SIGINT) would be discarded, not left for the thread:
     // a handler of its own, which never runs, keeps it.
     struct sigaction action {};
     action.sa_handler = [](int) {};
     for (int signal_number : kEndingSignals) {
-      sigaction(signal_number, &action, nullptr);
+      if (sigismember(&set, signal_number)) {
+        sigaction(signal_number, &action, nullptr);
+      }
     }
     try {
       std::thread(wait_for_signals, set).detach();
     } catch (const std::system_error&) {
       // No thread: the signals end the program as they always do.
       for (int signal_number : kEndingSignals) {
-        signal(signal_number, SIG_DFL);
+        if (sigismember(&set, signal_number)) signal(signal_number, SIG_DFL);
       }
       pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     }

@@ -22,9 +22,11 @@ start_run() {
     make_file "$dir/L/$file" 2000 "new $file"
     make_file "$dir/R/$file" 1000 "old $file"
   done
-  strace -o /dev/null -f -P "$dir/L/$held" -e trace=copy_file_range \
+  # With IGNORE set, the run starts with that signal ignored, as nohup does.
+  (if [ -n "${IGNORE:-}" ]; then trap '' "$IGNORE"; fi
+   exec strace -o /dev/null -f -P "$dir/L/$held" -e trace=copy_file_range \
     -e inject=copy_file_range:delay_enter=3000000 \
-    "$KALVERN" -y "$dir/L" "$dir/R" </dev/null >"$dir/out" 2>"$dir/err" &
+    "$KALVERN" -y "$dir/L" "$dir/R" </dev/null >"$dir/out" 2>"$dir/err") &
   TRACER[$name]=$!
 }
 
@@ -69,14 +71,21 @@ check_run_stopped() {
 # SIGTERM, SIGINT or SIGHUP during the only copy; and SIGTERM while one copy
 # of a batch is written, which removes the finished temporary file of the
 # other as well.
+# Under nohup, which leaves the hangup ignored, SIGHUP changes nothing: the
+# run goes on to its end.
 for signal in TERM INT HUP; do start_run "$signal" photo.jpg photo.jpg; done
 start_run batch b/second.txt a/first.txt b/second.txt
+IGNORE=HUP start_run nohup photo.jpg photo.jpg
 for signal in TERM INT HUP; do stop_run "$signal" "$signal" 1; done
 stop_run batch TERM 2
+stop_run nohup HUP 1
 check_run_stopped TERM 143 photo.jpg
 check_run_stopped INT 130 photo.jpg
 check_run_stopped HUP 129 photo.jpg
 check_run_stopped batch 143 a/first.txt b/second.txt
+wait "${TRACER[nohup]}" && STATUS=0 || STATUS=$?
+check_status 0 "kalvern -y under nohup, sent SIGHUP"
+printf 'new photo.jpg' | check_same - "$TEST_TMP/nohup/R/photo.jpg" "photo.jpg under nohup"
 
 # SIGINT at random moments while many one-sided files are copied or deleted,
 # many times: no temporary file or directory made for nothing is left, and
