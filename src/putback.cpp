@@ -42,8 +42,8 @@ bool rename_stamps_time(const Tree& tree) { return tree.kind == FsKind::Fat; }
 static void restore_status(Move& move, int fd, const struct stat* before) {
   const struct stat& taken = move.taken_st;
   // Owner first: a change of owner clears set-ID bits.
-  if (fchown(fd, taken.st_uid, taken.st_gid) != 0 && errno != EPERM) return;
-  fchmod(fd, taken.st_mode & 07777);
+  bool owned = fchown(fd, taken.st_uid, taken.st_gid) == 0 || errno == EPERM;
+  if (owned) fchmod(fd, taken.st_mode & 07777);
   if (before != nullptr && was_written(move, *before)) {
     move.changed = true;
     if (same_time(before->st_mtim, move.left) &&
@@ -53,8 +53,17 @@ static void restore_status(Move& move, int fd, const struct stat* before) {
     }
     return;
   }
+  if (!owned) return;
   timespec times[2] = {taken.st_atim, taken.st_mtim};
   futimens(fd, times);
+  // A write between the status read before and the time just set would be
+  // hidden by that time: its size tells it, and the present time shows it.
+  struct stat after;
+  if (fstat(fd, &after) == 0 && after.st_size != taken.st_size) {
+    move.changed = true;
+    timespec now[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+    futimens(fd, now);
+  }
 }
 
 // Opens the file `name` of `dir_fd` where it is still the file of `move`;
