@@ -48,6 +48,8 @@ using Clock = std::chrono::steady_clock;
 // The costs are fitted over the last twenty seconds at least, or the last
 // half of the run; the first estimate comes after the third second.
 constexpr double kRateWindow = 20;
+// The most samples the window keeps, about.
+constexpr double kMostSamples = 512;
 constexpr double kFirstEstimate = 3;
 // The share of a new estimate taken at each drawing, ten a second.
 constexpr double kEstimateWeight = 0.05;
@@ -84,8 +86,15 @@ std::unique_ptr<RunStatus> active;
 
 void add_rate_sample(RateWindow& window, double seconds, Work done) {
   auto& samples = window.samples;
+  double span = std::max(kRateWindow, seconds / 2);
+  // Evenly spread, at most about kMostSamples over the window: the fit
+  // costs as much in the tenth hour of a run as in its first minute.
+  if (samples.size() >= 2 &&
+      seconds - samples.back().first < span / kMostSamples) {
+    return;
+  }
   samples.emplace_back(seconds, done);
-  double from = seconds - std::max(kRateWindow, seconds / 2);
+  double from = seconds - span;
   while (samples.size() > 2 && samples[1].first <= from) samples.pop_front();
 }
 
@@ -97,12 +106,17 @@ struct Sums {
 
 static Sums centred_sums(const RateWindow& window) {
   double n = static_cast<double>(window.samples.size());
+  // Summed first, divided once: a count that did not move is its own mean
+  // exactly, and its centred sums are zero, not rounding noise.
   double t0 = 0, s0 = 0, b0 = 0;
   for (const auto& [t, done] : window.samples) {
-    t0 += t / n;
-    s0 += done.steps / n;
-    b0 += done.bytes / n;
+    t0 += t;
+    s0 += done.steps;
+    b0 += done.bytes;
   }
+  t0 /= n;
+  s0 /= n;
+  b0 /= n;
   Sums sums;
   for (const auto& [t, done] : window.samples) {
     double dt = t - t0, ds = done.steps - s0, db = done.bytes - b0;

@@ -32,8 +32,9 @@ struct RateWindow {
   std::deque<std::pair<double, Work>> samples;
 };
 
-/// Adds the sample `done` at `seconds` and drops those that lie before the
-/// window: the last twenty seconds, or the last half of the run if longer.
+/// Adds the sample `done` at `seconds` (unless the last one is nearer than
+/// a 512th of the window) and drops those that lie before the window: the
+/// last twenty seconds, or the last half of the run if longer.
 void add_rate_sample(RateWindow& window, double seconds, Work done);
 /// Seconds that the work `left` takes, at the time per step and per byte
 /// that the window's samples show (a least-squares fit); where the two

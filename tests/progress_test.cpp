@@ -197,6 +197,10 @@ TEST(RateWindow, TimePerStepAndPerByteFittedApart) {
   // Bytes alone: the steps left are not foretold.
   auto bytes = [](double t) { return Work{2, 1000 * t}; };
   EXPECT_EQ(estimate_seconds_left(sampled(60, bytes), {2, 90000}), 90);
+  // Two hours of samples: about as many kept as in two minutes, the same
+  // fit.
+  EXPECT_EQ(estimate_seconds_left(sampled(7200, bytes), {2, 90000}), 90);
+  EXPECT_LE(sampled(7200, bytes).samples.size(), 720U);
   // Steps and bytes together: each takes half of the time.
   auto together = [](double t) { return Work{10 * t, 1000 * t}; };
   EXPECT_EQ(estimate_seconds_left(sampled(30, together), {100, 10000}), 10);
