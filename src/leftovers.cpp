@@ -21,7 +21,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "handles.h"
 #include "output.h"
@@ -56,7 +55,7 @@ static std::string left_files(int fd, std::vector<std::string>& names) {
   if (dir == nullptr) {
     int error = errno;
     if (listed >= 0) close(listed);
-    return std::strerror(error);
+    return reason_of(error);
   }
   std::string reason;
   while (dirent* entry = readdir(dir)) {
@@ -81,12 +80,12 @@ static std::string remove_hold(const Tree& tree, int parent,
                                const std::string& name, const struct stat& st) {
   int fd = openat(parent, name.c_str(),
                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? "" : std::strerror(errno);
+  if (fd < 0) return errno == ENOENT ? "" : reason_of(errno);
   struct stat opened;
   std::vector<std::string> names;
   std::string reason;
   if (fstat(fd, &opened) != 0) {
-    reason = std::strerror(errno);
+    reason = reason_of(errno);
   } else if (!same_file(opened, st) || !is_own_private(tree, opened)) {
     reason = kNoLeftover;
   } else {
@@ -95,13 +94,13 @@ static std::string remove_hold(const Tree& tree, int parent,
   // No one else may change a directory of the run's user with mode 0700.
   for (std::size_t i = 0; reason.empty() && i < names.size(); ++i) {
     if (unlinkat(fd, names[i].c_str(), 0) != 0 && errno != ENOENT) {
-      reason = std::strerror(errno);
+      reason = reason_of(errno);
     }
   }
   close(fd);
   if (reason.empty() && unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0 &&
       errno != ENOENT) {
-    reason = std::strerror(errno);
+    reason = reason_of(errno);
   }
   return reason;
 }
@@ -113,11 +112,11 @@ static std::string remove_one(const Tree& tree, int parent,
   std::string name = name_of(path);
   struct stat st;
   if (fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return errno == ENOENT ? "" : std::strerror(errno);
+    return errno == ENOENT ? "" : reason_of(errno);
   }
   if (is_left_file(st)) {
     bool gone = unlinkat(parent, name.c_str(), 0) == 0 || errno == ENOENT;
-    return gone ? "" : std::strerror(errno);
+    return gone ? "" : reason_of(errno);
   }
   bool at_root = path.find('/') == std::string::npos;
   if (!S_ISDIR(st.st_mode) || !at_root || !is_own_private(tree, st)) {
@@ -131,7 +130,7 @@ bool remove_leftovers(const Tree& tree, const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
     int parent = open_beneath(tree, parent_of(path));
     std::string reason =
-        parent < 0 ? (errno == ENOENT ? "" : std::strerror(errno))
+        parent < 0 ? (errno == ENOENT ? "" : reason_of(errno))
                    : remove_one(tree, parent, path);
     if (parent >= 0) close(parent);
     if (!reason.empty()) {

@@ -26,6 +26,7 @@ NOT_OLDER='Fehler beim Kopieren von "%s" nach "%s": Ziel ist nicht älter als di
 CHANGED='Fehler beim Kopieren von "%s" nach "%s": Quelle wurde während des Kopierens geändert\n'
 EXISTS='Fehler beim Erstellen von "%s": File exists\n'
 NO_LEFTOVER='Fehler beim Löschen von "%s": kein Überbleibsel eines Abgleichs\n'
+GONE='Fehler beim Löschen von "%s": Verzeichnis wurde seit dem Vergleich ausgetauscht\n'
 FOREIGN='Fehler beim Kopieren von "%s" nach "%s": Zielverzeichnis gehört einem anderen Benutzer\n'
 REPLACED='Fehler beim Kopieren von "%s" nach "%s": Verzeichnis wurde seit dem Vergleich ausgetauscht\n'
 T=1500000000
@@ -250,6 +251,14 @@ after_notours() {
 setup_notours_at() { make_bobs_dir && mallory sh -c 'printf mine >R/staff/.kalvern-1-1.tmp'; }
 at_notours_at() { mallory sh -c 'rm R/staff/.kalvern-1-1.tmp && mv S/bob R/staff/.kalvern-1-1.tmp'; }
 after_notours_at() { HOLD=R/staff after_notours; }
+# At the question she moves the directory of her leftover name away and
+# makes another in its place: the leftover is not looked for in hers.
+setup_staffgone() { setup_notours_at; }
+at_staffgone() { mallory sh -c 'mv R/staff R/gone && mkdir R/staff'; }
+after_staffgone() {
+  said 'L/f -> R/f' && is R/f '%u:%g %a' '0:0 644' 'the file'
+  is R/gone/.kalvern-1-1.tmp '%u' 4100 'mine'
+}
 
 # team DIR...: directories of root's that staff may write into, not sticky.
 team() { mkdir -p "$@" && chown 0:4200 "$@" && chmod 0775 "$@"; }
@@ -411,6 +420,7 @@ ROWS=(
   "crowded r 0 - only-left:f"
   "notours b 2 NO_LEFTOVER|R/.kalvern-1-1.tmp only-left:f"
   "notours_at b 2 NO_LEFTOVER|R/staff/.kalvern-1-1.tmp only-left:f"
+  "staffgone b 2 GONE|R/staff/.kalvern-1-1.tmp only-left:f"
   "squatted b 2 FOREIGN|L/team/bob/letter|R/team/bob/letter|R/team/bob/.bash_aliases|L/team/bob/.bash_aliases only-left:team/bob/letter,only-right:team/bob/.bash_aliases"
   "acl r 2 FOREIGN|L/team/bob/letter|R/team/bob/letter|L/team/bob/prog|R/team/bob/prog|L/team/bob/sub/f|R/team/bob/sub/f|L/team/bob/upd|R/team/bob/upd newer-left:team/bob/upd,only-left:team/bob/letter,only-left:team/bob/prog,only-left:team/bob/sub/f"
   "exchanged b 2 REPLACED|L/team/bob/letter|R/team/bob/letter|R/team/mal/new|L/team/mal/new only-left:team/bob/letter,only-right:team/mal/new"
