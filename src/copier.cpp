@@ -341,9 +341,8 @@ static bool place_copy(Copier& copier, PendingCopy& copy) {
 
 // Step 4 for the copy at the window's front.
 static void retire_front(Copier& copier) {
-  // After a signal a copy may have been broken off, which is no failure of
-  // its own, or its step skipped, which leaves it ok with nothing written:
-  // none joins the batch.
+  // After a signal a copy broken off, or ok with its step skipped and
+  // nothing written, joins no batch.
   if (stop_requested()) stop_copies(copier);
   std::unique_ptr<PendingCopy> copy = std::move(copier.window.front());
   copier.window.pop_front();
