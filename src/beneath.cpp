@@ -126,7 +126,8 @@ static bool is_own_made_dir(const Tree& tree, int fd, const struct stat& st) {
 
 // Opens directory `name` of `parent_fd`, which the run has just made at
 // `path` below the root of `tree` (`reached` below the walk's start),
-// checks it and tells it to `made`; -1 with `refused` set on failure.
+// checks it and tells it to `made`, or tells `made` that it was refused;
+// -1 with `refused` set on failure.
 static int open_made(const Tree& tree, int parent_fd, const std::string& name,
                      const std::string& path, const std::string& reached,
                      const MadeDir& made, int& refused) {
@@ -145,9 +146,13 @@ static int open_made(const Tree& tree, int parent_fd, const std::string& name,
     }
     forget_checked_dir(tree, path);  // one the run removed there before
     if (made) refused = made(fd, reached);
+    if (refused != 0) close(fd);
+    return refused != 0 ? -1 : fd;
   }
-  if (refused != 0 && fd >= 0) close(fd);
-  return refused != 0 ? -1 : fd;
+  // Made all the same: what reads that path may have met it.
+  if (made) made(-1, reached);
+  if (fd >= 0) close(fd);
+  return -1;
 }
 
 // Opens directory `name` of `fd` (O_PATH), never through a link; -1 with

@@ -49,7 +49,8 @@ void close_tree(Tree& tree);
 /// Told of each directory that open_components makes, before anything goes
 /// into it: its handle (read-only), checked to be the run's own, private
 /// and empty, and its path; 0 where it may be used, else the errno to fail
-/// with.
+/// with.  A handle of -1 tells of one made but refused by that check: the
+/// tree changed at its path all the same.
 using MadeDir = std::function<int(int fd, const std::string& path)>;
 /// Asked of each directory that open_components finds standing where it
 /// would make one: its parent's handle, its name, its path; 0 where it may

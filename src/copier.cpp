@@ -246,14 +246,14 @@ static void give_dirs(Copier& copier, PendingCopy& copy) {
       true);
 }
 
-// Takes the directories a worker made for `copy`, then starts its write and
-// lets the copies that waited for them go on, in the listing's order.
+// Takes the directories a worker made for `copy`, each a change, then
+// starts its write and lets the copies that waited go on, in order.
 static void take_dirs(Copier& copier, PendingCopy& copy) {
   take_made_dirs(known_of(copier, *copy.to), copy, *copy.dirs);
+  std::string changed = std::move(copy.dirs->changed);
   copy.dirs.reset();
   for (std::string dir = copy.parent;
-       !copy.created.empty() && dir.size() >= copy.created.size();
-       dir = parent_of(dir)) {
+       !changed.empty() && dir.size() >= changed.size(); dir = parent_of(dir)) {
     note_change(copier, *copy.to, dir);
   }
   if (copy.ok) {

@@ -173,6 +173,8 @@ static int make_below(PendingCopy& copy, DirWork& work, std::string& reached) {
   std::string prefix = work.base.empty() ? "" : work.base + "/";
   if (base_fd < 0) prefix.clear();  // gone since: from the root
   MadeDir made = [&](int fd, const std::string& path) {
+    if (work.changed.empty()) work.changed = prefix + path;
+    if (fd < 0) return 0;  // refused: it stays, not the run's to remove
     if (copy.created.empty()) copy.created = prefix + path;
     work.made.push_back(prefix + path);
     return finish_made_dir(work.closing, copy, fd, prefix + path);

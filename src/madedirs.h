@@ -47,6 +47,10 @@ struct DirWork {
   const std::unordered_set<std::string>* scanned = nullptr;
   bool below_made = false;          // `base` was made by this run
   std::vector<std::string> made;    // the directories made, in order
+  // The topmost directory made, even one refused once made or removed
+  // again: the tree changed there all the same, and a source below it may
+  // have been read while it stood; "" if none.
+  std::string changed;
   std::vector<ClosingDir> closing;  // made; their mode waits for the end
 };
 
