@@ -503,7 +503,9 @@ cd "$TEST_TMP"
 
 # Root, with umask 002, copies bob's letter (0640) and his set-uid program
 # into R/team, set-gid to staff; each copy is held once its bytes are in,
-# while she tries to read and to write every temporary file there.
+# while she tries to read and to write every temporary file there.  She
+# may read the program once its copy has its final mode (4775), as she may
+# read the program itself; never the letter, and never write either.
 ROW=private
 mkdir "$TEST_TMP/$ROW" && cd "$TEST_TMP/$ROW"
 mkdir -p L/team R/team && chown 0:4200 R/team && chmod 2775 R/team
@@ -515,7 +517,8 @@ printf '#!/bin/bash\numask 002\nexec timeout -k 5 20 strace -o /dev/null -f -e %
 chmod 0755 "$HELPER_DIR/slowed" && printf 'r\n' >"$HELPER_DIR/answers"
 (while :; do for file in R/team/.kalvern-*; do
   [ ! -f "$file" ] || echo seen
-  mallory cat "$file" >/dev/null 2>&1 && echo "read $file"
+  content=$(mallory cat "$file" 2>/dev/null) && [ "$content" != "bob's program" ] &&
+    echo "read $file: $content"
   mallory dd of="$file" conv=nocreat,notrunc oflag=append status=none <<<evil 2>/dev/null && echo "wrote $file"
 done; sleep 0.05; done >"$HELPER_DIR/tries") &
 spy=$!
