@@ -45,6 +45,8 @@ Tree open_tree(const std::string& root) {
   DriveFacts facts = drive_facts_of(tree.fd, tree.kind);
   tree.carried = is_carried_drive(facts);
   tree.network = is_network_fs(tree.fd);
+  tree.unknown_drive = tree.kind == FsKind::Other && !tree.modeless &&
+                       facts.mount_type.starts_with("fuseblk");
   if (tree.carried) tree.device = facts.device_node;
   return tree;
 }
@@ -114,9 +116,11 @@ static int check_reached(const Tree& tree, const std::string& path, int fd,
 // Whether directory `fd` of status `st`, just made by the run in `tree`,
 // is still its own: private to the run's user and empty.  A drive without
 // modes, or a server that maps users and modes its own way, shows only
-// whether it is empty.
+// whether it is empty; so does a drive of unknown kind to an ordinary user,
+// who gives no directory away (root can tell every drive's kind).
 static bool is_own_made_dir(const Tree& tree, int fd, const struct stat& st) {
-  bool owners = !tree.modeless && !tree.network;
+  bool owners = !tree.modeless && !tree.network &&
+                !(tree.unknown_drive && geteuid() != 0);
   // Its parent's set-group-ID bit it takes, as every new directory does.
   if (owners && ((st.st_mode & 05077) != 0 || st.st_uid != geteuid())) {
     return false;

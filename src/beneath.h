@@ -22,6 +22,10 @@ struct Tree {
   bool modeless = false;  // it holds no modes: FAT, exFAT, NTFS unmapped
   bool carried = false;  // on a USB stick or memory card: copies read back
   bool network = false;  // behind a network: each request a round trip
+  // A drive through a FUSE block driver whose kind the run could not tell
+  // (its device is not readable to an ordinary user): its modes are the
+  // driver's, whatever it was asked for.
+  bool unknown_drive = false;
   std::string device;    // a carried drive's block device, or "" if none
   PlacedCopies* placed = nullptr;  // the run's copies put in place on it
   uid_t owner = 0;       // the root's owner
