@@ -83,7 +83,7 @@ static int open_moved(const Move& move, int dir_fd, const std::string& name) {
 // path with its old status, given through a handle of the file checked;
 // false with errno set where it stays.
 bool rename_back(Move& move, int fd) {
-  int from = open_beneath(*move.tree, move.at_parent);
+  int from = open_beneath(*move.tree, move.at_parent, known_dirs_only());
   int to = open_beneath(*move.tree, parent_of(move.own_path));
   std::string name = name_of(move.own_path);
   int own = fd >= 0 ? fd : open_moved(move, from, move.at_name);
@@ -115,7 +115,7 @@ void put_back(Move& move, int fd) {
 // Writes the file `move` was taken from anew at its own path, from the copy
 // in place, with its owner, mode and times; false with errno set.
 bool write_back(Move& move) {
-  int from = open_beneath(*move.tree, move.at_parent);
+  int from = open_beneath(*move.tree, move.at_parent, known_dirs_only());
   int to = open_beneath(*move.tree, parent_of(move.own_path));
   int in = open_moved(move, from, move.at_name);
   std::string temp;
