@@ -372,7 +372,8 @@ static int open_cached(const Tree& tree, const std::string& relative_path,
   return error != 0 ? -1 : fd;
 }
 
-EachDir known_dirs_only() {
+EachDir known_dirs_only(const Tree& tree) {
+  if (!checks_dirs(tree) || tree.made == nullptr) return nullptr;
   return [](std::size_t, const struct stat&, bool) { return 0; };
 }
 

@@ -81,9 +81,10 @@ int open_components(const Tree& tree, int dir_fd, const std::string& base,
 /// (kDirReplaced).  -1 with errno set on failure.
 int open_beneath(const Tree& tree, const std::string& relative_path,
                  const EachDir& each = nullptr);
-/// The rule for open_beneath that adds nothing: with it, a directory that
-/// neither the scan saw nor the run made or noted is refused.
-EachDir known_dirs_only();
+/// A rule for open_beneath in `tree` that adds nothing: with it, a
+/// directory that neither the scan saw nor the run made or noted is
+/// refused; null where the tree is not checked so.
+EachDir known_dirs_only(const Tree& tree);
 /// Lets go of directory `path` of `tree` and of those below it, held open
 /// since they were checked: the run has removed it.
 void forget_checked_dir(const Tree& tree, const std::string& path);

@@ -195,7 +195,7 @@ bool make_planned_dirs(PendingCopy& copy, DirWork& work) {
   // neither the scan saw nor the run made or noted is found as it is made:
   // checked through the handle the walk goes on from, and noted.
   EachDir rule = target_dirs_rule(copy);
-  if (!rule) rule = known_dirs_only();
+  if (!rule) rule = known_dirs_only(to);
   int fd = work.below_made ? -1 : open_beneath(to, copy.parent, rule);
   int error = work.below_made ? ENOENT : errno;
   bool walked = fd < 0 && (!is_refused_path(error) || error == kDirReplaced) &&
