@@ -100,15 +100,43 @@ static int check_identity(const Tree& tree, const std::string& path, int fd,
   return 0;
 }
 
+// Whether a walk told to `each` refuses in `tree` a directory that neither
+// its scan saw nor the run made or noted: where the run notes them all.
+static bool refuses_unknown(const Tree& tree, const EachDir& each) {
+  return each && checks_dirs(tree) && tree.made != nullptr;
+}
+
+// Asks `found` of directory `reached` of status `st`, found at `path` of
+// `tree`, known to the run or not (`known`); one not known that it accepts
+// is noted, and `known` set.  0, or the errno to fail with.
+static int ask_found(const Tree& tree, const std::string& path,
+                     const std::string& reached, const struct stat& st,
+                     bool& known, const FoundDir& found) {
+  int error = found(reached, st);
+  if (error == 0 && !known && checks_dirs(tree) && tree.made != nullptr) {
+    note_made_dir(*tree.made, path, {st.st_dev, st.st_ino});
+    known = true;
+  }
+  return error;
+}
+
 // Checks directory `fd`, opened at `path` of `tree` as the `depth`th below
-// its root, against what the scan saw there or the run made there, then
-// tells it to `each`; 0, or the errno to fail with.
+// its root (`reached` below the walk's start), against what the scan saw
+// there or the run made there, asks `found` of it, then tells it to
+// `each`; 0, or the errno to fail with.
 static int check_reached(const Tree& tree, const std::string& path, int fd,
-                         std::size_t depth, const EachDir& each) {
-  if (!checks_dirs(tree) && !each) return 0;
+                         std::size_t depth, const EachDir& each,
+                         const FoundDir& found, const std::string& reached) {
+  if (!checks_dirs(tree) && !each && !found) return 0;
   struct stat st;
   bool seen, known;
   int error = check_identity(tree, path, fd, st, seen, known);
+  if (error == 0 && found) {
+    error = ask_found(tree, path, reached, st, known, found);
+  }
+  if (error == 0 && !known && refuses_unknown(tree, each)) {
+    error = kDirReplaced;
+  }
   if (error != 0) return error;
   return each ? each(depth, st, seen) : 0;
 }
@@ -180,14 +208,17 @@ static int open_dir_at(int fd, const std::string& name) {
 }
 
 // Opens the existing directory `name` of `fd`, reached at `path` below the
-// root as the `depth`th, never through a link, and checks it; -1 with
-// errno set on failure.
+// root as the `depth`th (`reached` below the walk's start), never through
+// a link, and checks it; -1 with errno set on failure.
 static int open_found(const Tree& tree, int fd, const std::string& name,
                       const std::string& path, std::size_t depth,
-                      const EachDir& each) {
+                      const EachDir& each, const FoundDir& found,
+                      const std::string& reached) {
   int next = open_dir_at(fd, name);
   int error = errno;
-  if (next >= 0) error = check_reached(tree, path, next, depth, each);
+  if (next >= 0) {
+    error = check_reached(tree, path, next, depth, each, found, reached);
+  }
   if (next >= 0 && error != 0) {
     close(next);
     next = -1;
@@ -226,8 +257,6 @@ int open_components(const Tree& tree, int dir_fd, const std::string& base,
                        made, refused);
     } else if (refused == 0 && create && errno != EEXIST) {
       refused = errno;
-    } else if (refused == 0 && create && found) {
-      refused = found(fd, name, reached);
     }
     if (refused != 0) {
       close(fd);
@@ -235,7 +264,8 @@ int open_components(const Tree& tree, int dir_fd, const std::string& base,
       return -1;
     }
     if (!made_now) {
-      next = open_found(tree, fd, name, below_root(base, reached), depth, each);
+      next = open_found(tree, fd, name, below_root(base, reached), depth,
+                        each, create ? found : nullptr, reached);
     }
     int error = errno;
     close(fd);
@@ -336,6 +366,9 @@ static int open_cached(const Tree& tree, const std::string& relative_path,
     if (next >= 0) {
       error = check_identity(tree, path, next, dir.st, dir.seen, known);
     }
+    if (error == 0 && !known && refuses_unknown(tree, each)) {
+      error = kDirReplaced;
+    }
     if (error == 0 && each) error = each(depth, dir.st, dir.seen);
     if (error == 0 && known) dir.fd = fcntl(next, F_DUPFD_CLOEXEC, 0);
     if (dir.fd >= 0) fresh.emplace_back(path, dir);
@@ -346,6 +379,11 @@ static int open_cached(const Tree& tree, const std::string& relative_path,
   if (error != 0 && fd >= 0) close(fd);
   errno = error;
   return error != 0 ? -1 : fd;
+}
+
+EachDir known_dirs_only(const Tree& tree) {
+  if (!checks_dirs(tree) || tree.made == nullptr) return nullptr;
+  return [](std::size_t, const struct stat&, bool) { return 0; };
 }
 
 void forget_checked_dir(const Tree& tree, const std::string& path) {

@@ -57,10 +57,12 @@ void close_tree(Tree& tree);
 /// tree changed at its path all the same.
 using MadeDir = std::function<int(int fd, const std::string& path)>;
 /// Asked of each directory that open_components finds standing where it
-/// would make one: its parent's handle, its name, its path; 0 where it may
-/// be used, else the errno to fail with.
-using FoundDir = std::function<int(int parent_fd, const std::string& name,
-                                   const std::string& path)>;
+/// would make one: its path, and its status read through the handle the
+/// walk goes on from; 0 where it may be used, else the errno to fail with.
+/// One that the scan did not see nor the run make is noted once accepted,
+/// and must be that one from then on.
+using FoundDir =
+    std::function<int(const std::string& path, const struct stat& st)>;
 /// Told of each directory below the root that a checked walk opens: its
 /// place on the path (0: the first below the root), its status, whether the
 /// scan saw it; 0 where the walk goes on, else the errno to fail with.
@@ -79,9 +81,15 @@ int open_components(const Tree& tree, int dir_fd, const std::string& base,
 /// Opens directory `relative_path` below the tree's root (O_PATH) without
 /// following any symbolic link; where the tree is checked, each directory
 /// on the way must be the one its scan saw or the run made there (else
-/// kDirReplaced); each is told to `each`.  -1 with errno set on failure.
+/// kDirReplaced); each is told to `each`, and where `each` is given and
+/// the run notes what it makes, one that neither knows is refused too
+/// (kDirReplaced).  -1 with errno set on failure.
 int open_beneath(const Tree& tree, const std::string& relative_path,
                  const EachDir& each = nullptr);
+/// A rule for open_beneath in `tree` that adds nothing: with it, a
+/// directory that neither the scan saw nor the run made or noted is
+/// refused; null where the tree is not checked so.
+EachDir known_dirs_only(const Tree& tree);
 /// Lets go of directory `path` of `tree` and of those below it, held open
 /// since they were checked: the run has removed it.
 void forget_checked_dir(const Tree& tree, const std::string& path);

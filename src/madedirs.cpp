@@ -111,31 +111,28 @@ static bool may_use_found(const PendingCopy& copy, const std::string& path,
   return owner && (sticky || (extra == 0 && group));
 }
 
-// The errno that refuses directory `name` of `parent_fd`, found at `path`
+// The errno that refuses the directory of status `st`, found at `path`
 // where `copy` needs one, or 0 where it may be used or the scan saw it.
-// What is no directory is left to the opening, which fails on it.
 static int refuse_found(const PendingCopy& copy, const DirWork& work,
-                        int parent_fd, const std::string& name,
-                        const std::string& path) {
+                        const std::string& path, const struct stat& st) {
   if (work.scanned == nullptr || work.scanned->count(path) != 0) return 0;
-  struct stat st;
-  if (fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return errno;
-  }
-  if (!S_ISDIR(st.st_mode)) return 0;
   return may_use_found(copy, path, st) ? 0 : EEXIST;
 }
 
 // Checks the directories of `copy` that stand already, from its own up to
-// `work.base`; false after a recorded failure.
+// `work.base`, each through a handle opened on it; false after a recorded
+// failure.
 static bool check_found_dirs(PendingCopy& copy, const DirWork& work) {
   for (std::string dir = copy.parent; dir.size() > work.base.size();
        dir = parent_of(dir)) {
-    int parent_fd = open_beneath(*copy.to, parent_of(dir));
-    int error = parent_fd < 0 ? errno
-                              : refuse_found(copy, work, parent_fd,
-                                             name_of(dir), dir);
-    if (parent_fd >= 0) close(parent_fd);
+    if (work.scanned == nullptr || work.scanned->count(dir) != 0) continue;
+    int fd = open_beneath(*copy.to, dir);
+    struct stat st;
+    int error = fd < 0 || fstat(fd, &st) != 0 ? errno
+                                               : refuse_found(copy, work, dir,
+                                                              st);
+    if (fd >= 0) close(fd);
+    if (is_refused_path(error)) return copy_failed(copy, reason_of(error));
     if (error != 0) {
       return record_failure(copy, failure_line("Erstellen von",
                                                full_path(copy.to->root, dir),
@@ -179,9 +176,8 @@ static int make_below(PendingCopy& copy, DirWork& work, std::string& reached) {
     work.made.push_back(prefix + path);
     return finish_made_dir(work.closing, copy, fd, prefix + path);
   };
-  FoundDir found = [&](int parent_fd, const std::string& name,
-                       const std::string& path) {
-    return refuse_found(copy, work, parent_fd, name, prefix + path);
+  FoundDir found = [&](const std::string& path, const struct stat& st) {
+    return refuse_found(copy, work, prefix + path, st);
   };
   int fd = open_components(to, base_fd < 0 ? to.fd : base_fd,
                            base_fd < 0 ? "" : work.base,
@@ -197,12 +193,16 @@ static int make_below(PendingCopy& copy, DirWork& work, std::string& reached) {
 bool make_planned_dirs(PendingCopy& copy, DirWork& work) {
   const Tree& to = *copy.to;
   copy.created.clear();
-  // Below a directory this run made, only what it makes stands.
-  int fd = work.below_made ? -1
-                            : open_beneath(to, copy.parent,
-                                           target_dirs_rule(copy));
+  // Below a directory this run made, only what it makes stands.  One that
+  // neither the scan saw nor the run made or noted is found as it is made:
+  // checked through the handle the walk goes on from, and noted.
+  EachDir rule = target_dirs_rule(copy);
+  if (!rule) rule = known_dirs_only(to);
+  int fd = work.below_made ? -1 : open_beneath(to, copy.parent, rule);
   int error = work.below_made ? ENOENT : errno;
-  if (fd < 0 && !is_refused_path(error) && to.fd >= 0) {
+  bool walked = fd < 0 && (!is_refused_path(error) || error == kDirReplaced) &&
+                to.fd >= 0;
+  if (walked) {
     std::string reached;
     fd = make_below(copy, work, reached);
     error = errno;
@@ -223,8 +223,9 @@ bool make_planned_dirs(PendingCopy& copy, DirWork& work) {
                                                   reason_of(error)));
   }
   close(fd);
-  // Directories that stood already and that the scan did not see.
-  return !copy.created.empty() || check_found_dirs(copy, work);
+  // Directories that stood already and that the scan saw without a file
+  // in them; the walk that makes them asked of each it found.
+  return walked || check_found_dirs(copy, work);
 }
 
 void take_made_dirs(KnownDirs& known, const PendingCopy& copy, DirWork& work) {

@@ -204,6 +204,7 @@ bool hold_file(const Moves& moves, Move& move, int dir_fd,
   std::string held;
   if (!move_to_temp(dir_fd, name, moves.hold_fd, held, st)) return false;
   move.path = moves.hold_name + "/" + held;
+  move.hold_fd = moves.hold_fd;
   move.size = st.st_size;
   move.device = st.st_dev;
   move.inode = st.st_ino;

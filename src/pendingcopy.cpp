@@ -49,6 +49,7 @@ EachDir note_source_owners(PendingCopy& copy) {
 
 EachDir target_dirs_rule(const PendingCopy& copy) {
   if (!has_owner_rule(copy)) return nullptr;
+  // One the scan did not see the run made, or found and checked already.
   return [&copy](std::size_t depth, const struct stat& st, bool seen) {
     if (!seen || st.st_uid == 0 || st.st_uid == copy.to->owner) return 0;
     const std::vector<uid_t>& owners = copy.source_owners;

@@ -82,7 +82,9 @@ EachDir note_source_owners(PendingCopy& copy);
 /// Where the process may give files away into a tree with owners: refuses
 /// each directory on the way to the target of `copy` that the scan saw and
 /// that belongs to anyone but the owner of the source directory in its
-/// place, root or the owner of the target's root (kForeignDir); else null.
+/// place, root or the owner of the target's root (kForeignDir), and one
+/// that the scan did not see nor the run make or note (kDirReplaced); else
+/// null.
 EachDir target_dirs_rule(const PendingCopy& copy);
 /// Closes the files a copy holds.
 void close_copy(PendingCopy& copy);

@@ -83,8 +83,9 @@ static int open_moved(const Move& move, int dir_fd, const std::string& name) {
 // path with its old status, given through a handle of the file checked;
 // false with errno set where it stays.
 bool rename_back(Move& move, int fd) {
-  int from = open_beneath(*move.tree, move.at_parent);
-  int to = open_beneath(*move.tree, parent_of(move.own_path));
+  const Tree& tree = *move.tree;
+  int from = open_beneath(tree, move.at_parent, known_dirs_only(tree));
+  int to = open_beneath(tree, parent_of(move.own_path));
   std::string name = name_of(move.own_path);
   int own = fd >= 0 ? fd : open_moved(move, from, move.at_name);
   // Read before the rename, which gives some file systems' files its time.
@@ -115,8 +116,9 @@ void put_back(Move& move, int fd) {
 // Writes the file `move` was taken from anew at its own path, from the copy
 // in place, with its owner, mode and times; false with errno set.
 bool write_back(Move& move) {
-  int from = open_beneath(*move.tree, move.at_parent);
-  int to = open_beneath(*move.tree, parent_of(move.own_path));
+  const Tree& tree = *move.tree;
+  int from = open_beneath(tree, move.at_parent, known_dirs_only(tree));
+  int to = open_beneath(tree, parent_of(move.own_path));
   int in = open_moved(move, from, move.at_name);
   std::string temp;
   int out = to < 0 || in < 0 ? -1 : create_temp(to, 0600, temp);

@@ -30,6 +30,7 @@ struct Move {
   bool stuck = false;        // its copy failed and it could not go back
   bool changed = false;      // written by another while taken: it stays
   int error = 0;             // errno of a held file that could not go
+  int hold_fd = -1;          // the directory it is held in, once held
   std::string at_parent, at_name;
   std::string created;       // the topmost directory made for that copy,
                              // told when the run stops

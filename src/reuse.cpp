@@ -261,7 +261,10 @@ static bool may_take(const PendingCopy& copy, int dir_fd, int fd,
 // was put back: the copy then writes its own.
 bool take_deleted_file(PendingCopy& copy, int dir_fd, int in) {
   Move& move = *copy.move;
-  int from_dir = open_beneath(*copy.to, parent_of(move.path));
+  // A held file is reached through the handle it was moved through.
+  int from_dir = move.held && move.hold_fd >= 0
+                     ? fcntl(move.hold_fd, F_DUPFD_CLOEXEC, 0)
+                     : open_beneath(*copy.to, parent_of(move.path));
   if (from_dir < 0) return false;
   std::string name = name_of(move.path), temp;
   struct stat st;

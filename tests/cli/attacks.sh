@@ -59,6 +59,13 @@ cat >"$SLOWED" <<'EOF'
 exec timeout -k 5 20 strace -o /dev/null -f -e trace=mkdirat \
   -e inject=mkdirat:delay_exit=300000 "$REAL_KALVERN" "$@"
 EOF
+# The same run slowed: each file or directory it opens is held back.
+SLOW_OPEN=$HELPER_DIR/slow_open
+cat >"$SLOW_OPEN" <<'EOF'
+#!/bin/bash
+exec timeout -k 5 20 strace -o /dev/null -f -e trace=openat \
+  -e inject=openat:delay_exit=3000 "$REAL_KALVERN" "$@"
+EOF
 # exchange A B PID: says "started", then swaps A and B (renameat2,
 # RENAME_EXCHANGE) over and over while process PID lives; then prints the
 # number of swaps.
@@ -85,7 +92,7 @@ int main(int argc, char** argv) {
 }
 EOF
 cc -O2 -o "$EXCHANGE" "$EXCHANGE.c"
-chmod 0755 "$TIMED" "$PLANT" "$SLOWED" "$HELPER_DIR"
+chmod 0755 "$TIMED" "$PLANT" "$SLOWED" "$SLOW_OPEN" "$HELPER_DIR"
 
 printf 'root only\n' >"$MARKER" && chmod 0600 "$MARKER"
 MARKER_STATE=$(stat -c '%i %a %u:%g %s %Y' "$MARKER")
@@ -401,6 +408,34 @@ after_swapmade() {
   no_acl R
 }
 
+# At the question she renames bob's public R/team/pub, which the scan saw,
+# to R/team/bob, where his private L/team/bob needs a directory, makes her
+# own R/team/mine with a default ACL that lets her in, and swaps the two
+# over and over: none of his files goes into hers.
+setup_found() {
+  team L/team R/team
+  local i
+  for i in $(seq 1 30); do make_file "L/team/bob/f$i" $T "bob's $i"; done
+  private 4300 L/team/bob
+  mkdir R/team/pub && chown 4300:4300 R/team/pub && BOBS=$(stat -c %i R/team/pub)
+}
+at_found() {
+  mallory sh -c 'cd R/team && mv pub bob && mkdir -m 0777 mine && setfacl -d -m u:4100:rwx mine'
+  HERS=$(stat -c %i R/team/mine)
+  swapping R/team/bob R/team/mine
+}
+after_found() {
+  wait
+  [ "$(tail -n 1 "$HELPER_DIR/swaps")" -gt 0 ] || fail "$ROW: no swap made"
+  local bobs hers f
+  bobs=$(by_inode "$BOBS") hers=$(by_inode "$HERS")
+  is "$hers" '%u %a' '4100 777' && holds "$hers" ''
+  is "$bobs" '%u %a' '4300 755' && holds R/team 'bob mine' && no_acl "$bobs"
+  for f in "$bobs"/*; do [ ! -e "$f" ] || is "$f" '%u %a' '4300 600' "bob's ${f##*/f}"; done
+  only_lines 'Fehler beim Erstellen von "R/team/bob": File exists|Fehler beim Kopieren von "L/team/bob/f[0-9]+" nach "R/team/bob/f[0-9]+": Verzeichnis wurde seit dem Vergleich ausgetauscht'
+  [ "$STATUS" = "$([ -s "$ERR" ] && echo 2 || echo 0)" ] || fail "$ROW: status $STATUS"
+}
+
 # The rows: name, the answer to the second question ("-": none is asked),
 # the exit status ("*": after_NAME checks it), the message on standard error
 # ("-": none; "@" or "*": after_NAME checks it; else its format and paths,
@@ -426,6 +461,7 @@ ROWS=(
   "exchanged b 2 REPLACED|L/team/bob/letter|R/team/bob/letter|R/team/mal/new|L/team/mal/new only-left:team/bob/letter,only-right:team/mal/new"
   "flipped r * * $FLIPPED"
   "swapmade r * * only-left:team/new/f1,only-left:team/new/f2"
+  "found b * * $FLIPPED"
 )
 for row in "${ROWS[@]}"; do
   read -r ROW answer status error listed <<<"$row"
@@ -436,7 +472,7 @@ for row in "${ROWS[@]}"; do
   rm -f "$HELPER_DIR/planted"
   [ "$ROW" = planted ] && export BEFORE_SCAN=$PLANT
   runner=$TIMED
-  case $ROW in flipped | swapmade) runner=$SLOWED ;; esac
+  case $ROW in flipped | swapmade) runner=$SLOWED ;; found) runner=$SLOW_OPEN ;; esac
   if declare -F "at_$ROW" >/dev/null; then
     KALVERN=$runner run_paused . "at_$ROW" "$input" -- -c 30 L R
   else
