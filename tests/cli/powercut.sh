@@ -41,9 +41,15 @@ make_fs() {
 }
 
 # remount DIR: unmounts the shut-down file system and mounts it again, which
-# replays its journal.
+# replays its journal.  A file system still busy for a moment is waited
+# for: mounted twice, its image would be read half replayed.
 remount() {
-  umount "$1"
+  local i
+  for i in $(seq 1 50); do
+    umount "$1" 2>/dev/null && break
+    sleep 0.1
+  done
+  ! mountpoint -q "$1" || { fail "$1 stays mounted"; return 1; }
   mount -o loop "$1.img" "$1"
 }
 

@@ -11,9 +11,9 @@
 # nothing behind), or, damaged after it was put in place, carries the time
 # 1 January 1980; every other copy reads back equal to its source once the
 # drive is mounted afresh, no temporary file or empty directory is left,
-# and the run ends with status 2.  Every drive damages at least one copy
-# and leaves at least one intact; the stick that reaches an earlier batch
-# damages at least one copy already in place.  Skipped where FUSE, loop
+# and the run ends with status 2.  Every drive damages at least one copy,
+# and all but the stick that reaches an earlier batch leave at least one
+# intact; that stick damages at least one copy already in place.  Skipped where FUSE, loop
 # devices or the drivers are missing.
 . "$(dirname "$0")/common.sh"
 
@@ -204,7 +204,11 @@ check_drive() {
   check_same "$HELPER_DIR/expected" "$HELPER_DIR/sorted" "$label: stderr"
   if [ "$damaged" -gt 0 ]; then check_status 2 "$label"; else check_status 0 "$label"; fi
   [ "$damaged" -gt 0 ] || fail "$label: no copy landed on a damaged block"
-  [ "$intact" -gt 0 ] || fail "$label: every copy landed on a damaged block"
+  # The stick that reaches an earlier batch may damage every copy where the
+  # copies in flight interleave their blocks; its point is the copy already
+  # in place, which REACHED counts.
+  [ "$intact" -gt 0 ] || [ "$fault" = reach ] ||
+    fail "$label: every copy landed on a damaged block"
   (cd "$dir/mnt" && find . \( -name '.kalvern-*' -o -type d -empty \) -print) \
     >"$HELPER_DIR/left"
   check_same "$EMPTY" "$HELPER_DIR/left" "$label: temporary files and empty directories"
